@@ -1,0 +1,58 @@
+// The status word: the worker's only way to tell the window anything.
+//
+// A sender sets exactly one field of an unsigned 32-bit word:
+//   bits 0-7    a stage number 0..10
+//   bits 8-15   a download percentage (percentage << 8)
+//   bits 16-23  an error code that ends the run (code << 16)
+//   bits 24-31  always zero
+// The receiver decodes the error field first, then the percentage, then the
+// stage. Packing and decoding live here alone; the worker, the transfer, the
+// patch application and the window's status channel all use these.
+#pragma once
+
+#include <cstdint>
+
+using StatusWord = std::uint32_t;
+
+// The one kind of function that receives status words. Called synchronously
+// on the worker thread.
+using StatusCallback = void (*)(StatusWord word);
+
+constexpr StatusWord StageWord(int stage) { return static_cast<StatusWord>(stage); }
+constexpr StatusWord PercentageWord(std::uint32_t percentage) { return percentage << 8; }
+constexpr StatusWord ErrorWord(int code) { return static_cast<StatusWord>(code) << 16; }
+
+// The stages a run passes through, in order.
+enum Stage : int {
+    kStageSocketsStarted = 0,
+    kStageVersionRead = 1,
+    kStagePatchListFetched = 2,
+    kStageDownloadStarting = 3,
+    kStageApplyStarting = 4,
+    kStagePackageOpening = 5,
+    kStagePackageRead = 6,
+    kStagePayloadReady = 7,
+    kStageAddingFile = 8,
+    kStageModifyingFile = 9,
+    kStageAllApplied = 10,
+};
+
+struct DecodedStatus {
+    enum class Kind { kError, kPercentage, kStage, kIgnored };
+    Kind kind;
+    // The error code, the percentage or the stage; 0 for kIgnored.
+    std::int32_t value;
+};
+
+// Decodes with the precedence error > percentage > stage. A word whose value
+// is above 10 with neither higher field set (bits 24-31 included) is ignored.
+constexpr DecodedStatus DecodeStatusWord(StatusWord word) {
+    if ((word & 0x00FF0000u) != 0) {
+        return {DecodedStatus::Kind::kError, static_cast<std::int32_t>(word >> 16)};
+    }
+    if ((word & 0x0000FF00u) != 0) {
+        return {DecodedStatus::Kind::kPercentage, static_cast<std::int32_t>(word >> 8)};
+    }
+    if (word > static_cast<StatusWord>(kStageAllApplied)) return {DecodedStatus::Kind::kIgnored, 0};
+    return {DecodedStatus::Kind::kStage, static_cast<std::int32_t>(word)};
+}

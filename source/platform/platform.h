@@ -1,0 +1,158 @@
+// The updater's only door to the operating system.
+//
+// The update logic was written against a small set of Windows calls (profile
+// files, Windows Sockets, the C runtime's file calls, process start). Each of
+// them is one function here that keeps the contract the callers rely on; the
+// POSIX implementation lives in posix/, and a Windows one can sit beside it.
+// Nothing outside this folder includes an operating-system header.
+//
+// Paths handed to the file functions may use "\" or "/" as separators: the
+// translation to the native separator happens here, at the moment a path
+// reaches the file system, so the callers keep the path forms of the design.
+//
+// Every function may be called from any thread unless it says otherwise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace platform {
+
+// ---------------------------------------------------------------------------
+// Profile (INI) files, as GetPrivateProfileStringA reads them.
+
+// Returns the value of `key` in `section` of the profile file `fileName`, or
+// `defaultValue` when the file, the section or the key is missing. The value
+// is cut to `bufferSize` - 1 bytes, as a caller's buffer of that size would
+// cut it (the default is cut the same way). Section and key names compare
+// case-insensitively; the first matching section and key win.
+std::string ReadProfileString(const std::string& section, const std::string& key,
+                              const std::string& defaultValue, std::size_t bufferSize,
+                              const std::string& fileName);
+
+// Parses profile-file text already in memory with the same rules; the file
+// variant reads the file and calls this.
+std::string ReadProfileStringFromText(const std::string& text, const std::string& section,
+                                      const std::string& key, const std::string& defaultValue,
+                                      std::size_t bufferSize);
+
+// ---------------------------------------------------------------------------
+// Clock and scheduling.
+
+// Milliseconds since an arbitrary start, monotonic, wrapping at 32 bits
+// (GetTickCount).
+std::uint32_t TickCount();
+
+// Gives up the rest of the time slice (Sleep(0)).
+void YieldTimeSlice();
+
+// ---------------------------------------------------------------------------
+// Sockets: non-blocking IPv4 TCP with readiness waits.
+
+using Socket = int;
+inline constexpr Socket kInvalidSocket = -1;
+
+// The socket library's time pair, two signed 32-bit fields.
+struct TimeVal {
+    std::int32_t tv_sec = 0;
+    std::int32_t tv_usec = 0;
+};
+
+// Starts and stops the socket library (WSAStartup / WSACleanup). On POSIX the
+// start makes sure a peer that closes early gives an error code instead of
+// killing the process. Returns false when the library cannot start.
+bool StartSockets();
+void StopSockets();
+
+Socket CreateTcpSocket();
+bool SetNonBlocking(Socket socket);
+void CloseSocket(Socket socket);
+
+// The first IPv4 address of `host` in network byte order (gethostbyname).
+bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder);
+// Dotted IPv4 text to an address in network byte order (inet_addr); an
+// unparsable text gives 0xFFFFFFFF as inet_addr does.
+std::uint32_t ParseIpv4(const std::string& dotted);
+
+enum class ConnectStart { kConnected, kInProgress, kFailed };
+// Starts a connection; kInProgress plays the part of WSAEWOULDBLOCK.
+ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std::uint16_t port);
+
+// The socket's pending error (SO_ERROR): 0 when a finished connection attempt
+// succeeded, non-zero when it was refused or failed.
+int SocketErrorStatus(Socket socket);
+
+// One readiness wait on one socket (select with one socket in the read or the
+// write set). Returns -1 when the wait fails, 0 when it timed out, a positive
+// count otherwise; `*inSet` tells whether the socket is in the ready set
+// afterwards (__WSAFDIsSet).
+enum class WaitFor { kReadable, kWritable };
+int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet);
+
+// One send or receive call; returns the count, or -1 on failure (0 from
+// ReceiveSome means the peer closed the connection). Neither ever raises a
+// signal.
+long SendSome(Socket socket, const void* data, std::size_t length);
+long ReceiveSome(Socket socket, void* buffer, std::size_t length);
+
+// ---------------------------------------------------------------------------
+// Files, with "\" and "/" both accepted as separators.
+
+// fopen / fread / fwrite / fseek / ftell / fclose.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+std::size_t ReadFile(void* buffer, std::size_t size, std::size_t count, std::FILE* file);
+std::size_t WriteFile(const void* data, std::size_t size, std::size_t count, std::FILE* file);
+// Returns 0 on success. `whence` is SEEK_SET, SEEK_CUR or SEEK_END.
+int SeekFile(std::FILE* file, std::int64_t offset, int whence);
+// The current position, or -1 on failure.
+std::int64_t TellFile(std::FILE* file);
+// Returns 0 on success; the stream is gone either way.
+int CloseFile(std::FILE* file);
+
+// _open(path, 2) / _chsize / _close: a read-write descriptor of an existing
+// file and the change of its length (cut, or extended with zero bytes).
+// OpenReadWrite returns -1 on failure; the others return 0 on success.
+int OpenReadWrite(const std::string& path);
+int ChangeFileSize(int descriptor, std::int64_t size);
+int CloseDescriptor(int descriptor);
+
+// _mkdir: returns 0 when the directory was made (an existing one fails, as
+// _mkdir does; callers that do not care ignore the result).
+int MakeDirectory(const std::string& path);
+// remove: returns 0 on success.
+int RemoveFile(const std::string& path);
+// SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL): an existing read-only file
+// becomes writable. Failure is silent, as the callers ignore it.
+void ResetFileAttributes(const std::string& path);
+
+// ---------------------------------------------------------------------------
+// Processes.
+
+// Runs a batch script hidden from the user in the working directory (WinExec
+// with SW_HIDE), with no input and its output discarded, and returns once the
+// script's process has ended, so that the caller may delete the script
+// without cutting it short. The script's exit status is not reported.
+void RunScriptHidden(const std::string& scriptPath);
+
+// Starts a program from the working directory without arguments and does not
+// wait for it (CreateProcessA). A missing program is not reported.
+void StartProgramDetached(const std::string& programPath);
+
+// ---------------------------------------------------------------------------
+// Fault injection, for tests only: makes the Nth call (counting from 1) of one
+// kind fail as the real call would on a full disk or a broken connection.
+// Production code never arms it; an unarmed hook costs one atomic load.
+
+enum class FaultKind { kOpen, kWrite, kSeek, kChangeSize, kClose, kMakeDirectory, kSend, kReceive };
+inline constexpr int kFaultKindCount = 8;
+
+// Arms the hook: the `nth` call of `kind` from now on fails (0 disarms it).
+void InjectFaultAt(FaultKind kind, std::uint64_t nth);
+// Disarms every kind and zeroes the counters.
+void ResetFaults();
+// Calls of `kind` counted since the last ResetFaults().
+std::uint64_t FaultCallCount(FaultKind kind);
+
+}  // namespace platform

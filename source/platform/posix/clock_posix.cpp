@@ -1,0 +1,18 @@
+#include <sched.h>
+#include <time.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+std::uint32_t TickCount() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                             static_cast<std::uint64_t>(now.tv_nsec) / 1000000u;
+    return static_cast<std::uint32_t>(ms);  // wraps like GetTickCount
+}
+
+void YieldTimeSlice() { sched_yield(); }
+
+}  // namespace platform

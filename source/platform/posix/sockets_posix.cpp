@@ -1,0 +1,99 @@
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/fault_injection_internal.h"
+
+namespace platform {
+
+bool StartSockets() {
+    // A peer that closes early must give an error code, never kill the
+    // process; sends also pass MSG_NOSIGNAL, this covers any other write.
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void StopSockets() {}
+
+Socket CreateTcpSocket() {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    return fd < 0 ? kInvalidSocket : fd;
+}
+
+bool SetNonBlocking(Socket socket) {
+    const int flags = fcntl(socket, F_GETFL, 0);
+    return flags >= 0 && fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+void CloseSocket(Socket socket) {
+    if (socket != kInvalidSocket) close(socket);
+}
+
+bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    *addressNetworkOrder = address->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+std::uint32_t ParseIpv4(const std::string& dotted) { return inet_addr(dotted.c_str()); }
+
+ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std::uint16_t port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = addressNetworkOrder;
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+        return ConnectStart::kConnected;
+    }
+    return errno == EINPROGRESS ? ConnectStart::kInProgress : ConnectStart::kFailed;
+}
+
+int SocketErrorStatus(Socket socket) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    return error;
+}
+
+int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet) {
+    *inSet = false;
+    if (socket < 0 || socket >= FD_SETSIZE) return -1;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(socket, &set);
+    timeval limit{timeout.tv_sec, timeout.tv_usec};
+    fd_set* readSet = what == WaitFor::kReadable ? &set : nullptr;
+    fd_set* writeSet = what == WaitFor::kWritable ? &set : nullptr;
+    int result;
+    do {
+        result = select(socket + 1, readSet, writeSet, nullptr, &limit);
+    } while (result < 0 && errno == EINTR);
+    if (result > 0) *inSet = FD_ISSET(socket, &set) != 0;
+    return result;
+}
+
+long SendSome(Socket socket, const void* data, std::size_t length) {
+    if (ShouldFail(FaultKind::kSend)) return -1;
+    return static_cast<long>(send(socket, data, length, MSG_NOSIGNAL));
+}
+
+long ReceiveSome(Socket socket, void* buffer, std::size_t length) {
+    if (ShouldFail(FaultKind::kReceive)) return -1;
+    return static_cast<long>(recv(socket, buffer, length, 0));
+}
+
+}  // namespace platform

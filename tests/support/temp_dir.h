@@ -1,0 +1,42 @@
+// Temporary folders that clean themselves up, and a scoped change of the
+// working directory: the updater resolves every path against the working
+// directory, so each test runs inside a fresh folder of its own and never
+// touches the user's files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace testing_support {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& relative) const { return path_ / relative; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Changes the working directory for its lifetime.
+class ScopedWorkingDir {
+public:
+    explicit ScopedWorkingDir(const std::filesystem::path& dir);
+    ~ScopedWorkingDir();
+    ScopedWorkingDir(const ScopedWorkingDir&) = delete;
+    ScopedWorkingDir& operator=(const ScopedWorkingDir&) = delete;
+
+private:
+    std::filesystem::path previous_;
+};
+
+// Whole-file helpers; they create missing parent folders when writing.
+void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
+std::string ReadFileBytes(const std::filesystem::path& file);
+
+}  // namespace testing_support
