@@ -2,6 +2,7 @@
 // Portable: only the file read itself touches the system, through std::ifstream.
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string_view>
@@ -94,6 +95,11 @@ std::string ReadProfileStringFromText(const std::string& text, const std::string
 std::string ReadProfileString(const std::string& section, const std::string& key,
                               const std::string& defaultValue, std::size_t bufferSize,
                               const std::string& fileName) {
+    // A folder standing where the file should be reads as a missing file.
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(fileName, error)) {
+        return CutToBuffer(defaultValue, bufferSize);
+    }
     std::ifstream in(fileName, std::ios::binary);
     if (!in) return CutToBuffer(defaultValue, bufferSize);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

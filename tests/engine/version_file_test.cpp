@@ -1,0 +1,106 @@
+#include "engine/version_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using testing_support::ScopedWorkingDir;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+
+class InstalledVersion : public ::testing::Test {
+protected:
+    PackedVersion ReadWith(const std::string& fileContent) {
+        WriteFileBytes(dir_ / "config/version.cfg", fileContent);
+        return ReadInstalledVersion();
+    }
+    TempDir dir_;
+    ScopedWorkingDir cwd_{dir_.path()};
+};
+
+TEST_F(InstalledVersion, MissingOrEmptyFileMeansNoVersion) {
+    EXPECT_EQ(ReadInstalledVersion(), 0u);
+    EXPECT_EQ(ReadWith(""), 0u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=0.0.0\n"), 0u);
+}
+
+TEST_F(InstalledVersion, PacksThreeNumbers) {
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.2.3\n"), 0x01020003u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.2.3.4\n"), 0x01020003u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.2.3beta\n"), 0x01020003u);
+}
+
+TEST_F(InstalledVersion, TextWithoutThreeNumbersMeansNoVersion) {
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.2\n"), 0u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=v1.2.3\n"), 0u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1..3\n"), 0u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.+.3\n"), 0u);
+}
+
+TEST_F(InstalledVersion, BinaryOrOversizedFileNeverCrashes) {
+    std::string binary(70000, '\0');
+    for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 131 + 7);
+    EXPECT_EQ(ReadWith(binary), 0u);
+    // The value is cut after 1023 bytes: the third number stands behind the cut.
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.2." + std::string(1019, ' ') + "3\n"), 0u);
+    EXPECT_EQ(ReadWith("[Main]\nVersion=1.2." + std::string(1018, ' ') + "3\n"), 0x01020003u);
+}
+
+TEST_F(InstalledVersion, FolderInPlaceOfTheFileGivesDefaults) {
+    std::filesystem::create_directories(dir_ / "config/version.cfg");
+    EXPECT_EQ(ReadInstalledVersion(), 0u);
+    EXPECT_EQ(ReadVersionSetting("UpdateURL", kDefaultPatchListUrl), kDefaultPatchListUrl);
+}
+
+TEST_F(InstalledVersion, UpdateUrlAndItsDefault) {
+    ReadWith("[Main]\nVersion=1.0.0\n");
+    EXPECT_EQ(ReadVersionSetting("UpdateURL", "fallback"), "fallback");
+    ReadWith("[Main]\nVersion=1.0.0\nUpdateURL=http://127.0.0.1:8080/list.cfg\n");
+    EXPECT_EQ(ReadVersionSetting("UpdateURL", "fallback"), "http://127.0.0.1:8080/list.cfg");
+    const std::string longUrl = "http://127.0.0.1/" + std::string(2000, 'a');
+    ReadWith("[Main]\nUpdateURL=" + longUrl + "\n");
+    EXPECT_EQ(ReadVersionSetting("UpdateURL", ""), longUrl.substr(0, 1023));
+}
+
+TEST(DefaultPatchListUrl, StaysOnThisMachine) {
+    const std::string url = kDefaultPatchListUrl;
+    EXPECT_TRUE(url.rfind("http://127.", 0) == 0 || url.rfind("http://localhost", 0) == 0) << url;
+    EXPECT_EQ(url.substr(url.size() - 14), "/patchlist.cfg");
+}
+
+TEST(PackVersion, CutsEachNumberToItsLowBits) {
+    EXPECT_EQ(PackVersion(256, 1, 1), 0x00010001u);
+    EXPECT_EQ(PackVersion(1, 2, 70000), PackVersion(1, 2, 4464));
+    EXPECT_EQ(PackVersion(-1, 0, 0), 0xFF000000u);
+    EXPECT_EQ(PackVersion(0, 0, -1), 0x0000FFFFu);
+}
+
+TEST(PackVersion, OrdersMajorOverMinorOverBuild) {
+    EXPECT_GT(PackVersion(1, 10, 0), PackVersion(1, 9, 65535));
+    EXPECT_GT(PackVersion(2, 0, 0), PackVersion(1, 255, 65535));
+    EXPECT_GT(PackVersion(1, 0, 1), PackVersion(1, 0, 0));
+}
+
+TEST(ScanVersionNumbers, BehavesLikeScanfWithDefinedOverflow) {
+    int n[3] = {0, 0, 0};
+    EXPECT_EQ(ScanVersionNumbers("99999999999.1.1", n), 3);
+    EXPECT_EQ(n[0], static_cast<int>(99999999999LL & 0xFFFFFFFFLL));
+    EXPECT_EQ(ScanVersionNumbers(" 1. -2.+3", n), 3);
+    EXPECT_EQ(n[1], -2);
+    EXPECT_EQ(n[2], 3);
+    EXPECT_EQ(ScanVersionNumbers("1.2", n), 2);
+    EXPECT_EQ(ScanVersionNumbers("", n), 0);
+    EXPECT_EQ(ScanVersionNumbers("-", n), 0);
+    EXPECT_EQ(ScanVersionNumbers(std::string(100000, '9'), n), 1);
+}
+
+TEST(FormatVersion, PrintsThreeNumbers) {
+    EXPECT_EQ(FormatVersion(0x01020003u), "1.2.3");
+    EXPECT_EQ(FormatVersion(0xFFFFFFFFu), "255.255.65535");
+}
+
+}  // namespace
