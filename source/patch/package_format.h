@@ -1,0 +1,236 @@
+// The patch package format: everything that knows where a field sits.
+//
+// Applying a package (patch_package.h), writing one (package_writer.h) and the
+// publisher's inspection tools all go through this header, so the layout is
+// described once, below, and read in one place.
+//
+// A package is read forward only, and every read is bounded: a field, a name
+// or a data block that would run past the bytes at hand makes the reader
+// report failure instead of reading on. Lengths are compared against what is
+// left, never added to an offset first, so no announced length can wrap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "engine/version_file.h"
+
+using ByteView = std::span<const std::uint8_t>;
+
+// ---------------------------------------------------------------------------
+// Little-endian reads that report failure instead of reading past the end.
+
+class LittleEndianReader {
+  public:
+    explicit LittleEndianReader(ByteView bytes) : bytes_(bytes) {}
+
+    // Each returns false, and consumes nothing, when fewer bytes are left than
+    // the value needs.
+    bool ReadU32(std::uint32_t* value);
+    bool ReadI32(std::int32_t* value);
+    bool ReadBytes(std::size_t count, ByteView* bytes);
+
+    std::size_t offset() const { return offset_; }
+    std::size_t remaining() const { return bytes_.size() - offset_; }
+
+  private:
+    ByteView bytes_;
+    std::size_t offset_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// A byte buffer whose size comes from a package.
+//
+// A package announces its own sizes, so an allocation may be far too large
+// (an unpacked size near 4 GiB): Allocate reports that instead of throwing.
+// The bytes start uninitialised; they are always overwritten next, and
+// zeroing hundreds of megabytes first would cost as much as the work itself.
+class ByteBuffer {
+  public:
+    // Replaces the contents with `size` uninitialised bytes. Returns false,
+    // leaving the buffer empty, when they cannot be allocated.
+    bool Allocate(std::size_t size);
+    void Release();
+    // Keeps the first `size` bytes as the contents (no reallocation).
+    void ShrinkTo(std::size_t size);
+
+    std::uint8_t* data() { return bytes_.get(); }
+    std::size_t size() const { return size_; }
+    ByteView view() const { return {bytes_.get(), size_}; }
+
+  private:
+    std::unique_ptr<std::uint8_t[]> bytes_;
+    std::size_t size_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The package layout. All integers are 32-bit little-endian; magics and tags
+// are four-byte codes read as little-endian integers.
+//
+// Header (12 bytes), followed by the payload up to the end of the file (there
+// is no compressed-size field):
+//
+//   offset size  field
+//   0      4     magic          "DUBB" (0x42425544): the payload is an LZO1X stream
+//                               "ZBBB" (0x4242425A): the payload is a bzip2 stream
+//   4      4     version        PackedVersion of the package; must equal the
+//                               version of the patch entry that fetched it
+//   8      4     unpacked size U  exact length of the payload once unpacked
+//   12     ...   payload
+//
+// The unpacked payload is a sequence of entries laid end to end, without
+// alignment, closed by a zero tag (4 zero bytes):
+//
+//   offset  size  field
+//   0       4     tag            "IDOM" (0x4D4F4449) modify entry, "FDDA" (0x41444446)
+//                                add entry, 0 end of the list; anything else is an error
+//   4       4     final size     signed; a modify entry's target length after patching
+//                                (an add entry carries it unused)
+//   8       4     name length N  the whole name field, terminator included
+//   12      N     name           target path below the installation root, "/" as
+//                                separator, no leading "./"; the name is the bytes up
+//                                to the first zero byte inside the field
+//   12+N    4     data length D
+//   16+N    D     data           add entry: the file's whole content;
+//                                modify entry: diff records
+//
+// A diff record, laid end to end with the next until D bytes are used:
+//
+//   offset  size  field
+//   0       4     seek    signed; added to the current position before writing
+//                         (the first record counts from the start of the file)
+//   4       4     length L
+//   8       L     bytes   written at the position reached; the position then
+//                         stands behind them
+//
+// After the records the target's length is set to the final size, whatever
+// the records did, so a modify entry can both cut and lengthen a file.
+
+inline constexpr std::size_t kPackageHeaderSize = 12;
+inline constexpr std::uint32_t kLzo1xMagic = 0x42425544;  // "DUBB"
+inline constexpr std::uint32_t kBzip2Magic = 0x4242425A;  // "ZBBB"
+inline constexpr std::uint32_t kModifyTag = 0x4D4F4449;   // "IDOM"
+inline constexpr std::uint32_t kAddTag = 0x41444446;      // "FDDA"
+inline constexpr std::uint32_t kEndTag = 0;
+
+// The decompressors are handed a little more room than U, so that a stream
+// that runs slightly long is recognised as wrong instead of cut off to look
+// right: U + 16 for LZO1X, U + 600 for bzip2.
+inline constexpr std::size_t kLzo1xSlack = 16;
+inline constexpr std::size_t kBzip2Slack = 600;
+
+enum class PackageCodec { kLzo1x, kBzip2 };
+
+struct PackageHeader {
+    PackageCodec codec = PackageCodec::kLzo1x;
+    PackedVersion version = 0;
+    std::uint32_t unpackedSize = 0;
+};
+
+std::uint32_t MagicOf(PackageCodec codec);
+
+// Reads the 12 header bytes at the start of `bytes`. Returns false when fewer
+// are there or the magic names no codec.
+bool ReadPackageHeader(ByteView bytes, PackageHeader* header);
+
+// Initialises liblzo2 once per process; false when the library is unusable.
+// Safe to call from any thread, any number of times.
+bool LzoReady();
+
+// Unpacks `payload` into `unpacked`, which then holds exactly `unpackedSize`
+// bytes. Returns false when the buffer cannot be allocated, the stream is
+// damaged or truncated, or it does not unpack to exactly `unpackedSize`
+// bytes. Bytes after the end marker of an LZO1X stream are ignored.
+bool DecompressPayload(PackageCodec codec, ByteView payload, std::uint32_t unpackedSize,
+                       ByteBuffer* unpacked);
+
+// ---------------------------------------------------------------------------
+// Walking the unpacked payload.
+
+enum class EntryKind { kAdd, kModify };
+
+// One entry; the views point into the payload the walker was given.
+struct PackageEntry {
+    EntryKind kind = EntryKind::kAdd;
+    std::int32_t finalSize = 0;
+    std::string_view name;
+    ByteView data;
+};
+
+// Why a walk stopped early.
+enum class EntryProblem {
+    kNone,
+    kTruncated,          // a field, the name or the data runs past the payload
+    kUnknownTag,         // a tag that is neither add, modify nor end
+    kUnterminatedName,   // the name field holds no zero byte
+    kUnsafeName,         // the name would reach outside the installation root
+    kBadDiffRecords,     // a record runs past D or moves before the file's start
+    kNegativeFinalSize,  // a modify entry asks for a negative length
+};
+
+// True for a name that stays below the installation root: not empty, not
+// absolute ("/" or "\" first), no ":" (a drive or a stream), and no ".."
+// component, with both "/" and "\" taken as separators.
+bool IsSafeEntryName(std::string_view name);
+
+enum class WalkStep { kEntry, kEnd, kMalformed };
+
+// Yields the entries of an unpacked payload one by one. Every entry is checked
+// whole before it is yielded (its fields, name and data inside the payload, a
+// safe name, and for a modify entry its diff records and final size), so a
+// caller never starts on an entry it cannot finish for the format's sake.
+class EntryWalker {
+  public:
+    explicit EntryWalker(ByteView payload) : reader_(payload) {}
+
+    // kEntry fills `*entry`; kEnd means the zero tag was reached; kMalformed
+    // means the entry at offset() is broken (see problem()). After kEnd or
+    // kMalformed every further call returns the same.
+    WalkStep Next(PackageEntry* entry);
+
+    EntryProblem problem() const { return problem_; }
+    // Offset in the payload of the entry that comes next (or that failed).
+    std::size_t offset() const { return entryOffset_; }
+
+  private:
+    WalkStep Fail(EntryProblem problem);
+
+    LittleEndianReader reader_;
+    std::size_t entryOffset_ = 0;
+    EntryProblem problem_ = EntryProblem::kNone;
+    bool ended_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Walking the diff records of a modify entry.
+
+struct DiffRecord {
+    std::int32_t seek = 0;
+    // Where the bytes go, counted from the start of the file: the position
+    // the previous record left, plus seek.
+    std::int64_t position = 0;
+    ByteView bytes;
+};
+
+enum class RecordStep { kRecord, kEnd, kMalformed };
+
+class DiffRecordReader {
+  public:
+    explicit DiffRecordReader(ByteView data) : reader_(data) {}
+
+    // kRecord fills `*record`; kEnd means all D bytes were used; kMalformed
+    // means the next record runs past the data or would move the position
+    // before the start of the file; the reader is then done with.
+    RecordStep Next(DiffRecord* record);
+
+  private:
+    LittleEndianReader reader_;
+    std::int64_t position_ = 0;
+};
+
+// True when every record of `data` lies inside it and stays at or after the
+// start of the file.
+bool DiffRecordsValid(ByteView data);

@@ -1,0 +1,53 @@
+// The writing side of the patch package format (layout in package_format.h).
+//
+// Builds a package from a list of entries and a codec. The output depends
+// only on the input: the same entries, version and codec always give the same
+// bytes, so a publisher can rebuild a package and compare it.
+//
+// Names are written as given and not checked here; the applying side refuses
+// a name that would leave the installation root (IsSafeEntryName), and a tool
+// that builds packages from a tree should refuse such names before it asks.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/version_file.h"
+#include "patch/package_format.h"
+
+struct DiffRecordSource {
+    std::int32_t seek = 0;  // added to the position the previous record left
+    std::string bytes;
+};
+
+struct EntrySource {
+    EntryKind kind = EntryKind::kAdd;
+    std::string name;                       // "/" as separator, no leading "./"
+    std::string content;                    // add entries: the whole new file
+    std::vector<DiffRecordSource> records;  // modify entries
+    std::int32_t finalSize = 0;             // modify entries: the length afterwards
+
+    static EntrySource Add(std::string name, std::string content);
+    static EntrySource Modify(std::string name, std::vector<DiffRecordSource> records,
+                              std::int32_t finalSize);
+};
+
+// Lays the entries end to end and closes them with the zero tag: the
+// unpacked payload. Returns false when an entry cannot be expressed in the
+// format (a name holding a zero byte, a length that does not fit 32 bits, a
+// payload of 4 GiB or more).
+bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload);
+
+// Compresses an unpacked payload (LZO1X-1 or bzip2 at its strongest block
+// size) and puts the 12-byte header in front: the package's bytes.
+bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& payload,
+                 std::string* package);
+
+// EncodePayload followed by PackPayload.
+bool BuildPackage(PackageCodec codec, PackedVersion version,
+                  const std::vector<EntrySource>& entries, std::string* package);
+
+// Writes package bytes to `path` (created or replaced) through the platform
+// layer. Returns false when any step of the write fails.
+bool SavePackage(const std::string& path, const std::string& package);

@@ -1,0 +1,49 @@
+// Applying a downloaded patch package to the installation.
+//
+// A package is read whole, checked against the version of the patch entry
+// that fetched it, unpacked, and its entries are applied in order to the
+// files below InstallRoot. There is no rollback: entries applied before a
+// failure stay applied. After the entries were walked (whether the walk
+// succeeded or not), a post-update script left in the working directory runs
+// and is removed. Layout of a package: package_format.h.
+//
+// Everything here runs on the update worker thread.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "engine/status_word.h"
+#include "engine/version_file.h"
+
+// The installation root ("./") and the folder the packages are downloaded to
+// ("./download"). The worker sets both at the start of its thread; they start
+// out with the same values.
+extern std::string InstallRoot;
+extern std::string DownloadDir;
+
+// Applies DownloadDir + "/" + `packageFileName`. Reports stage 5 on entry,
+// 6 once the package was read, 7 once it was unpacked, then 9 before each
+// modify entry and 8 before each add entry; it never reports an error word.
+// `statusCallback` may be null.
+//
+// Returns true when every entry up to the end of the list was applied.
+// Returns false, with nothing changed, when the package cannot be read, its
+// magic or version is wrong, or its payload does not unpack to exactly the
+// announced size (the post-update script is then not looked for). Returns
+// false, keeping the entries applied before, when an entry is malformed, its
+// name would leave the installation root, its target cannot be opened, or any
+// write, seek, length change or close of the target fails.
+bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expectedVersion,
+                       StatusCallback statusCallback);
+
+// Applies the diff records held in the `length` bytes at `data` to `target`,
+// open for update. The first record's seek counts from the start of the file.
+// Returns false when a record runs past the data, moves the position before
+// the start of the file, or a seek or write fails; records before it stay
+// written.
+bool ApplyDiffRecords(const std::uint8_t* data, std::uint32_t length, std::FILE* target);
+
+// Turns every "/" of `path` into "\", in place.
+void NormalizePathSeparators(std::string& path);

@@ -1,0 +1,15 @@
+// The post-update script: a batch file a package may deliver into the
+// installation root, run once after that package's entries were applied.
+#pragma once
+
+#include <cstdio>
+
+inline constexpr const char* kPostUpdateScriptName = "Special.bat";
+
+// Closes `script` (the open "Special.bat", opened by the caller to see that it
+// is there), runs the script hidden from the user and waits for it to end,
+// then deletes it. Deleting it only after it ended keeps the interpreter from
+// losing the rest of a script it is still reading. Nothing is reported: the
+// script's exit status is ignored, and a script that cannot be deleted stays
+// and is run again after the next package.
+void RunPostUpdateScript(std::FILE* script);

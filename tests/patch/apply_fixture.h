@@ -1,0 +1,79 @@
+// An installation root for applying packages: a fresh temporary folder holds
+// the root (made the working directory) and, beside it, room for canary files
+// that no package may reach. Status words are recorded; fault hooks are reset.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "patch/package_writer.h"
+#include "patch/patch_package.h"
+#include "platform/platform.h"
+#include "support/temp_dir.h"
+
+namespace testing_support {
+
+inline constexpr PackedVersion kTestVersion = PackVersion(1, 2, 3);
+inline constexpr const char* kTestPackage = "p.pak";
+
+class ApplyFixture : public ::testing::Test {
+  protected:
+    ApplyFixture() : root_(MakeRoot(outer_)), workingDir_(root_) {
+        InstallRoot = "./";
+        DownloadDir = "./download";
+        Words().clear();
+        platform::ResetFaults();
+    }
+    ~ApplyFixture() override { platform::ResetFaults(); }
+
+    static std::vector<StatusWord>& Words() {
+        static std::vector<StatusWord> words;
+        return words;
+    }
+    static void Record(StatusWord word) { Words().push_back(word); }
+
+    static std::string Build(const std::vector<EntrySource>& entries,
+                             PackageCodec codec = PackageCodec::kLzo1x,
+                             PackedVersion version = kTestVersion) {
+        std::string package;
+        EXPECT_TRUE(BuildPackage(codec, version, entries, &package));
+        return package;
+    }
+    void Stage(const std::string& package, const std::string& name = kTestPackage) {
+        WriteFileBytes(root_ / "download" / name, package);
+    }
+    bool Apply(const std::string& name = kTestPackage, PackedVersion version = kTestVersion) {
+        return ApplyPatchPackage(name, version, &Record);
+    }
+    bool StageAndApply(const std::vector<EntrySource>& entries) {
+        Stage(Build(entries));
+        return Apply();
+    }
+
+    // Every file and folder below the outer folder, with the files' bytes.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> tree;
+        for (const auto& item : std::filesystem::recursive_directory_iterator(outer_.path())) {
+            const std::string name = item.path().lexically_relative(outer_.path()).string();
+            tree[name] = item.is_regular_file() ? ReadFileBytes(item.path()) : "<dir>";
+        }
+        return tree;
+    }
+
+    TempDir outer_;
+    std::filesystem::path root_;
+
+  private:
+    static std::filesystem::path MakeRoot(const TempDir& outer) {
+        std::filesystem::create_directories(outer / "root" / "download");
+        return outer / "root";
+    }
+
+    ScopedWorkingDir workingDir_;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,115 @@
+#include "patch/package_format.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "patch/package_writer.h"
+
+namespace {
+
+ByteView View(const std::string& bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
+std::string Le32(std::uint32_t value) {
+    std::string out;
+    for (int i = 0; i < 4; ++i)
+        out.push_back(static_cast<char>(value >> (8 * i)));
+    return out;
+}
+
+std::string Encode(const std::vector<EntrySource>& entries) {
+    std::string payload;
+    EXPECT_TRUE(EncodePayload(entries, &payload));
+    return payload;
+}
+
+// Walks `payload` to its end or first failure and tells how it stopped.
+EntryProblem WalkProblem(const std::string& payload) {
+    EntryWalker walker(View(payload));
+    PackageEntry entry;
+    while (walker.Next(&entry) == WalkStep::kEntry) {
+    }
+    return walker.problem();
+}
+
+TEST(EntryName, OnlyNamesThatStayBelowTheRootAreSafe) {
+    for (const char* safe : {"a", "a/b/c.dat", "a\\b", "a..b", "..a", "a/.../b", "./a"}) {
+        EXPECT_TRUE(IsSafeEntryName(safe)) << safe;
+    }
+    for (const char* unsafe : {"", "/etc/x", "\\x", "C:x", "x:y", "a/b:s", "..", "../x", "a/../b",
+                               "a\\..\\b", "a/..", "a\\.."}) {
+        EXPECT_FALSE(IsSafeEntryName(unsafe)) << unsafe;
+    }
+}
+
+TEST(EntryWalker, YieldsEntriesWithTheirFieldsThenStaysAtTheEnd) {
+    // Built by hand: the name field runs on after its zero byte.
+    const std::string payload = Le32(kAddTag) + Le32(0) + Le32(6) + std::string("ab\0xyz", 6) +
+                                Le32(1) + "Q" + Encode({EntrySource::Modify("m", {{5, "R"}}, 9)});
+    EntryWalker walker(View(payload));
+    PackageEntry entry;
+    ASSERT_EQ(walker.Next(&entry), WalkStep::kEntry);
+    EXPECT_EQ(entry.kind, EntryKind::kAdd);
+    EXPECT_EQ(entry.name, "ab");
+    EXPECT_EQ(std::string(entry.data.begin(), entry.data.end()), "Q");
+    ASSERT_EQ(walker.Next(&entry), WalkStep::kEntry);
+    EXPECT_EQ(entry.kind, EntryKind::kModify);
+    EXPECT_EQ(entry.name, "m");
+    EXPECT_EQ(entry.finalSize, 9);
+    EXPECT_EQ(entry.data.size(), 9u);
+    EXPECT_EQ(walker.Next(&entry), WalkStep::kEnd);
+    EXPECT_EQ(walker.Next(&entry), WalkStep::kEnd);
+}
+
+TEST(EntryWalker, EveryCutOfAPayloadIsTruncatedNotReadPast) {
+    const std::string payload =
+        Encode({EntrySource::Add("dir/a.txt", "hello"), EntrySource::Modify("b", {{1, "xy"}}, 3)});
+    for (std::size_t length = 0; length < payload.size(); ++length) {
+        // A copy of exactly `length` bytes, so the sanitizer sees any overread.
+        EXPECT_EQ(WalkProblem(payload.substr(0, length)), EntryProblem::kTruncated) << length;
+    }
+    EXPECT_EQ(WalkProblem(payload), EntryProblem::kNone);
+}
+
+TEST(EntryWalker, NamesEachKindOfBrokenEntry) {
+    std::string unterminated = Encode({EntrySource::Add("abc", "x")});
+    unterminated[15] = 'd';  // the name's zero byte
+    std::string hugeName = Encode({EntrySource::Add("abc", "x")});
+    hugeName.replace(8, 4, Le32(0xFFFFFFFF));
+    EXPECT_EQ(WalkProblem("XXXX" + Le32(0)), EntryProblem::kUnknownTag);
+    EXPECT_EQ(WalkProblem(unterminated), EntryProblem::kUnterminatedName);
+    EXPECT_EQ(WalkProblem(hugeName), EntryProblem::kTruncated);
+    EXPECT_EQ(WalkProblem(Encode({EntrySource::Add("../x", "")})), EntryProblem::kUnsafeName);
+    EXPECT_EQ(WalkProblem(Encode({EntrySource::Modify("m", {}, -1)})),
+              EntryProblem::kNegativeFinalSize);
+    EXPECT_EQ(WalkProblem(Encode({EntrySource::Modify("m", {{1, "a"}, {-3, "b"}}, 0)})),
+              EntryProblem::kBadDiffRecords);
+    // An add entry's final size is not used, so a negative one is no fault.
+    EXPECT_EQ(WalkProblem(Encode({EntrySource::Add("a", "")}).replace(4, 4, Le32(0x80000000))),
+              EntryProblem::kNone);
+}
+
+TEST(DiffRecordReader, PositionsAccumulateAndStayInsideTheData) {
+    const std::string records = Le32(100) + Le32(4) + "abcd" +
+                                Le32(static_cast<std::uint32_t>(-50)) + Le32(0) + Le32(0) +
+                                Le32(1) + "e";
+    DiffRecordReader reader(View(records));
+    DiffRecord record;
+    std::vector<std::int64_t> positions;
+    while (reader.Next(&record) == RecordStep::kRecord)
+        positions.push_back(record.position);
+    EXPECT_EQ(positions, (std::vector<std::int64_t>{100, 54, 54}));
+    EXPECT_TRUE(DiffRecordsValid(View(records)));
+    EXPECT_TRUE(DiffRecordsValid(View("")));
+    for (std::size_t cut = 1; cut < records.size(); ++cut) {
+        if (cut == 12 || cut == 20)
+            continue;  // record boundaries
+        EXPECT_FALSE(DiffRecordsValid(View(records.substr(0, cut)))) << cut;
+    }
+    EXPECT_FALSE(DiffRecordsValid(View(Le32(static_cast<std::uint32_t>(-1)) + Le32(0))));
+}
+
+}  // namespace

@@ -1,0 +1,312 @@
+#include "patch/patch_package.h"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "apply_fixture.h"
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+namespace {
+
+using Stages = std::vector<StatusWord>;
+
+// The address sanitizer keeps shadow memory for every buffer: a 4 GiB one
+// costs it seconds and half a GiB, and it cannot run under an address-space cap.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+std::string Encode(const std::vector<EntrySource>& entries) {
+    std::string payload;
+    EXPECT_TRUE(EncodePayload(entries, &payload));
+    return payload;
+}
+
+// The entries without the closing zero tag, for splicing raw bytes behind them.
+std::string EntriesOnly(const std::vector<EntrySource>& entries) {
+    const std::string payload = Encode(entries);
+    return payload.substr(0, payload.size() - 4);
+}
+
+std::string Pack(const std::string& payload, PackageCodec codec = PackageCodec::kLzo1x) {
+    std::string package;
+    EXPECT_TRUE(PackPayload(codec, kTestVersion, payload, &package));
+    return package;
+}
+
+std::string WithUnpackedSize(std::string package, std::uint32_t size) {
+    for (int i = 0; i < 4; ++i)
+        package[8 + i] = static_cast<char>(size >> (8 * i));
+    return package;
+}
+
+// ---------------------------------------------------------------------------
+
+using HeaderRejection = ApplyFixture;
+
+TEST_F(HeaderRejection, ChangesNothingReportsOnlyStageFiveAndRunsNoScript) {
+    WriteFileBytes(root_ / "Special.bat", "echo ran > ran.txt\n");
+    const std::string good = Build({EntrySource::Add("new.txt", "x")});
+    std::string badMagic = good;
+    badMagic[0] = 'X';
+    const std::string otherVersion =
+        Build({EntrySource::Add("new.txt", "x")}, PackageCodec::kLzo1x, PackVersion(1, 2, 4));
+    for (const std::string& package : {std::string(), good.substr(0, 11), badMagic, otherVersion}) {
+        Stage(package);
+        const auto before = Snapshot();
+        Words().clear();
+        EXPECT_FALSE(Apply());
+        EXPECT_EQ(Words(), Stages{5});
+        EXPECT_EQ(Snapshot(), before);
+    }
+    Words().clear();
+    EXPECT_FALSE(Apply("missing.pak"));
+    EXPECT_EQ(Words(), Stages{5});
+}
+
+// ---------------------------------------------------------------------------
+
+using DecompressionFailure = ApplyFixture;
+
+TEST_F(DecompressionFailure, WrongSizeOrDamagedStreamChangesNothing) {
+    std::string text;
+    for (int i = 0; i < 200; ++i)
+        text += "line " + std::to_string(i) + "\n";
+    const std::string payload = Encode({EntrySource::Add("new.txt", text)});
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    for (PackageCodec codec : {PackageCodec::kLzo1x, PackageCodec::kBzip2}) {
+        const std::string good = Pack(payload, codec);
+        // Short by more than the decompressor's slack: the stream overruns it.
+        const std::uint32_t overrun = size - (codec == PackageCodec::kLzo1x ? 17 : 601);
+        for (const std::string& package :
+             {WithUnpackedSize(good, size - 1), WithUnpackedSize(good, size + 1),
+              WithUnpackedSize(good, overrun), good.substr(0, good.size() - 8),
+              good.substr(0, kPackageHeaderSize)}) {
+            Stage(package);
+            const auto before = Snapshot();
+            Words().clear();
+            EXPECT_FALSE(Apply());
+            EXPECT_EQ(Words(), (Stages{5, 6}));
+            EXPECT_EQ(Snapshot(), before);
+        }
+    }
+}
+
+TEST_F(DecompressionFailure, LzoBytesAfterTheEndMarkerAreIgnored) {
+    Stage(Build({EntrySource::Add("new.txt", "content")}) + "trailing bytes");
+    EXPECT_TRUE(Apply());
+    EXPECT_EQ(ReadFileBytes(root_ / "new.txt"), "content");
+}
+
+TEST_F(DecompressionFailure, UnpackedSizeNear4GiBFailsCleanly) {
+    if (kAddressSanitizer)
+        GTEST_SKIP() << "too costly under the address sanitizer";
+    Stage(WithUnpackedSize(Build({}), 0xFFFFFFF0u));
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(Words(), (Stages{5, 6}));
+}
+
+TEST_F(DecompressionFailure, BufferThatCannotBeAllocatedFailsCleanly) {
+    if (kAddressSanitizer)
+        GTEST_SKIP() << "the address sanitizer cannot run under the cap";
+    Stage(WithUnpackedSize(Build({}), 0xFFFFFFF0u));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Leave 1 GiB of address space above what is mapped now: the 4 GiB
+        // buffer cannot be had, everything else can.
+        long pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const auto limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
+                           (rlim_t{1} << 30);
+        const rlimit cap{limit, limit};
+        setrlimit(RLIMIT_AS, &cap);
+        _exit(Apply() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+// ---------------------------------------------------------------------------
+
+using EntryWalk = ApplyFixture;
+
+TEST_F(EntryWalk, AddWithoutDataLeavesAnEmptyFile) {
+    WriteFileBytes(root_ / "old.txt", "old content");
+    EXPECT_TRUE(StageAndApply({EntrySource::Add("old.txt", ""), EntrySource::Add("new.txt", "")}));
+    EXPECT_EQ(ReadFileBytes(root_ / "old.txt"), "");
+    EXPECT_EQ(ReadFileBytes(root_ / "new.txt"), "");
+}
+
+TEST_F(EntryWalk, ModifyWithoutRecordsOnlySetsTheLength) {
+    WriteFileBytes(root_ / "cut.bin", "0123456789");
+    WriteFileBytes(root_ / "grow.bin", "abc");
+    EXPECT_TRUE(StageAndApply(
+        {EntrySource::Modify("cut.bin", {}, 4), EntrySource::Modify("grow.bin", {}, 6)}));
+    EXPECT_EQ(ReadFileBytes(root_ / "cut.bin"), "0123");
+    EXPECT_EQ(ReadFileBytes(root_ / "grow.bin"), std::string("abc\0\0\0", 6));
+}
+
+TEST_F(EntryWalk, RecordsSeekFromWhereThePreviousOneEnded) {
+    WriteFileBytes(root_ / "f.bin", "0123456789");
+    EXPECT_TRUE(
+        StageAndApply({EntrySource::Modify("f.bin", {{2, "AB"}, {-4, "x"}, {7, "YZ"}}, 12)}));
+    EXPECT_EQ(ReadFileBytes(root_ / "f.bin"), std::string("x1AB4567YZ\0\0", 12));
+}
+
+TEST_F(EntryWalk, MalformedModifyEntryFailsBeforeTouchingItsTarget) {
+    WriteFileBytes(root_ / "f.bin", "0123456789");
+    std::string pastData = Encode({EntrySource::Modify("f.bin", {{0, "ABCD"}}, 4)});
+    pastData[26] = 5;  // the record's length, one more than the data holds
+    const std::vector<std::string> payloads = {
+        Encode({EntrySource::Modify("f.bin", {{3, "A"}, {-5, "B"}}, 10)}),  // position -1
+        Encode({EntrySource::Modify("f.bin", {{0, "A"}}, -1)}), pastData};
+    for (const std::string& payload : payloads) {
+        Stage(Pack(EntriesOnly({EntrySource::Add("first.txt", "1")}) + payload));
+        EXPECT_FALSE(Apply());
+        EXPECT_EQ(ReadFileBytes(root_ / "first.txt"), "1");
+        EXPECT_EQ(ReadFileBytes(root_ / "f.bin"), "0123456789");
+    }
+}
+
+TEST_F(EntryWalk, ModifyOfAMissingFileFailsAndMakesNoFolders) {
+    EXPECT_FALSE(StageAndApply({EntrySource::Modify("a/b.txt", {{0, "x"}}, 1)}));
+    EXPECT_FALSE(fs::exists(root_ / "a"));
+}
+
+TEST_F(EntryWalk, ReadOnlyTargetIsMadeWritableAndWritten) {
+    for (const char* name : {"add.txt", "modify.txt"}) {
+        WriteFileBytes(root_ / name, "old");
+        fs::permissions(root_ / name, fs::perms::owner_read);
+    }
+    EXPECT_TRUE(StageAndApply(
+        {EntrySource::Add("add.txt", "new"), EntrySource::Modify("modify.txt", {{0, "N"}}, 3)}));
+    EXPECT_EQ(ReadFileBytes(root_ / "add.txt"), "new");
+    EXPECT_EQ(ReadFileBytes(root_ / "modify.txt"), "Nld");
+    for (const char* name : {"add.txt", "modify.txt"}) {
+        EXPECT_NE(fs::status(root_ / name).permissions() & fs::perms::owner_write, fs::perms::none);
+    }
+}
+
+TEST_F(EntryWalk, AddCreatesNestedFoldersOnlyAlongSlashes) {
+    EXPECT_TRUE(StageAndApply({EntrySource::Add("a/b/c.dat", "deep")}));
+    EXPECT_EQ(ReadFileBytes(root_ / "a/b/c.dat"), "deep");
+    EXPECT_EQ(platform::FaultCallCount(platform::FaultKind::kMakeDirectory), 2u);
+
+    platform::ResetFaults();
+    EXPECT_FALSE(StageAndApply({EntrySource::Add("x\\y\\z.dat", "flat")}));
+    EXPECT_FALSE(fs::exists(root_ / "x"));
+    EXPECT_EQ(platform::FaultCallCount(platform::FaultKind::kMakeDirectory), 0u);
+}
+
+TEST_F(EntryWalk, UnknownTagKeepsEarlierEntriesAndStillRunsTheScript) {
+    const std::string entries =
+        EntriesOnly({EntrySource::Add("first.txt", "1"),
+                     EntrySource::Add("Special.bat", "echo ran > ran.txt\n")});
+    Stage(Pack(entries + "BAD!" + std::string(4, '\0')));
+    EXPECT_FALSE(Apply());
+    EXPECT_EQ(Words(), (Stages{5, 6, 7, 8, 8}));
+    EXPECT_EQ(ReadFileBytes(root_ / "first.txt"), "1");
+    EXPECT_EQ(ReadFileBytes(root_ / "ran.txt"), "ran\n");
+    EXPECT_FALSE(fs::exists(root_ / "Special.bat"));
+}
+
+TEST_F(EntryWalk, StageWordsFollowTheEntriesInOrder) {
+    WriteFileBytes(root_ / "m.txt", "m");
+    EXPECT_TRUE(
+        StageAndApply({EntrySource::Add("a.txt", "a"), EntrySource::Modify("m.txt", {{0, "M"}}, 1),
+                       EntrySource::Add("b.txt", "b")}));
+    EXPECT_EQ(Words(), (Stages{5, 6, 7, 8, 9, 8}));
+
+    Words().clear();
+    EXPECT_TRUE(StageAndApply({}));
+    EXPECT_EQ(Words(), (Stages{5, 6, 7}));
+}
+
+// ---------------------------------------------------------------------------
+
+using UnsafeName = ApplyFixture;
+
+TEST_F(UnsafeName, FailsThePackageWithoutReachingOutsideTheRoot) {
+    WriteFileBytes(outer_ / "canary.txt", "canary");
+    const std::vector<std::string> names = {"../canary.txt",
+                                            "..\\canary.txt",
+                                            "a/../../canary.txt",
+                                            "a\\..\\..\\canary.txt",
+                                            (outer_ / "canary.txt").string(),
+                                            "\\canary.txt",
+                                            "C:canary.txt",
+                                            "x:y",
+                                            "",
+                                            "..",
+                                            "sub/.."};
+    for (const std::string& name : names) {
+        for (const EntrySource& entry :
+             {EntrySource::Add(name, "owned"), EntrySource::Modify(name, {{0, "owned"}}, 5)}) {
+            Stage(Build({EntrySource::Add("first.txt", "1"), entry, EntrySource::Add("b", "")}));
+            const auto before = Snapshot();
+            EXPECT_FALSE(Apply()) << name;
+            EXPECT_EQ(ReadFileBytes(root_ / "first.txt"), "1");
+            fs::remove(root_ / "first.txt");
+            EXPECT_EQ(Snapshot(), before) << name;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+using FailureReporting = ApplyFixture;
+
+TEST_F(FailureReporting, FailedWriteSeekLengthChangeOrCloseFailsThePackage) {
+    using platform::FaultKind;
+    const EntrySource add = EntrySource::Add("t.bin", "new content");
+    const EntrySource modify = EntrySource::Modify("t.bin", {{2, "AB"}}, 12);
+    struct Case {
+        FaultKind kind;
+        std::uint64_t nth;  // counted from the start of the apply
+        const EntrySource& entry;
+    };
+    const Case cases[] = {
+        {FaultKind::kWrite, 1, add},         {FaultKind::kWrite, 1, modify},
+        {FaultKind::kClose, 2, add},         {FaultKind::kClose, 2, modify},
+        {FaultKind::kSeek, 3, modify},  // the two before it size the package
+        {FaultKind::kOpen, 3, modify},  // reopening for the length change
+        {FaultKind::kChangeSize, 1, modify}, {FaultKind::kClose, 3, modify},
+    };
+    for (const Case& c : cases) {
+        WriteFileBytes(root_ / "t.bin", "0123456789");
+        Stage(Build({c.entry}));
+        platform::ResetFaults();
+        platform::InjectFaultAt(c.kind, c.nth);
+        EXPECT_FALSE(Apply()) << static_cast<int>(c.kind) << " " << c.nth;
+        EXPECT_GE(platform::FaultCallCount(c.kind), c.nth);
+    }
+}
+
+TEST_F(FailureReporting, FolderOrFileStandingInTheWayFailsThePackage) {
+    fs::create_directories(root_ / "dir.txt");
+    WriteFileBytes(root_ / "file", "x");
+    for (const EntrySource& entry :
+         {EntrySource::Add("dir.txt", "x"), EntrySource::Modify("dir.txt", {}, 0),
+          EntrySource::Add("file/inner.txt", "x")}) {
+        EXPECT_FALSE(StageAndApply({entry})) << entry.name;
+    }
+    EXPECT_EQ(ReadFileBytes(root_ / "file"), "x");
+}
+
+TEST(NormalizePathSeparators, TurnsEverySlashIntoABackslash) {
+    std::string path = "./download//a/b";
+    NormalizePathSeparators(path);
+    EXPECT_EQ(path, ".\\download\\\\a\\b");
+}
+
+}  // namespace
