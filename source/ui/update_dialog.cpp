@@ -1,0 +1,88 @@
+#include "ui/update_dialog.h"
+
+#include <QCloseEvent>
+#include <QPixmap>
+#include <algorithm>
+#include <limits>
+
+#include "transfer/http_get.h"
+#include "ui/resources.h"
+
+CProgressBar* ProgressBarInstance = nullptr;
+
+namespace {
+
+constexpr QPoint kBarPosition(33, 139);
+
+// v x `pixelsPerPercent` truncated toward zero, kept inside the range of int
+// so that an absurd percentage cannot make the conversion undefined.
+int FilledWidthFor(int percent, double pixelsPerPercent) {
+    const double width = percent * pixelsPerPercent;
+    return static_cast<int>(std::clamp(width, double{std::numeric_limits<int>::min()},
+                                       double{std::numeric_limits<int>::max()}));
+}
+
+}  // namespace
+
+UpdateDialog::UpdateDialog() : QDialog(nullptr, Qt::FramelessWindowHint) {
+    setupUi(this);
+    setWindowIcon(UpdaterIcon());
+
+    // The window takes the outline of its picture: the transparent corner
+    // pixels are cut away. A missing picture leaves the fixed size, unmasked.
+    const QPixmap background(QStringLiteral(":/res/update/image/progressBar/update_bg.png"),
+                             nullptr, Qt::ColorOnly);
+    if (!background.isNull()) {
+        resize(background.size());
+        setMask(background.mask());
+    }
+
+    ProgressBarInstance = new CProgressBar(this);
+    ProgressBarInstance->move(kBarPosition);
+
+    connect(pushButton, &QPushButton::clicked, this, &UpdateDialog::cancelByUsr);
+
+    ProgressBarInstance->filledWidth = FilledWidthFor(0, ProgressBarInstance->pixelsPerPercent);
+    ProgressBarInstance->update();
+
+    labelTxt->hide();
+    labelTxt->setText(tr("Retrieving update..."));
+}
+
+UpdateDialog::~UpdateDialog() {
+    if (ProgressBarInstance != nullptr && ProgressBarInstance->parent() == this) {
+        ProgressBarInstance = nullptr;
+    }
+}
+
+void UpdateDialog::keyPressEvent(QKeyEvent*) {}
+
+void UpdateDialog::closeEvent(QCloseEvent* event) {
+    if (!closeRequested_) {
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void UpdateDialog::cancelByUsr() {
+    CancelRequested = true;
+}
+
+void UpdateDialog::onDownloadProcess(int v) {
+    if (ProgressBarInstance == nullptr)
+        return;
+    ProgressBarInstance->filledWidth = FilledWidthFor(v, ProgressBarInstance->pixelsPerPercent);
+    ProgressBarInstance->update();
+}
+
+void UpdateDialog::onSetText(QString) {}
+
+void UpdateDialog::onClose() {
+    closeRequested_ = true;
+    close();
+}
+
+void UpdateDialog::onDisableBtn() {
+    pushButton->setDisabled(true);
+}
