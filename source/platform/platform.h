@@ -93,9 +93,19 @@ int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet);
 
 // One send or receive call; returns the count, or -1 on failure (0 from
 // ReceiveSome means the peer closed the connection). Neither ever raises a
-// signal.
+// signal. On a non-blocking socket with nothing to read yet, ReceiveSome
+// returns kReceiveWouldBlock instead (WSAEWOULDBLOCK), so a caller can take
+// what has arrived without a readiness wait first.
+inline constexpr long kReceiveWouldBlock = -2;
 long SendSome(Socket socket, const void* data, std::size_t length);
 long ReceiveSome(Socket socket, void* buffer, std::size_t length);
+
+// Hints that a large buffer about to be filled from a socket be backed by
+// large pages: filling hundreds of megabytes then costs a few hundred page
+// faults instead of tens of thousands. Pages are still taken only as they are
+// written. Does nothing where unsupported, and for buffers too small to hold
+// one large page.
+void AdviseLargePages(void* data, std::size_t size);
 
 // ---------------------------------------------------------------------------
 // Files, with "\" and "/" both accepted as separators.

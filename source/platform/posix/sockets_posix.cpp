@@ -3,11 +3,13 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/fault_injection_internal.h"
@@ -93,7 +95,25 @@ long SendSome(Socket socket, const void* data, std::size_t length) {
 
 long ReceiveSome(Socket socket, void* buffer, std::size_t length) {
     if (ShouldFail(FaultKind::kReceive)) return -1;
-    return static_cast<long>(recv(socket, buffer, length, 0));
+    const ssize_t count = recv(socket, buffer, length, 0);
+    if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return kReceiveWouldBlock;
+    }
+    return static_cast<long>(count);
+}
+
+void AdviseLargePages(void* data, std::size_t size) {
+#ifdef MADV_HUGEPAGE
+    // Only whole large pages inside the buffer, never a neighbour's memory.
+    constexpr std::uintptr_t kLargePage = std::uintptr_t{2} << 20;
+    const auto begin = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
+    const std::uintptr_t last = (begin + size) & ~(kLargePage - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+    (void)data;
+    (void)size;
+#endif
 }
 
 }  // namespace platform

@@ -1,0 +1,274 @@
+#include "transfer/http_get.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/error_codes.h"
+#include "transfer/http_header.h"
+#include "transfer/progress_report.h"
+#include "transfer/time_arithmetic.h"
+#include "transfer/url_and_connection.h"
+
+std::atomic<bool> CancelRequested{false};
+std::uint32_t PendingPackageCount = 0;
+
+namespace {
+
+constexpr std::size_t kPieceSize = 4096;
+// Four CR or LF bytes in a row end the header, so "\r\n\r\n" does and a bare
+// "\n\n" does not.
+constexpr int kHeaderEndRun = 4;
+// A package's announced length is reserved up front, so that a large body is
+// not copied again and again as it grows. An announcement beyond this is not
+// trusted with a reservation; such a body simply grows.
+constexpr std::size_t kLargestReservation = std::size_t{1} << 30;
+
+std::string ComposeRequest(const std::string& host, const std::string& path, bool isPackage) {
+    std::string request = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nHost: " + host;
+    request += isPackage ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
+                         : "\r\nConnection: Close\r\n\r\n";
+    return request;
+}
+
+bool IsLengthKnown(int announcedLength) {
+    return announcedLength != kUnknownContentLength;
+}
+
+// Where the body goes. A package that announced its length is stored up to
+// that length and no further (a longer body fails the completeness check
+// anyway); any other body is held to the cap and fails past it.
+class BodyStore {
+  public:
+    BodyStore(std::string& response, bool isPackage, int announcedLength, std::size_t cap)
+        : response_(response),
+          boundedByLength_(isPackage && IsLengthKnown(announcedLength)),
+          limit_(boundedByLength_ ? static_cast<std::size_t>(announcedLength) : cap) {
+        const auto expected = std::min(static_cast<std::size_t>(announcedLength), limit_);
+        if (IsLengthKnown(announcedLength) && expected <= kLargestReservation) {
+            response_.reserve(expected);
+            platform::AdviseLargePages(response_.data(), response_.capacity());
+        }
+    }
+
+    // Returns false when an unbounded body would pass its cap.
+    bool Append(const char* data, std::size_t size) {
+        const std::size_t room = limit_ - response_.size();
+        if (size > room && !boundedByLength_)
+            return false;
+        response_.append(data, std::min(size, room));
+        return true;
+    }
+
+  private:
+    std::string& response_;
+    bool boundedByLength_;
+    std::size_t limit_;
+};
+
+enum class Readiness { kReady, kSilent, kFailed, kNotInSet };
+
+// The outcome of one receive. With kReady, `count` is the receive's result:
+// bytes at `data`, 0 when the server closed, negative when it failed.
+struct Received {
+    Readiness readiness = Readiness::kReady;
+    long count = 0;
+    const char* data = nullptr;
+    // Time spent in a readiness wait that ended with data; nothing else is
+    // charged to the budget.
+    platform::TimeVal waited{0, 0};
+};
+
+// One connected socket and the silences counted over its whole exchange.
+// Closes the socket when the exchange ends, whatever the outcome.
+class Exchange {
+  public:
+    Exchange(platform::Socket socket, const HttpLimits& limits)
+        : socket_(socket), limits_(limits), taken_(kReceiveSize) {}
+    ~Exchange() { platform::CloseSocket(socket_); }
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // One send call; a remainder is never sent in a second call.
+    bool SendRequest(const std::string& request) {
+        const long sent = platform::SendSome(socket_, request.data(), request.size());
+        return sent == static_cast<long>(request.size());
+    }
+
+    int ReadHeader(std::string& header);
+    int ReadBody(std::string& response, bool isPackage, int announcedLength,
+                 StatusCallback statusCallback, platform::TimeVal budget);
+
+  private:
+    // A fast server keeps the socket's buffer full, so one receive takes up
+    // to this much and the body pieces are handed out of it.
+    static constexpr std::size_t kReceiveSize = 64 * 1024;
+
+    Received Receive(char* buffer, std::size_t size);
+    Received NextBodyPiece();
+
+    bool SilenceLimitReached() const { return idleWaits_ >= limits_.idleWaitLimit; }
+
+    static int CodeOf(Readiness readiness) {
+        return readiness == Readiness::kFailed ? kWaitFailedOrUnresolved : kNotInReadySet;
+    }
+
+    platform::Socket socket_;
+    const HttpLimits& limits_;
+    int idleWaits_ = 0;
+    std::vector<char> taken_;  // received, not yet handed out as body pieces
+    std::size_t takenBegin_ = 0;
+    std::size_t takenEnd_ = 0;
+};
+
+// Takes what has arrived at once (the socket is non-blocking) and waits only
+// when nothing has: one readiness wait of the full length, where a silent one
+// is counted and gives up the rest of the time slice. A wait that returns at
+// once costs nothing, so skipping it changes no outcome.
+Received Exchange::Receive(char* buffer, std::size_t size) {
+    const long count = platform::ReceiveSome(socket_, buffer, size);
+    if (count != platform::kReceiveWouldBlock)
+        return {Readiness::kReady, count, buffer};
+    const platform::TimeVal start = GetTickTime();
+    bool ready = false;
+    const int result = platform::WaitForSocket(socket_, platform::WaitFor::kReadable,
+                                               limits_.readinessWait, &ready);
+    if (result < 0)
+        return {Readiness::kFailed};
+    if (result == 0) {
+        ++idleWaits_;
+        platform::YieldTimeSlice();
+        return {Readiness::kSilent};
+    }
+    if (!ready)
+        return {Readiness::kNotInSet};
+    const platform::TimeVal waited = SubtractTime(GetTickTime(), start);
+    return {Readiness::kReady, platform::ReceiveSome(socket_, buffer, size), buffer, waited};
+}
+
+// The body comes in pieces of at most 4096 bytes, the unit of every
+// percentage, budget charge and cancel check: the pieces that separate
+// 4096-byte receives would take out of the socket's buffer, taken out of one
+// larger receive instead, which saves most system calls on a fast transfer.
+Received Exchange::NextBodyPiece() {
+    platform::TimeVal waited{};
+    if (takenBegin_ == takenEnd_) {
+        const Received fresh = Receive(taken_.data(), taken_.size());
+        if (fresh.readiness != Readiness::kReady || fresh.count <= 0)
+            return fresh;
+        takenBegin_ = 0;
+        takenEnd_ = static_cast<std::size_t>(fresh.count);
+        waited = fresh.waited;
+    }
+    const std::size_t size = std::min(kPieceSize, takenEnd_ - takenBegin_);
+    const Received piece{Readiness::kReady, static_cast<long>(size), taken_.data() + takenBegin_,
+                         waited};
+    takenBegin_ += size;
+    return piece;
+}
+
+// The header costs one receive per byte, so not one body byte is taken by
+// it, and every byte is waited for with the readiness wait and its silence
+// limit rather than by spinning on the non-blocking socket.
+int Exchange::ReadHeader(std::string& header) {
+    int run = 0;
+    while (run < kHeaderEndRun) {
+        if (header.size() >= limits_.headerCap)
+            return kResponseTooLarge;
+        if (SilenceLimitReached())
+            return kSilenceLimit;
+        char byte = 0;
+        const Received received = Receive(&byte, 1);
+        if (received.readiness == Readiness::kSilent)
+            continue;
+        if (received.readiness != Readiness::kReady)
+            return CodeOf(received.readiness);
+        // A failed receive, or a close before the header ended.
+        if (received.count != 1)
+            return kReceiveFailed;
+        header.push_back(byte);
+        run = (byte == '\r' || byte == '\n') ? run + 1 : 0;
+    }
+    return kOk;
+}
+
+// Lowers the pending count for a package that arrived exactly as announced.
+// A package with no usable length is never counted complete: the run then
+// fails instead of applying a package of unknown completeness.
+void CountCompletePackage(bool isPackage, int announcedLength, std::int64_t received) {
+    if (isPackage && IsLengthKnown(announcedLength) && received == announcedLength &&
+        PendingPackageCount >= 1) {
+        --PendingPackageCount;
+    }
+}
+
+int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLength,
+                       StatusCallback statusCallback, platform::TimeVal budget) {
+    BodyStore store(response, isPackage, announcedLength, limits_.bodyCap);
+    ProgressReporter progress(announcedLength, statusCallback);
+    std::int64_t received = 0;
+    if (CancelRequested)
+        return kCancelled;
+    for (;;) {
+        if (SilenceLimitReached())
+            return kSilenceLimit;
+        const Received piece = NextBodyPiece();
+        if (piece.readiness == Readiness::kReady) {
+            if (piece.count < 0)
+                return kReceiveFailed;
+            if (piece.count == 0) {
+                CountCompletePackage(isPackage, announcedLength, received);
+                return kOk;
+            }
+            const auto size = static_cast<std::size_t>(piece.count);
+            if (!store.Append(piece.data, size))
+                return kResponseTooLarge;
+            received += piece.count;
+            progress.Update(received);
+            if (!ChargeBudget(budget, piece.waited))
+                return kTimeBudgetSpent;
+        } else if (piece.readiness != Readiness::kSilent) {
+            return CodeOf(piece.readiness);
+        }
+        if (CancelRequested)
+            return kCancelled;
+    }
+}
+
+}  // namespace
+
+int HttpGet(const std::string& url, std::string& response, bool isPackage,
+            StatusCallback statusCallback, std::int32_t timeoutSeconds,
+            std::int32_t timeoutMicroseconds) {
+    return HttpGet(url, response, isPackage, statusCallback, timeoutSeconds, timeoutMicroseconds,
+                   HttpLimits{});
+}
+
+int HttpGet(const std::string& url, std::string& response, bool isPackage,
+            StatusCallback statusCallback, std::int32_t timeoutSeconds,
+            std::int32_t timeoutMicroseconds, const HttpLimits& limits) {
+    // Emptied and released, so the previous package's memory is not held
+    // while the next one is reserved.
+    std::string().swap(response);
+    std::string host;
+    std::string portText;
+    std::string path;
+    SplitUrl(url, host, portText, path);
+    const std::string request = ComposeRequest(host, path, isPackage);
+
+    platform::TimeVal connectTimeout = limits.connectTimeout;
+    platform::Socket socket = platform::kInvalidSocket;
+    if (const int code = ConnectWithTimeout(host, portText, connectTimeout, socket); code != kOk) {
+        return code;
+    }
+    Exchange exchange(socket, limits);
+    if (!exchange.SendRequest(request))
+        return kRequestNotSent;
+    std::string header;
+    if (const int code = exchange.ReadHeader(header); code != kOk)
+        return code;
+    const int announcedLength = GetContentLength(header);
+    if (!IsStatusOk(header))
+        return kStatusNotOk;
+    return exchange.ReadBody(response, isPackage, announcedLength, statusCallback,
+                             {timeoutSeconds, timeoutMicroseconds});
+}

@@ -1,0 +1,104 @@
+// A scripted HTTP peer on 127.0.0.1 for transfer tests.
+//
+// The server listens on 127.0.0.1 on a free port, accepts one connection on a
+// thread of its own and plays a script of steps on it: read the request, send
+// bytes, pause, run a function, close or reset. It records the exact request
+// bytes it read. Pauses end early when the server is destroyed, so a test
+// never waits for a script it no longer needs.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testing_support {
+
+class ServerScript {
+  public:
+    struct Step {
+        enum class Kind { kReadRequest, kSend, kPause, kCall, kClose, kReset };
+        Kind kind;
+        std::string bytes;
+        std::chrono::milliseconds pause{0};
+        std::function<void()> call;
+    };
+
+    // Reads until the request's empty line ("\r\n\r\n") and records it.
+    ServerScript& ReadRequest();
+    ServerScript& Send(std::string bytes);
+    ServerScript& Pause(std::chrono::milliseconds duration);
+    // Runs `call` on the server thread at this point of the script.
+    ServerScript& Call(std::function<void()> call);
+    // An orderly close (FIN); a script without a last close or reset ends with
+    // one.
+    ServerScript& Close();
+    // An abortive close: the peer sees a reset (RST).
+    ServerScript& Reset();
+
+    const std::vector<Step>& steps() const { return steps_; }
+
+  private:
+    std::vector<Step> steps_;
+};
+
+// "HTTP/1.1 200 OK" with a Content-Length of `body`, followed by `body`.
+std::string OkResponse(const std::string& body);
+
+class LoopbackServer {
+  public:
+    explicit LoopbackServer(ServerScript script);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    // "http://127.0.0.1:<port>" followed by `path`.
+    std::string Url(const std::string& path) const;
+
+    // Waits until the script has been played and returns the request bytes
+    // read by its ReadRequest steps.
+    std::string ReceivedRequest();
+
+  private:
+    void Play();
+    void PlayStep(int connection, const ServerScript::Step& step);
+    bool WaitUntilReadable(int descriptor);
+    bool SleepUnlessStopped(std::chrono::milliseconds duration);
+
+    ServerScript script_;
+    std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
+    int listener_ = -1;
+    std::string request_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// A listener on 127.0.0.1 whose backlog is full and that never accepts: a
+// connection to it never completes.
+class FullBacklogListener {
+  public:
+    FullBacklogListener();
+    ~FullBacklogListener();
+    FullBacklogListener(const FullBacklogListener&) = delete;
+    FullBacklogListener& operator=(const FullBacklogListener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+
+  private:
+    std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
+    int listener_ = -1;
+    int filler_ = -1;
+};
+
+// A port on 127.0.0.1 on which nothing listens (taken from the system and
+// given back at once).
+std::uint16_t UnusedLoopbackPort();
+
+}  // namespace testing_support

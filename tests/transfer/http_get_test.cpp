@@ -1,0 +1,295 @@
+#include "transfer/http_get.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <vector>
+
+#include "engine/error_codes.h"
+#include "support/loopback_server.h"
+#include "transfer/progress_report.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::LoopbackServer;
+using testing_support::OkResponse;
+using testing_support::ServerScript;
+
+std::vector<StatusWord> reported;
+void Record(StatusWord word) {
+    reported.push_back(word);
+}
+void CancelOnReport(StatusWord word) {
+    Record(word);
+    CancelRequested = true;
+}
+
+std::string Body(std::size_t size) {
+    std::string body(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        body[i] = static_cast<char>('a' + i % 26);
+    return body;
+}
+
+std::string HeaderFor(std::size_t announcedLength) {
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(announcedLength) + "\r\n\r\n";
+}
+
+ServerScript Answer(const std::string& response) {
+    return ServerScript{}.ReadRequest().Send(response).Close();
+}
+
+// A body sent in `pieces` equal parts with `pause` between them.
+ServerScript Trickle(std::size_t pieces, std::size_t pieceSize, std::chrono::milliseconds pause) {
+    ServerScript script = ServerScript{}.ReadRequest().Send(HeaderFor(pieces * pieceSize));
+    for (std::size_t i = 0; i < pieces; ++i) {
+        if (i > 0)
+            script.Pause(pause);
+        script.Send(Body(pieceSize));
+    }
+    return script.Close();
+}
+
+class HttpGetTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        CancelRequested = false;
+        PendingPackageCount = 1;
+        reported.clear();
+        limits_.connectTimeout = {0, 500000};
+        limits_.readinessWait = {0, 100000};
+    }
+    void TearDown() override { CancelRequested = false; }
+
+    int Fetch(const std::string& url, bool isPackage, StatusCallback callback = &Record,
+              platform::TimeVal budget = {10, 0}) {
+        return HttpGet(url, response_, isPackage, callback, budget.tv_sec, budget.tv_usec, limits_);
+    }
+
+    HttpLimits limits_;
+    std::string response_;
+};
+
+TEST_F(HttpGetTest, SendsTheFixedRequestOfEachKind) {
+    for (const bool isPackage : {false, true}) {
+        LoopbackServer server(Answer(OkResponse("x")));
+        const std::string url =
+            "http://localhost:" + std::to_string(server.port()) + "/a/b.bin?x=1 trailing";
+        EXPECT_EQ(Fetch(url, isPackage), kOk);
+        const std::string tail = isPackage
+                                     ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
+                                     : "\r\nConnection: Close\r\n\r\n";
+        EXPECT_EQ(server.ReceivedRequest(),
+                  "GET /a/b.bin?x=1 HTTP/1.1\r\nAccept: */*\r\nHost: localhost" + tail);
+    }
+}
+
+TEST_F(HttpGetTest, ReportsPercentagesOfFourKilobytePieces) {
+    const std::string body = Body(20000);
+    LoopbackServer server(Answer(OkResponse(body)));
+    EXPECT_EQ(Fetch(server.Url("/p.bin"), true), kOk);
+    EXPECT_EQ(response_, body);
+    EXPECT_EQ(reported, (std::vector<StatusWord>{0x1400, 0x2800, 0x3D00, 0x5100, 0x6400}));
+    EXPECT_EQ(PendingPackageCount, 0u);
+}
+
+TEST_F(HttpGetTest, AcceptsOnlyTwoHundredOkInTheStatusLine) {
+    const struct {
+        const char* response;
+        int code;
+    } cases[] = {
+        {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi", kOk},
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
+        {"HTTP/1.1 302 Found\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
+    };
+    for (const auto& c : cases) {
+        LoopbackServer server(Answer(c.response));
+        response_ = "left from an earlier call";
+        EXPECT_EQ(Fetch(server.Url("/"), false), c.code) << c.response;
+        EXPECT_EQ(response_, c.code == kOk ? "hi" : "");
+    }
+}
+
+TEST_F(HttpGetTest, OnlyFourLineEndBytesInARowEndTheHeader) {
+    {
+        LoopbackServer server(Answer("HTTP/1.1 200 OK\nContent-Length: 5\n\n\n\nhello"));
+        EXPECT_EQ(Fetch(server.Url("/"), false), kOk);
+        EXPECT_EQ(response_, "hello");
+    }
+    // "\n\n" does not end it: the body is read as header until the close.
+    LoopbackServer server(Answer("HTTP/1.1 200 OK\nContent-Length: 5\n\nhello"));
+    EXPECT_EQ(Fetch(server.Url("/"), false), kReceiveFailed);
+}
+
+TEST_F(HttpGetTest, CountsOnlyPackagesThatArriveExactlyAsAnnounced) {
+    const struct {
+        std::string response;
+        bool isPackage;
+        std::uint32_t countBefore, countAfter;
+    } cases[] = {
+        {HeaderFor(10) + Body(5), true, 1, 1},
+        {HeaderFor(10) + Body(10), true, 2, 1},
+        {HeaderFor(10) + Body(10), true, 0, 0},
+        {HeaderFor(0), true, 1, 0},
+        {HeaderFor(0) + "abc", true, 1, 1},
+        {HeaderFor(3) + "abc", false, 1, 1},
+        {"HTTP/1.1 200 OK\r\n\r\nabc", true, 1, 1},
+        {"HTTP/1.1 200 OK\r\n\r\n", true, 1, 1},
+        {"HTTP/1.1 200 OK\r\nContent-Length: -3\r\n\r\nabc", true, 1, 1},
+        {"HTTP/1.1 200 OK\r\nContent-Length: three\r\n\r\nabc", true, 1, 1},
+    };
+    for (const auto& c : cases) {
+        LoopbackServer server(Answer(c.response));
+        PendingPackageCount = c.countBefore;
+        EXPECT_EQ(Fetch(server.Url("/"), c.isPackage), kOk) << c.response;
+        EXPECT_EQ(PendingPackageCount, c.countAfter) << c.response;
+    }
+}
+
+TEST_F(HttpGetTest, ReportsNoPercentageWithoutAUsableLength) {
+    for (const std::string& header : {HeaderFor(0), std::string("HTTP/1.1 200 OK\r\n\r\n")}) {
+        LoopbackServer server(Answer(header + Body(9000)));
+        EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
+        EXPECT_EQ(response_.size(), header == HeaderFor(0) ? 0u : 9000u);
+    }
+    EXPECT_TRUE(reported.empty());
+}
+
+TEST_F(HttpGetTest, LongPackageIsStoredOnlyUpToItsAnnouncedLength) {
+    LoopbackServer server(Answer(HeaderFor(10) + Body(10000)));
+    EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
+    EXPECT_EQ(response_, Body(10));
+    EXPECT_EQ(PendingPackageCount, 1u);
+    EXPECT_EQ(reported, std::vector<StatusWord>{0x6400});
+}
+
+TEST_F(HttpGetTest, ReservesASaneAnnouncedLengthOnly) {
+    for (const std::size_t announced : {std::size_t{3'000'000}, std::size_t{2'000'000'000}}) {
+        LoopbackServer server(Answer(HeaderFor(announced) + "short"));
+        EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
+        EXPECT_EQ(response_, "short");
+        if (announced < (1u << 30)) {
+            EXPECT_GE(response_.capacity(), announced);
+        } else {
+            EXPECT_LT(response_.capacity(), std::size_t{1} << 30);
+        }
+    }
+}
+
+TEST_F(HttpGetTest, CancelBeforeTheBodyEndsBeforeAnyBodyByte) {
+    CancelRequested = true;
+    LoopbackServer server(Answer(OkResponse(Body(100))));
+    EXPECT_EQ(Fetch(server.Url("/"), true), kCancelled);
+    EXPECT_TRUE(response_.empty());
+    EXPECT_FALSE(server.ReceivedRequest().empty()) << "the request still goes out";
+}
+
+TEST_F(HttpGetTest, CancelDuringTheHeaderIsNoticedAfterIt) {
+    LoopbackServer server(ServerScript{}
+                              .ReadRequest()
+                              .Send("HTTP/1.1 200 OK\r\n")
+                              .Pause(50ms)
+                              .Call([] { CancelRequested = true; })
+                              .Send("Content-Length: 5\r\n\r\nhello")
+                              .Close());
+    EXPECT_EQ(Fetch(server.Url("/"), true), kCancelled);
+    EXPECT_TRUE(response_.empty());
+}
+
+TEST_F(HttpGetTest, CancelDuringTheBodyEndsAfterThatPiece) {
+    LoopbackServer server(ServerScript{}
+                              .ReadRequest()
+                              .Send(HeaderFor(20000) + Body(4096))
+                              .Pause(300ms)
+                              .Send(Body(15904))
+                              .Close());
+    EXPECT_EQ(Fetch(server.Url("/"), true, &CancelOnReport), kCancelled);
+    EXPECT_EQ(response_, Body(4096));
+    EXPECT_EQ(reported, std::vector<StatusWord>{0x1400});
+}
+
+TEST_F(HttpGetTest, PieceThatSpendsTheBudgetIsKeptAndReported) {
+    limits_.readinessWait = {1, 0};  // every pause ends in one charged wait
+    LoopbackServer server(Trickle(4, 1000, 300ms));
+    EXPECT_EQ(Fetch(server.Url("/"), true, &Record, {0, 500000}), kTimeBudgetSpent);
+    EXPECT_GE(response_.size(), 2000u);
+    EXPECT_LT(response_.size(), 4000u);
+    ASSERT_FALSE(reported.empty());
+    EXPECT_EQ(reported.back(), PercentageWord(DownloadPercentage(response_.size(), 4000)));
+}
+
+TEST_F(HttpGetTest, SilentWaitsAreNotCharged) {
+    LoopbackServer server(Trickle(2, 1000, 350ms));
+    EXPECT_EQ(Fetch(server.Url("/"), true, &Record, {0, 200000}), kOk);
+    EXPECT_EQ(response_.size(), 2000u);
+}
+
+TEST_F(HttpGetTest, FifthSilentWaitEndsTheExchangeThoughDataCameBetween) {
+    LoopbackServer server(Trickle(5, 1000, 350ms));
+    EXPECT_EQ(Fetch(server.Url("/"), true), kSilenceLimit);
+    EXPECT_LT(response_.size(), 5000u);
+    EXPECT_GE(response_.size(), 1000u);
+}
+
+TEST_F(HttpGetTest, SilenceInTheHeaderIsLimitedToo) {
+    LoopbackServer server(ServerScript{}.ReadRequest().Send("HTTP/1.1 200 OK\r\n").Pause(5s));
+    EXPECT_EQ(Fetch(server.Url("/"), false), kSilenceLimit);
+}
+
+TEST_F(HttpGetTest, BrokenConnectionsGiveTwelve) {
+    {
+        LoopbackServer server(Answer("HTTP/1.1 200 OK\r\nContent-Le"));
+        EXPECT_EQ(Fetch(server.Url("/"), false), kReceiveFailed);
+    }
+    LoopbackServer server(
+        ServerScript{}.ReadRequest().Send(HeaderFor(9000) + Body(100)).Pause(100ms).Reset());
+    EXPECT_EQ(Fetch(server.Url("/"), true), kReceiveFailed);
+}
+
+TEST_F(HttpGetTest, EndlessHeaderIsCut) {
+    limits_.headerCap = 256;
+    LoopbackServer server(Answer("HTTP/1.1 200 OK\r\nX-Filler: " + Body(1000)));
+    EXPECT_EQ(Fetch(server.Url("/"), false), kResponseTooLarge);
+}
+
+TEST_F(HttpGetTest, BodyWithoutAPackageLengthIsCapped) {
+    limits_.bodyCap = 5000;
+    const std::string header = "HTTP/1.1 200 OK\r\n\r\n";
+    {
+        LoopbackServer server(Answer(header + Body(5000)));
+        EXPECT_EQ(Fetch(server.Url("/"), false), kOk);
+        EXPECT_EQ(response_.size(), 5000u);
+    }
+    for (const bool isPackage : {false, true}) {
+        LoopbackServer server(Answer(header + Body(5001)));
+        EXPECT_EQ(Fetch(server.Url("/"), isPackage), kResponseTooLarge);
+        EXPECT_LE(response_.size(), 5000u);
+    }
+}
+
+TEST_F(HttpGetTest, ConnectionFailuresPassTheirCodeOn) {
+    const std::string port = std::to_string(testing_support::UnusedLoopbackPort());
+    EXPECT_EQ(Fetch("http://127.0.0.1:" + port + "/x", false), kConnectionRefused);
+    EXPECT_EQ(Fetch("http://updates.invalid/x", false), kWaitFailedOrUnresolved);
+    // A URL that does not fit leaves no host: nothing is ever sent anywhere.
+    EXPECT_EQ(Fetch("ftp://127.0.0.1/x", false), kWaitFailedOrUnresolved);
+    EXPECT_EQ(Fetch("http://127.0.0.1:0/x", false), kWaitFailedOrUnresolved);
+}
+
+TEST_F(HttpGetTest, ProductWaitOfFourSecondsEndsBeforeCancelIsSeen) {
+    limits_ = HttpLimits{};
+    LoopbackServer server(ServerScript{}
+                              .ReadRequest()
+                              .Send(HeaderFor(20000) + Body(1000))
+                              .Pause(300ms)
+                              .Call([] { CancelRequested = true; })
+                              .Pause(20s));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fetch(server.Url("/"), true), kCancelled);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 3900ms);
+    EXPECT_LT(elapsed, 7500ms) << "noticed only after a second wait";
+}
+
+}  // namespace
