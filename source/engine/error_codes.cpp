@@ -2,25 +2,45 @@
 
 const char* ErrorMeaning(int code) {
     switch (code) {
-        case kOk: return "success";
-        case kNothingNewer: return "nothing newer to install";
-        case kSocketsUnavailable: return "the socket library did not start";
-        case kTimeBudgetSpent: return "the connection or transfer ran out of time";
-        case kSocketSetupFailed: return "the socket could not be set up or waited on";
-        case kConnectionRefused: return "the connection was refused";
-        case kRequestNotSent: return "the request was not sent whole";
-        case kReceiveFailed: return "receiving failed";
-        case kNotInReadySet: return "the socket was not ready after the wait";
-        case kConnectTimedOut: return "the connection timed out";
-        case kStatusNotOk: return "the server did not answer 200 OK";
-        case kCancelled: return "cancelled by the user";
-        case kEmptyPackageName: return "a package URL has no file name";
-        case kApplyFailed: return "a package could not be applied";
-        case kPackageFileFailed: return "the package file could not be written";
-        case kPackageIncomplete: return "a package arrived incomplete";
-        case kSilenceLimit: return "the server stayed silent too long";
-        case kWaitFailedOrUnresolved: return "the host does not resolve, or waiting failed";
-        case kResponseTooLarge: return "the response was larger than allowed";
-        default: return "unknown error";
+        case kOk:
+            return "success";
+        case kNothingNewer:
+            return "nothing newer to install";
+        case kSocketsUnavailable:
+            return "the socket library did not start";
+        case kTimeBudgetSpent:
+            return "the connection or transfer ran out of time";
+        case kSocketSetupFailed:
+            return "the socket could not be set up or waited on";
+        case kConnectionRefused:
+            return "the connection was refused";
+        case kRequestNotSent:
+            return "the request was not sent whole";
+        case kReceiveFailed:
+            return "receiving failed";
+        case kNotInReadySet:
+            return "the socket was not ready after the wait";
+        case kConnectTimedOut:
+            return "the connection timed out";
+        case kStatusNotOk:
+            return "the server did not answer 200 OK";
+        case kCancelled:
+            return "cancelled by the user";
+        case kEmptyPackageName:
+            return "a package URL has no file name";
+        case kApplyFailed:
+            return "a package could not be applied";
+        case kPackageFileFailed:
+            return "the package file could not be written";
+        case kPackageIncomplete:
+            return "a package arrived incomplete";
+        case kSilenceLimit:
+            return "the server stayed silent too long";
+        case kWaitFailedOrUnresolved:
+            return "the host does not resolve, or waiting failed";
+        case kResponseTooLarge:
+            return "the response was larger than allowed";
+        default:
+            return "unknown error";
     }
 }

@@ -4,24 +4,24 @@
 
 enum ErrorCode : int {
     kOk = 0,
-    kNothingNewer = 2,            // installed version 0, or no newer patch listed
-    kSocketsUnavailable = 3,      // the socket library did not start
-    kTimeBudgetSpent = 7,         // connection or transfer ran out of time
-    kSocketSetupFailed = 8,       // socket creation, non-blocking mode or wait failed
-    kConnectionRefused = 9,       // the connection attempt failed
-    kRequestNotSent = 11,         // the request was not sent whole
-    kReceiveFailed = 12,          // a receive failed or the peer closed mid-header
-    kNotInReadySet = 13,          // the wait said ready without this socket
-    kConnectTimedOut = 14,        // no connection within its time-out
-    kStatusNotOk = 15,            // the status line lacks "200 OK"
-    kCancelled = 16,              // the user pressed Cancel
-    kEmptyPackageName = 17,       // a package URL has no file name
-    kApplyFailed = 18,            // a package could not be applied
-    kPackageFileFailed = 19,      // the downloaded package could not be written
-    kPackageIncomplete = 20,      // the package body length differed from announced
-    kSilenceLimit = 21,           // the fifth wait without data
-    kWaitFailedOrUnresolved = 22, // the readiness wait failed, or no such host
-    kResponseTooLarge = 23,       // a header or length-less body passed its cap
+    kNothingNewer = 2,             // installed version 0, or no newer patch listed
+    kSocketsUnavailable = 3,       // the socket library did not start
+    kTimeBudgetSpent = 7,          // connection or transfer ran out of time
+    kSocketSetupFailed = 8,        // socket creation, non-blocking mode or wait failed
+    kConnectionRefused = 9,        // the connection attempt failed
+    kRequestNotSent = 11,          // the request was not sent whole
+    kReceiveFailed = 12,           // a receive failed or the peer closed mid-header
+    kNotInReadySet = 13,           // the wait said ready without this socket
+    kConnectTimedOut = 14,         // no connection within its time-out
+    kStatusNotOk = 15,             // the status line lacks "200 OK"
+    kCancelled = 16,               // the user pressed Cancel
+    kEmptyPackageName = 17,        // a package URL has no file name
+    kApplyFailed = 18,             // a package could not be applied
+    kPackageFileFailed = 19,       // the downloaded package could not be written
+    kPackageIncomplete = 20,       // the package body length differed from announced
+    kSilenceLimit = 21,            // the fifth wait without data
+    kWaitFailedOrUnresolved = 22,  // the readiness wait failed, or no such host
+    kResponseTooLarge = 23,        // a header or length-less body passed its cap
 };
 
 // A short English description of `code`, for the console front-end and tools.
@@ -31,9 +31,13 @@ const char* ErrorMeaning(int code);
 enum class Outcome { kSuccess, kUpToDate, kCancelled, kFailed };
 constexpr Outcome OutcomeOf(int result) {
     switch (result) {
-        case kOk: return Outcome::kSuccess;
-        case kNothingNewer: return Outcome::kUpToDate;
-        case kCancelled: return Outcome::kCancelled;
-        default: return Outcome::kFailed;
+        case kOk:
+            return Outcome::kSuccess;
+        case kNothingNewer:
+            return Outcome::kUpToDate;
+        case kCancelled:
+            return Outcome::kCancelled;
+        default:
+            return Outcome::kFailed;
     }
 }

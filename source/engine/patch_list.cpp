@@ -8,23 +8,25 @@ namespace {
 // Reads white-space separated tokens the way a C++ input stream does: a read
 // at the end of the text fails and yields an empty token.
 class TokenReader {
-public:
+  public:
     explicit TokenReader(std::string_view text) : text_(text) {}
 
     bool Failed() const { return failed_; }
 
     std::string_view Next() {
-        while (pos_ < text_.size() && IsSpace(text_[pos_])) ++pos_;
+        while (pos_ < text_.size() && IsSpace(text_[pos_]))
+            ++pos_;
         if (pos_ == text_.size()) {
             failed_ = true;
             return {};
         }
         const std::size_t start = pos_;
-        while (pos_ < text_.size() && !IsSpace(text_[pos_])) ++pos_;
+        while (pos_ < text_.size() && !IsSpace(text_[pos_]))
+            ++pos_;
         return text_.substr(start, pos_ - start);
     }
 
-private:
+  private:
     static bool IsSpace(char c) {
         return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
     }
@@ -46,14 +48,17 @@ void ParsePatchList(PackedVersion installedVersion, std::vector<PatchEntry>& lis
     TokenReader tokens(text);
     while (!tokens.Failed() && !RerunRequired) {
         int numbers[3];
-        if (ScanVersionNumbers(tokens.Next(), numbers) != 3) continue;
+        if (ScanVersionNumbers(tokens.Next(), numbers) != 3)
+            continue;
         const std::string_view url = tokens.Next();
         const std::string_view options = tokens.Next();
         tokens.Next();  // two fields this updater does not use
         tokens.Next();
         const PackedVersion version = PackVersion(numbers[0], numbers[1], numbers[2]);
-        if (version <= installedVersion) continue;
-        if (IsStopOption(options)) RerunRequired = true;
+        if (version <= installedVersion)
+            continue;
+        if (IsStopOption(options))
+            RerunRequired = true;
         list.push_back(PatchEntry{version, std::string(url)});
     }
 }

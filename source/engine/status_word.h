@@ -18,9 +18,15 @@ using StatusWord = std::uint32_t;
 // on the worker thread.
 using StatusCallback = void (*)(StatusWord word);
 
-constexpr StatusWord StageWord(int stage) { return static_cast<StatusWord>(stage); }
-constexpr StatusWord PercentageWord(std::uint32_t percentage) { return percentage << 8; }
-constexpr StatusWord ErrorWord(int code) { return static_cast<StatusWord>(code) << 16; }
+constexpr StatusWord StageWord(int stage) {
+    return static_cast<StatusWord>(stage);
+}
+constexpr StatusWord PercentageWord(std::uint32_t percentage) {
+    return percentage << 8;
+}
+constexpr StatusWord ErrorWord(int code) {
+    return static_cast<StatusWord>(code) << 16;
+}
 
 // The stages a run passes through, in order.
 enum Stage : int {
@@ -53,6 +59,7 @@ constexpr DecodedStatus DecodeStatusWord(StatusWord word) {
     if ((word & 0x0000FF00u) != 0) {
         return {DecodedStatus::Kind::kPercentage, static_cast<std::int32_t>(word >> 8)};
     }
-    if (word > static_cast<StatusWord>(kStageAllApplied)) return {DecodedStatus::Kind::kIgnored, 0};
+    if (word > static_cast<StatusWord>(kStageAllApplied))
+        return {DecodedStatus::Kind::kIgnored, 0};
     return {DecodedStatus::Kind::kStage, static_cast<std::int32_t>(word)};
 }

@@ -13,15 +13,20 @@ namespace {
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // One "%d" conversion at `*pos`; on success stores the value and moves past it.
 bool ScanInt(std::string_view text, std::size_t* pos, int* value) {
     std::size_t i = *pos;
-    while (i < text.size() && IsCSpace(text[i])) ++i;
+    while (i < text.size() && IsCSpace(text[i]))
+        ++i;
     bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    if (i >= text.size() || !IsDigit(text[i])) return false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    if (i >= text.size() || !IsDigit(text[i]))
+        return false;
     std::uint32_t magnitude = 0;  // wraps: out-of-range numbers keep their low bits
     for (; i < text.size() && IsDigit(text[i]); ++i) {
         magnitude = magnitude * 10u + static_cast<std::uint32_t>(text[i] - '0');
@@ -37,10 +42,12 @@ int ScanVersionNumbers(std::string_view text, int numbers[3]) {
     std::size_t pos = 0;
     for (int converted = 0; converted < 3; ++converted) {
         if (converted > 0) {
-            if (pos >= text.size() || text[pos] != '.') return converted;
+            if (pos >= text.size() || text[pos] != '.')
+                return converted;
             ++pos;
         }
-        if (!ScanInt(text, &pos, &numbers[converted])) return converted;
+        if (!ScanInt(text, &pos, &numbers[converted]))
+            return converted;
     }
     return 3;
 }
@@ -57,6 +64,7 @@ std::string ReadVersionSetting(const std::string& key, const std::string& defaul
 
 PackedVersion ReadInstalledVersion() {
     int numbers[3] = {0, 0, 0};
-    if (ScanVersionNumbers(ReadVersionSetting("Version", "0.0.0"), numbers) != 3) return 0;
+    if (ScanVersionNumbers(ReadVersionSetting("Version", "0.0.0"), numbers) != 3)
+        return 0;
     return PackVersion(numbers[0], numbers[1], numbers[2]);
 }

@@ -7,10 +7,12 @@
 
 namespace {
 
-constexpr PackedVersion V(int major, int minor, int build) { return PackVersion(major, minor, build); }
+constexpr PackedVersion V(int major, int minor, int build) {
+    return PackVersion(major, minor, build);
+}
 
 class PatchListParse : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { RerunRequired = false; }
     void TearDown() override { RerunRequired = false; }
 
@@ -33,8 +35,9 @@ TEST_F(PatchListParse, SelectsNewerRecordsInTextOrder) {
 }
 
 TEST_F(PatchListParse, KeepsTextOrderAndDuplicates) {
-    EXPECT_EQ(Parse(V(1, 0, 0), "1.1.0 u1 - - -  1.0.3 u2 - - -  1.0.3 u3 - - -"),
-              (std::vector<PatchEntry>{{V(1, 1, 0), "u1"}, {V(1, 0, 3), "u2"}, {V(1, 0, 3), "u3"}}));
+    EXPECT_EQ(
+        Parse(V(1, 0, 0), "1.1.0 u1 - - -  1.0.3 u2 - - -  1.0.3 u3 - - -"),
+        (std::vector<PatchEntry>{{V(1, 1, 0), "u1"}, {V(1, 0, 3), "u2"}, {V(1, 0, 3), "u3"}}));
 }
 
 TEST_F(PatchListParse, AnyWhiteSpaceSeparatesTokens) {
@@ -65,15 +68,15 @@ TEST_F(PatchListParse, NonRecordTokensAreSkippedOneByOne) {
     // is no record start, and its fields are skipped the same way.
     const auto list = Parse(V(1, 0, 0),
                             "# Patches for the application\n"
-                            "\xEF\xBB\xBF" "1.0.1 u1 x a b\n"
+                            "\xEF\xBB\xBF"
+                            "1.0.1 u1 x a b\n"
                             "1.0.2x u2 x a b\n");
     EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 2), "u2"}}));
 }
 
 TEST_F(PatchListParse, SkippedTokenMayItselfLookLikeAVersion) {
     // "1.2" is no version; the next token is examined on its own.
-    EXPECT_EQ(Parse(V(0, 0, 1), "1.2 2.0.0 u x a b"),
-              (std::vector<PatchEntry>{{V(2, 0, 0), "u"}}));
+    EXPECT_EQ(Parse(V(0, 0, 1), "1.2 2.0.0 u x a b"), (std::vector<PatchEntry>{{V(2, 0, 0), "u"}}));
 }
 
 TEST_F(PatchListParse, RecordCutShortByTheEndKeepsWhatWasRead) {
@@ -86,25 +89,29 @@ TEST_F(PatchListParse, RecordCutShortByTheEndKeepsWhatWasRead) {
 
 TEST_F(PatchListParse, ComparesUnsignedAgainstTheInstalledVersionOnly) {
     // 255.x packs above every smaller major even though -1 was written.
-    EXPECT_EQ(Parse(V(200, 0, 0), "-1.0.0 u x a b"), (std::vector<PatchEntry>{{V(255, 0, 0), "u"}}));
+    EXPECT_EQ(Parse(V(200, 0, 0), "-1.0.0 u x a b"),
+              (std::vector<PatchEntry>{{V(255, 0, 0), "u"}}));
     EXPECT_EQ(Parse(V(1, 0, 0), "99999999999.0.0 u x a b").size(),
               (static_cast<unsigned>(99999999999LL & 0xFF) << 24) > V(1, 0, 0) ? 1u : 0u);
 }
 
 TEST_F(PatchListParse, ArbitraryBytesNeverCrash) {
     std::string bytes;
-    for (int i = 0; i < 1 << 16; ++i) bytes.push_back(static_cast<char>((i * 7919) >> 3));
+    for (int i = 0; i < 1 << 16; ++i)
+        bytes.push_back(static_cast<char>((i * 7919) >> 3));
     bytes.insert(100, std::string("\0\0\0", 3));
     std::vector<PatchEntry> list;
     ParsePatchList(0, list, bytes);
-    for (const PatchEntry& entry : list) EXPECT_GT(entry.version, 0u);
+    for (const PatchEntry& entry : list)
+        EXPECT_GT(entry.version, 0u);
 }
 
 TEST_F(PatchListParse, HugeInputsParseWhole) {
     // 50 MB of records, and one single 50 MB token.
     std::string many;
     const std::string record = "1.0.1 http://127.0.0.1/p.pak x a b\n";
-    while (many.size() < 50u * 1024 * 1024) many += record;
+    while (many.size() < 50u * 1024 * 1024)
+        many += record;
     many += "2.0.0 last x a b";
     const auto list = Parse(V(1, 0, 0), many);
     ASSERT_EQ(list.size(), many.size() / record.size() + 1);

@@ -28,7 +28,8 @@ TEST(StatusWord, DecodesErrorBeforePercentageBeforeStage) {
 }
 
 TEST(StatusWord, StagesAboveTenAreIgnored) {
-    for (StatusWord word = 11; word <= 255; ++word) ExpectDecodes(word, Kind::kIgnored, 0);
+    for (StatusWord word = 11; word <= 255; ++word)
+        ExpectDecodes(word, Kind::kIgnored, 0);
     ExpectDecodes(0x01000000u, Kind::kIgnored, 0);
 }
 

@@ -13,7 +13,7 @@ using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
 class InstalledVersion : public ::testing::Test {
-protected:
+  protected:
     PackedVersion ReadWith(const std::string& fileContent) {
         WriteFileBytes(dir_ / "config/version.cfg", fileContent);
         return ReadInstalledVersion();
@@ -43,7 +43,8 @@ TEST_F(InstalledVersion, TextWithoutThreeNumbersMeansNoVersion) {
 
 TEST_F(InstalledVersion, BinaryOrOversizedFileNeverCrashes) {
     std::string binary(70000, '\0');
-    for (std::size_t i = 0; i < binary.size(); ++i) binary[i] = static_cast<char>(i * 131 + 7);
+    for (std::size_t i = 0; i < binary.size(); ++i)
+        binary[i] = static_cast<char>(i * 131 + 7);
     EXPECT_EQ(ReadWith(binary), 0u);
     // The value is cut after 1023 bytes: the third number stands behind the cut.
     EXPECT_EQ(ReadWith("[Main]\nVersion=1.2." + std::string(1019, ' ') + "3\n"), 0u);

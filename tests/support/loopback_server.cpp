@@ -93,7 +93,10 @@ std::string OkResponse(const std::string& body) {
 }
 
 LoopbackServer::LoopbackServer(ServerScript script)
-    : script_(std::move(script)), listener_(ListenLoopback(1, &port_)) {
+    : LoopbackServer(std::vector<ServerScript>{std::move(script)}) {}
+
+LoopbackServer::LoopbackServer(std::vector<ServerScript> scripts)
+    : scripts_(std::move(scripts)), listener_(ListenLoopback(1, &port_)) {
     thread_ = std::thread([this] { Play(); });
 }
 
@@ -141,12 +144,18 @@ bool LoopbackServer::SleepUnlessStopped(std::chrono::milliseconds duration) {
 }
 
 void LoopbackServer::Play() {
-    if (!WaitUntilReadable(listener_))
-        return;
+    for (const ServerScript& script : scripts_) {
+        if (!WaitUntilReadable(listener_))
+            return;
+        PlayConnection(script);
+    }
+}
+
+void LoopbackServer::PlayConnection(const ServerScript& script) {
     int connection = accept(listener_, nullptr, nullptr);
     if (connection < 0)
         return;
-    for (const ServerScript::Step& step : script_.steps()) {
+    for (const ServerScript::Step& step : script.steps()) {
         PlayStep(connection, step);
         if (step.kind == ServerScript::Step::Kind::kClose ||
             step.kind == ServerScript::Step::Kind::kReset) {

@@ -1,7 +1,7 @@
 // A scripted HTTP peer on 127.0.0.1 for transfer tests.
 //
-// The server listens on 127.0.0.1 on a free port, accepts one connection on a
-// thread of its own and plays a script of steps on it: read the request, send
+// The server listens on 127.0.0.1 on a free port, accepts connections one
+// after the other on a thread of its own and plays a script of steps on each: read the request, send
 // bytes, pause, run a function, close or reset. It records the exact request
 // bytes it read. Pauses end early when the server is destroyed, so a test
 // never waits for a script it no longer needs.
@@ -52,6 +52,8 @@ std::string OkResponse(const std::string& body);
 class LoopbackServer {
   public:
     explicit LoopbackServer(ServerScript script);
+    // One script per connection, in the order the connections arrive.
+    explicit LoopbackServer(std::vector<ServerScript> scripts);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -66,11 +68,12 @@ class LoopbackServer {
 
   private:
     void Play();
+    void PlayConnection(const ServerScript& script);
     void PlayStep(int connection, const ServerScript::Step& step);
     bool WaitUntilReadable(int descriptor);
     bool SleepUnlessStopped(std::chrono::milliseconds duration);
 
-    ServerScript script_;
+    std::vector<ServerScript> scripts_;
     std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
     int listener_ = -1;
     std::string request_;

@@ -57,15 +57,18 @@ ScopedWorkingDir::~ScopedWorkingDir() {
 }
 
 void WriteFileBytes(const fs::path& file, const std::string& bytes) {
-    if (file.has_parent_path()) fs::create_directories(file.parent_path());
+    if (file.has_parent_path())
+        fs::create_directories(file.parent_path());
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + file.string());
+    if (!out)
+        throw std::runtime_error("cannot write " + file.string());
 }
 
 std::string ReadFileBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
+    if (!in)
+        throw std::runtime_error("cannot read " + file.string());
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 

@@ -10,7 +10,7 @@
 namespace testing_support {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -19,19 +19,19 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& relative) const { return path_ / relative; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
 // Changes the working directory for its lifetime.
 class ScopedWorkingDir {
-public:
+  public:
     explicit ScopedWorkingDir(const std::filesystem::path& dir);
     ~ScopedWorkingDir();
     ScopedWorkingDir(const ScopedWorkingDir&) = delete;
     ScopedWorkingDir& operator=(const ScopedWorkingDir&) = delete;
 
-private:
+  private:
     std::filesystem::path previous_;
 };
 

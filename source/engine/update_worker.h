@@ -1,0 +1,27 @@
+// The procedure of the one worker thread: a whole update run.
+//
+// It reads the installed version and the patch-list URL, fetches the patch
+// list (up to four tries), selects the newer patches, downloads every package
+// into "./download", and once the last one is on disk applies them all in list
+// order. It never touches a window: every stage, percentage and the error that
+// ends the run go to `statusCallback`, and the last status word is its last
+// visible act.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "engine/status_word.h"
+
+// Fixed values of a run.
+inline constexpr int kPatchListTries = 4;
+inline constexpr std::int32_t kPatchListBudgetSeconds = 10;
+inline constexpr std::int32_t kPackageBudgetSeconds = 500;
+
+// Runs one update in the working directory; call it on the worker thread only.
+// The result is not meaningful (the run's outcome travels as status words).
+std::uint32_t UpdateWorker(StatusCallback statusCallback);
+
+// The bytes after the last "/" of `url`: the package's file name in the
+// download folder. Empty when the URL has no "/" or ends with one.
+std::string PackageFileName(const std::string& url);
