@@ -17,7 +17,9 @@ std::array<FaultCounter, kFaultKindCount>& Counters() {
     return counters;
 }
 
-FaultCounter& CounterOf(FaultKind kind) { return Counters()[static_cast<int>(kind)]; }
+FaultCounter& CounterOf(FaultKind kind) {
+    return Counters()[static_cast<int>(kind)];
+}
 
 }  // namespace
 
@@ -33,7 +35,9 @@ void ResetFaults() {
     }
 }
 
-std::uint64_t FaultCallCount(FaultKind kind) { return CounterOf(kind).calls; }
+std::uint64_t FaultCallCount(FaultKind kind) {
+    return CounterOf(kind).calls;
+}
 
 bool ShouldFail(FaultKind kind) {
     FaultCounter& counter = CounterOf(kind);

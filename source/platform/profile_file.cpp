@@ -14,8 +14,10 @@ namespace {
 
 std::string_view TrimBlanks(std::string_view text) {
     const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && isBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isBlank(text.back())) text.remove_suffix(1);
+    while (!text.empty() && isBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && isBlank(text.back()))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -38,24 +40,27 @@ std::string_view StripMatchingQuotes(std::string_view value) {
 // value is a C string there, so it also ends at an embedded NUL byte.
 std::string CutToBuffer(std::string_view value, std::size_t bufferSize) {
     value = value.substr(0, value.find('\0'));
-    if (bufferSize == 0) return {};
+    if (bufferSize == 0)
+        return {};
     return std::string(value.substr(0, bufferSize - 1));
 }
 
 // Walks the text line by line; returns the next line without its CR LF or LF.
 class LineReader {
-public:
+  public:
     explicit LineReader(std::string_view text) : rest_(text) {}
     bool Next(std::string_view* line) {
-        if (rest_.empty()) return false;
+        if (rest_.empty())
+            return false;
         const std::size_t end = rest_.find('\n');
         *line = rest_.substr(0, end);
         rest_ = end == std::string_view::npos ? std::string_view{} : rest_.substr(end + 1);
-        if (!line->empty() && line->back() == '\r') line->remove_suffix(1);
+        if (!line->empty() && line->back() == '\r')
+            line->remove_suffix(1);
         return true;
     }
 
-private:
+  private:
     std::string_view rest_;
 };
 
@@ -66,27 +71,35 @@ std::string ReadProfileStringFromText(const std::string& text, const std::string
                                       std::size_t bufferSize) {
     std::string_view body = text;
     constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
-    if (body.substr(0, kUtf8Bom.size()) == kUtf8Bom) body.remove_prefix(kUtf8Bom.size());
+    if (body.substr(0, kUtf8Bom.size()) == kUtf8Bom)
+        body.remove_prefix(kUtf8Bom.size());
 
     enum class Where { kBefore, kInside, kAfter } where = Where::kBefore;
     LineReader lines(body);
     std::string_view line;
     while (where != Where::kAfter && lines.Next(&line)) {
         line = TrimBlanks(line);
-        if (line.empty() || line.front() == ';') continue;
+        if (line.empty() || line.front() == ';')
+            continue;
         if (line.front() == '[') {
             const std::size_t close = line.find(']');
-            if (close == std::string_view::npos) continue;
+            if (close == std::string_view::npos)
+                continue;
             const bool matches = EqualsIgnoringCase(TrimBlanks(line.substr(1, close - 1)), section);
             // Only the first section of that name counts.
-            if (where == Where::kInside) where = Where::kAfter;
-            else if (matches) where = Where::kInside;
+            if (where == Where::kInside)
+                where = Where::kAfter;
+            else if (matches)
+                where = Where::kInside;
             continue;
         }
-        if (where != Where::kInside) continue;
+        if (where != Where::kInside)
+            continue;
         const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos) continue;
-        if (!EqualsIgnoringCase(TrimBlanks(line.substr(0, equals)), key)) continue;
+        if (equals == std::string_view::npos)
+            continue;
+        if (!EqualsIgnoringCase(TrimBlanks(line.substr(0, equals)), key))
+            continue;
         return CutToBuffer(StripMatchingQuotes(TrimBlanks(line.substr(equals + 1))), bufferSize);
     }
     return CutToBuffer(defaultValue, bufferSize);
@@ -101,9 +114,11 @@ std::string ReadProfileString(const std::string& section, const std::string& key
         return CutToBuffer(defaultValue, bufferSize);
     }
     std::ifstream in(fileName, std::ios::binary);
-    if (!in) return CutToBuffer(defaultValue, bufferSize);
+    if (!in)
+        return CutToBuffer(defaultValue, bufferSize);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) return CutToBuffer(defaultValue, bufferSize);
+    if (in.bad())
+        return CutToBuffer(defaultValue, bufferSize);
     return ReadProfileStringFromText(text, section, key, defaultValue, bufferSize);
 }
 

@@ -33,7 +33,9 @@ TEST(ProfileFileLookup, FirstSectionAndFirstKeyWin) {
     EXPECT_EQ(Read("[Main]\nOther=1\n[Main]\nVersion=2\n"), "default");
 }
 
-TEST(ProfileFileLookup, EmptyValueIsAValue) { EXPECT_EQ(Read("[Main]\nVersion=\n"), ""); }
+TEST(ProfileFileLookup, EmptyValueIsAValue) {
+    EXPECT_EQ(Read("[Main]\nVersion=\n"), "");
+}
 
 TEST(ProfileFileSyntax, TrimsBlanksAroundNamesAndValues) {
     EXPECT_EQ(Read("  [ Main ]  \n\t Version \t=\t 1.2.3 \t\n"), "1.2.3");
@@ -62,7 +64,8 @@ TEST(ProfileFileLimits, ValueIsCutToBufferSizeMinusOne) {
 
 TEST(ProfileFileLimits, BinaryContentNeverCrashesAndStopsAtNul) {
     std::string binary;
-    for (int i = 0; i < 4096; ++i) binary.push_back(static_cast<char>(i * 37));
+    for (int i = 0; i < 4096; ++i)
+        binary.push_back(static_cast<char>(i * 37));
     EXPECT_EQ(Read(binary), "default");
     EXPECT_EQ(Read(std::string("[Main]\nVersion=1.2\0.3\n", 22)), "1.2");
 }
@@ -72,9 +75,9 @@ TEST(ProfileFileOnDisk, ReadsFileAndFallsBackWhenMissingOrAFolder) {
     const auto file = dir / "config/version.cfg";
     testing_support::WriteFileBytes(file, "[Main]\nVersion=4.5.6\n");
     EXPECT_EQ(platform::ReadProfileString("Main", "Version", "d", 1024, file.string()), "4.5.6");
-    EXPECT_EQ(platform::ReadProfileString("Main", "Version", "d", 1024,
-                                          (dir / "missing.cfg").string()),
-              "d");
+    EXPECT_EQ(
+        platform::ReadProfileString("Main", "Version", "d", 1024, (dir / "missing.cfg").string()),
+        "d");
     // A folder where the file should be cannot be read: the default applies.
     EXPECT_EQ(platform::ReadProfileString("Main", "Version", "d", 1024, (dir / "config").string()),
               "d");

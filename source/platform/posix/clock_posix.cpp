@@ -13,6 +13,8 @@ std::uint32_t TickCount() {
     return static_cast<std::uint32_t>(ms);  // wraps like GetTickCount
 }
 
-void YieldTimeSlice() { sched_yield(); }
+void YieldTimeSlice() {
+    sched_yield();
+}
 
 }  // namespace platform

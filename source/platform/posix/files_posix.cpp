@@ -2,13 +2,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "platform/fault_injection_internal.h"
 #include "platform/posix/native_path.h"
 
 namespace platform {
 std::FILE* OpenFile(const std::string& path, const char* mode) {
-    if (ShouldFail(FaultKind::kOpen)) return nullptr;
+    if (ShouldFail(FaultKind::kOpen))
+        return nullptr;
     return std::fopen(NativePath(path).c_str(), mode);
 }
 
@@ -17,16 +17,20 @@ std::size_t ReadFile(void* buffer, std::size_t size, std::size_t count, std::FIL
 }
 
 std::size_t WriteFile(const void* data, std::size_t size, std::size_t count, std::FILE* file) {
-    if (ShouldFail(FaultKind::kWrite)) return 0;
+    if (ShouldFail(FaultKind::kWrite))
+        return 0;
     return std::fwrite(data, size, count, file);
 }
 
 int SeekFile(std::FILE* file, std::int64_t offset, int whence) {
-    if (ShouldFail(FaultKind::kSeek)) return -1;
+    if (ShouldFail(FaultKind::kSeek))
+        return -1;
     return fseeko(file, static_cast<off_t>(offset), whence);
 }
 
-std::int64_t TellFile(std::FILE* file) { return static_cast<std::int64_t>(ftello(file)); }
+std::int64_t TellFile(std::FILE* file) {
+    return static_cast<std::int64_t>(ftello(file));
+}
 
 int CloseFile(std::FILE* file) {
     const bool fail = ShouldFail(FaultKind::kClose);
@@ -35,12 +39,14 @@ int CloseFile(std::FILE* file) {
 }
 
 int OpenReadWrite(const std::string& path) {
-    if (ShouldFail(FaultKind::kOpen)) return -1;
+    if (ShouldFail(FaultKind::kOpen))
+        return -1;
     return open(NativePath(path).c_str(), O_RDWR | O_CLOEXEC);
 }
 
 int ChangeFileSize(int descriptor, std::int64_t size) {
-    if (ShouldFail(FaultKind::kChangeSize)) return -1;
+    if (ShouldFail(FaultKind::kChangeSize))
+        return -1;
     return ftruncate(descriptor, static_cast<off_t>(size));
 }
 
@@ -51,11 +57,14 @@ int CloseDescriptor(int descriptor) {
 }
 
 int MakeDirectory(const std::string& path) {
-    if (ShouldFail(FaultKind::kMakeDirectory)) return -1;
+    if (ShouldFail(FaultKind::kMakeDirectory))
+        return -1;
     return mkdir(NativePath(path).c_str(), 0755);
 }
 
-int RemoveFile(const std::string& path) { return std::remove(NativePath(path).c_str()); }
+int RemoveFile(const std::string& path) {
+    return std::remove(NativePath(path).c_str());
+}
 
 void ResetFileAttributes(const std::string& path) {
     const std::string native = NativePath(path);

@@ -32,7 +32,8 @@ void RunScriptHidden(const std::string& scriptPath) {
 
 void StartProgramDetached(const std::string& programPath) {
     std::string program = NativePath(programPath);
-    if (program.find('/') == std::string::npos) program = "./" + program;
+    if (program.find('/') == std::string::npos)
+        program = "./" + program;
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own process group: the main application outlives the updater and

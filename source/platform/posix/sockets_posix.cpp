@@ -36,7 +36,8 @@ bool SetNonBlocking(Socket socket) {
 }
 
 void CloseSocket(Socket socket) {
-    if (socket != kInvalidSocket) close(socket);
+    if (socket != kInvalidSocket)
+        close(socket);
 }
 
 bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder) {
@@ -44,14 +45,17 @@ bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return false;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return false;
     const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
     *addressNetworkOrder = address->sin_addr.s_addr;
     freeaddrinfo(found);
     return true;
 }
 
-std::uint32_t ParseIpv4(const std::string& dotted) { return inet_addr(dotted.c_str()); }
+std::uint32_t ParseIpv4(const std::string& dotted) {
+    return inet_addr(dotted.c_str());
+}
 
 ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std::uint16_t port) {
     sockaddr_in address{};
@@ -67,13 +71,15 @@ ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std:
 int SocketErrorStatus(Socket socket) {
     int error = 0;
     socklen_t length = sizeof error;
-    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
+    if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        return errno;
     return error;
 }
 
 int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet) {
     *inSet = false;
-    if (socket < 0 || socket >= FD_SETSIZE) return -1;
+    if (socket < 0 || socket >= FD_SETSIZE)
+        return -1;
     fd_set set;
     FD_ZERO(&set);
     FD_SET(socket, &set);
@@ -84,17 +90,20 @@ int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet) {
     do {
         result = select(socket + 1, readSet, writeSet, nullptr, &limit);
     } while (result < 0 && errno == EINTR);
-    if (result > 0) *inSet = FD_ISSET(socket, &set) != 0;
+    if (result > 0)
+        *inSet = FD_ISSET(socket, &set) != 0;
     return result;
 }
 
 long SendSome(Socket socket, const void* data, std::size_t length) {
-    if (ShouldFail(FaultKind::kSend)) return -1;
+    if (ShouldFail(FaultKind::kSend))
+        return -1;
     return static_cast<long>(send(socket, data, length, MSG_NOSIGNAL));
 }
 
 long ReceiveSome(Socket socket, void* buffer, std::size_t length) {
-    if (ShouldFail(FaultKind::kReceive)) return -1;
+    if (ShouldFail(FaultKind::kReceive))
+        return -1;
     const ssize_t count = recv(socket, buffer, length, 0);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return kReceiveWouldBlock;
@@ -109,7 +118,8 @@ void AdviseLargePages(void* data, std::size_t size) {
     const auto begin = reinterpret_cast<std::uintptr_t>(data);
     const std::uintptr_t first = (begin + kLargePage - 1) & ~(kLargePage - 1);
     const std::uintptr_t last = (begin + size) & ~(kLargePage - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    if (last > first)
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #else
     (void)data;
     (void)size;
