@@ -1,0 +1,170 @@
+#include "package_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "package_summary.h"
+#include "patch/patch_package.h"
+#include "tree_fixture.h"
+#include "tree_verify.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ScopedWorkingDir;
+using testing_support::TempDir;
+using testing_support::WriteFileBytes;
+using tools_test::RandomBytes;
+using tools_test::ReadTree;
+using tools_test::WriteTree;
+
+constexpr PackedVersion kNewVersion = PackVersion(1, 0, 1);
+
+ByteView View(const std::string& bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+
+class PackageBuilder : public tools_test::TreeFixture,
+                       public ::testing::WithParamInterface<PackageCodec> {
+  protected:
+    BuildResult Build(const fs::path& oldRoot, const fs::path& newRoot) {
+        BuildResult result;
+        std::string error;
+        EXPECT_TRUE(
+            BuildPackageFromTrees({oldRoot, newRoot, kNewVersion, GetParam()}, &result, &error))
+            << error;
+        return result;
+    }
+    BuildResult Build() { return Build(oldRoot(), newRoot()); }
+
+    std::string BuildError() {
+        BuildResult result;
+        std::string error;
+        EXPECT_FALSE(BuildPackageFromTrees({oldRoot(), newRoot(), kNewVersion, GetParam()}, &result,
+                                           &error));
+        return error;
+    }
+
+    // Applies the package to a fresh copy of OLD, the way an update run does,
+    // and returns the installation's files afterwards.
+    std::map<std::string, std::string> ApplyToCopyOfOld(const std::string& package, int times) {
+        const TempDir installation;
+        WriteTree(installation.path(), oldFiles_);
+        WriteFileBytes(installation / "download/p.pkg", package);
+        const ScopedWorkingDir cwd(installation.path());
+        for (int i = 0; i < times; ++i)
+            EXPECT_TRUE(ApplyPatchPackage("p.pkg", kNewVersion, nullptr));
+        fs::remove_all(installation / "download");
+        return ReadTree(installation.path());
+    }
+
+    std::map<std::string, std::string> NewPlusOldOnly() {
+        std::map<std::string, std::string> expected = newFiles_;
+        expected["old-only.txt"] = oldFiles_["old-only.txt"];
+        return expected;
+    }
+};
+
+TEST_P(PackageBuilder, AppliedPackageTurnsOldIntoNew) {
+    const BuildResult result = Build();
+    EXPECT_EQ(ApplyToCopyOfOld(result.package, 1), NewPlusOldOnly());
+    // A run cut short applies the whole package again on its next start.
+    EXPECT_EQ(ApplyToCopyOfOld(result.package, 2), NewPlusOldOnly());
+}
+
+TEST_P(PackageBuilder, VerifiesAgainstTheTrees) {
+    const BuildResult result = Build();
+    WriteFileBytes(dir_ / "p.pkg", result.package);
+    TreeVerifyResult verified;
+    std::string error;
+    ASSERT_TRUE(
+        VerifyAgainstTrees({dir_ / "p.pkg", kNewVersion, oldRoot(), newRoot()}, &verified, &error))
+        << error;
+    EXPECT_TRUE(verified.differences.empty());
+}
+
+TEST_P(PackageBuilder, EntriesForChangedFilesOnlyVersionFileLast) {
+    const BuildResult result = Build();
+    PackageSummary summary;
+    std::string error;
+    ASSERT_TRUE(SummarizePackage(View(result.package), &summary, &error)) << error;
+    std::vector<std::string> names;
+    for (const EntrySummary& entry : summary.entries)
+        names.push_back(entry.name);
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"bin/app.exe", "data/emptied.dat", "data/grows.dat",
+                                        "data/rewritten.dat", "data/shrinks.dat", "doc/readme.txt",
+                                        "logs/new-and-empty.log", "plugins/extra/deep/new.bin",
+                                        "zz-last-by-name.txt", "config/version.cfg"}));
+    EXPECT_EQ(result.unchangedFiles, 1u);
+    EXPECT_EQ(summary.entries[0].kind, EntryKind::kModify);  // five bytes of 300000 changed
+    EXPECT_EQ(summary.entries[0].records, 4u);               // two of them close enough to merge
+    EXPECT_EQ(summary.entries[3].kind, EntryKind::kAdd);     // rewritten whole
+}
+
+TEST_P(PackageBuilder, SameTreesGiveTheSameBytes) {
+    const BuildResult first = Build();
+    // The same files written in the opposite order.
+    const TempDir copy;
+    for (auto it = newFiles_.rbegin(); it != newFiles_.rend(); ++it) {
+        WriteFileBytes(copy / it->first, it->second);
+    }
+    EXPECT_EQ(Build(oldRoot(), copy.path()).package, first.package);
+    EXPECT_EQ(Build().package, first.package);
+}
+
+TEST_P(PackageBuilder, WarnsAboutWhatItCannotCarry) {
+    WriteFileBytes(dir_ / "outside.txt", "not part of the tree");
+    fs::create_symlink(dir_ / "outside.txt", newRoot() / "link.txt");
+    const BuildResult result = Build();
+    const auto warned = [&](const std::string& part) {
+        for (const std::string& line : result.warnings) {
+            if (line.find(part) != std::string::npos)
+                return true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(warned("old-only.txt"));
+    EXPECT_TRUE(warned("link.txt"));
+    EXPECT_EQ(ApplyToCopyOfOld(result.package, 1).count("link.txt"), 0u);
+}
+
+TEST_P(PackageBuilder, RefusesNamesTheUpdaterWouldWriteElsewhere) {
+    for (const std::string name : {"..\\..\\escape.txt", "bin\\tool.exe", "c:drive.txt"}) {
+        WriteFileBytes(newRoot() / name, "x");
+        EXPECT_NE(BuildError().find(name), std::string::npos) << name;
+        fs::remove(newRoot() / name);
+    }
+}
+
+TEST_P(PackageBuilder, RefusesAVersionFileThatDisagrees) {
+    WriteFileBytes(newRoot() / "config/version.cfg", "[Main]\nVersion=1.0.2\n");
+    EXPECT_NE(BuildError().find("1.0.2"), std::string::npos);
+}
+
+TEST_P(PackageBuilder, MissingOrNonFolderTreeIsAnError) {
+    fs::remove_all(oldRoot());
+    EXPECT_NE(BuildError().find("old"), std::string::npos);
+    WriteFileBytes(oldRoot(), "a file, not a folder");
+    EXPECT_NE(BuildError().find("not a folder"), std::string::npos);
+}
+
+TEST_P(PackageBuilder, ChoosesTheSmallerEncodedEntry) {
+    const std::string big = RandomBytes(100000, 11);
+    std::string touched = big;
+    touched[50000] ^= 1;
+    EXPECT_EQ(ChooseEntry("f", big, touched, GetParam()).kind, EntryKind::kModify);
+    EXPECT_EQ(ChooseEntry("f", big, RandomBytes(100000, 12), GetParam()).kind, EntryKind::kAdd);
+    // Compressible content: sending it whole beats records full of new bytes.
+    EXPECT_EQ(ChooseEntry("f", big, std::string(100000, 'a'), GetParam()).kind, EntryKind::kAdd);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothCodecs, PackageBuilder,
+                         ::testing::Values(PackageCodec::kLzo1x, PackageCodec::kBzip2),
+                         [](const auto& test) {
+                             return test.param == PackageCodec::kLzo1x ? "lzo" : "bzip2";
+                         });
+
+}  // namespace

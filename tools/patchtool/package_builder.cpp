@@ -1,0 +1,238 @@
+#include "package_builder.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "file_diff.h"
+#include "platform/platform.h"
+#include "tree_scan.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// More threads than this only add memory: each holds two files at a time.
+constexpr unsigned kMaxThreads = 4;
+
+std::size_t RecordBytes(const std::vector<DiffRecordSource>& records) {
+    std::size_t total = 0;
+    for (const DiffRecordSource& record : records)
+        total += kDiffRecordHeaderSize + record.bytes.size();
+    return total;
+}
+
+// The version a version file's text gives, or nothing when it gives none.
+std::optional<PackedVersion> VersionInFile(const std::string& text) {
+    const std::string value =
+        platform::ReadProfileStringFromText(text, "Main", "Version", "", kSettingBufferSize);
+    int numbers[3] = {0, 0, 0};
+    if (ScanVersionNumbers(value, numbers) != 3)
+        return std::nullopt;
+    return PackVersion(numbers[0], numbers[1], numbers[2]);
+}
+
+bool Contains(const std::vector<std::string>& sorted, std::string_view name) {
+    return std::binary_search(sorted.begin(), sorted.end(), name);
+}
+
+// After a package for version V the updater reads the installed version from
+// the version file; unless the file then says V, every later run takes the
+// package again. So NEW must give the package's version, and a package that
+// OLD already has the version of would never be taken.
+bool CheckVersionFiles(const BuildRequest& request, const TreeScan& oldTree,
+                       const TreeScan& newTree, BuildResult* result, std::string* error) {
+    const std::string wanted = FormatVersion(request.version);
+    const std::string name(kVersionFileEntryName);
+    if (!Contains(newTree.files, name)) {
+        result->warnings.push_back("NEW has no " + name +
+                                   ": the installed version stays as it was, so installations "
+                                   "would take this package again on every run");
+    } else {
+        std::string text;
+        if (!ReadWholeFile(request.newRoot / name, &text, error))
+            return false;
+        const std::optional<PackedVersion> given = VersionInFile(text);
+        if (given != request.version) {
+            *error = "NEW's " + name + " gives version " +
+                     (given ? FormatVersion(*given) : "none") + ", not " + wanted +
+                     ": installations would take this package again on every run";
+            return false;
+        }
+    }
+    if (Contains(oldTree.files, name)) {
+        std::string text;
+        if (!ReadWholeFile(request.oldRoot / name, &text, error))
+            return false;
+        const std::optional<PackedVersion> given = VersionInFile(text);
+        if (given && *given >= request.version) {
+            result->warnings.push_back(
+                "OLD's " + name + " already gives version " + FormatVersion(*given) +
+                ": installations of OLD will not take a package for " + wanted);
+        }
+    }
+    return true;
+}
+
+void WarnAboutOldOnlyFiles(const TreeScan& oldTree, const TreeScan& newTree, BuildResult* result) {
+    std::vector<std::string> oldOnly;
+    std::set_difference(oldTree.files.begin(), oldTree.files.end(), newTree.files.begin(),
+                        newTree.files.end(), std::back_inserter(oldOnly));
+    for (const std::string& name : oldOnly) {
+        result->warnings.push_back(
+            "only in OLD, stays on installations (a package cannot "
+            "remove files): " +
+            name);
+    }
+}
+
+bool ScanBoth(const BuildRequest& request, TreeScan* oldTree, TreeScan* newTree,
+              BuildResult* result, std::string* error) {
+    if (!ScanTree(request.oldRoot, oldTree, error) || !ScanTree(request.newRoot, newTree, error)) {
+        return false;
+    }
+    for (const std::string& line : oldTree->warnings)
+        result->warnings.push_back("OLD: " + line);
+    for (const std::string& line : newTree->warnings)
+        result->warnings.push_back("NEW: " + line);
+    return true;
+}
+
+// The entry that brings `name` from OLD to NEW; none when the file is the
+// same in both.
+bool MakeEntry(const BuildRequest& request, const TreeScan& oldTree, const std::string& name,
+               std::optional<EntrySource>* entry, std::string* error) {
+    entry->reset();
+    std::string newBytes;
+    if (!ReadWholeFile(request.newRoot / name, &newBytes, error))
+        return false;
+    const bool inOld = Contains(oldTree.files, name);
+    std::string oldBytes;
+    if (inOld && !ReadWholeFile(request.oldRoot / name, &oldBytes, error))
+        return false;
+    if (inOld && oldBytes == newBytes)
+        return true;
+    if (!IsPackableName(name)) {
+        *error = "refusing NEW's file '" + name +
+                 "': the updater would write it outside the installation or to another place "
+                 "(names must stay below the root and hold no '\\' or ':')";
+        return false;
+    }
+    *entry = inOld ? ChooseEntry(name, oldBytes, std::move(newBytes), request.codec)
+                   : EntrySource::Add(name, std::move(newBytes));
+    return true;
+}
+
+struct FileOutcome {
+    bool ok = false;
+    std::optional<EntrySource> entry;  // none for a file that did not change
+    std::string error;
+};
+
+// Makes the entries of the files in `names`, in that order. Files are read,
+// compared and compressed on several threads at once; each file's work
+// depends on that file alone, so the result does not depend on the timing.
+// After the first failure the files not yet started are left alone; the
+// first failed outcome in order is then a real one.
+std::vector<FileOutcome> CompareFiles(const BuildRequest& request, const TreeScan& oldTree,
+                                      const std::vector<std::string>& names,
+                                      const ProgressCallback& progress) {
+    std::vector<FileOutcome> outcomes(names.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    const auto work = [&](bool reportProgress) {
+        // An index once taken is always worked on, so every file before a
+        // failure has its outcome.
+        while (!failed) {
+            const std::size_t i = next++;
+            if (i >= names.size())
+                break;
+            if (reportProgress && progress)
+                progress("comparing", i, names.size());
+            FileOutcome& outcome = outcomes[i];
+            outcome.ok = MakeEntry(request, oldTree, names[i], &outcome.entry, &outcome.error);
+            if (!outcome.ok)
+                failed = true;
+        }
+    };
+    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
+    std::vector<std::thread> helpers;
+    for (unsigned i = 1; i < threads; ++i)
+        helpers.emplace_back(work, false);
+    work(true);  // only this thread talks to the progress line
+    for (std::thread& helper : helpers)
+        helper.join();
+    return outcomes;
+}
+
+}  // namespace
+
+std::size_t EncodedEntrySize(EntrySource* entry, PackageCodec codec) {
+    std::vector<EntrySource> single;
+    single.push_back(std::move(*entry));
+    std::string package;
+    const bool built = BuildPackage(codec, 0, single, &package);
+    *entry = std::move(single.front());
+    return built ? package.size() : SIZE_MAX;
+}
+
+bool IsPackableName(std::string_view name) {
+    return IsSafeEntryName(name) && name.find('\\') == std::string_view::npos;
+}
+
+void SortForPackage(std::vector<std::string>* names) {
+    std::sort(names->begin(), names->end());
+    std::stable_partition(names->begin(), names->end(),
+                          [](const std::string& name) { return name != kVersionFileEntryName; });
+}
+
+EntrySource ChooseEntry(const std::string& name, std::string_view oldBytes, std::string newBytes,
+                        PackageCodec codec) {
+    std::vector<DiffRecordSource> records;
+    if (!DiffFile(oldBytes, newBytes, &records) || RecordBytes(records) >= newBytes.size())
+        return EntrySource::Add(name, std::move(newBytes));
+    EntrySource modify =
+        EntrySource::Modify(name, std::move(records), static_cast<std::int32_t>(newBytes.size()));
+    EntrySource add = EntrySource::Add(name, std::move(newBytes));
+    return EncodedEntrySize(&modify, codec) < EncodedEntrySize(&add, codec) ? std::move(modify)
+                                                                            : std::move(add);
+}
+
+bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std::string* error,
+                           const ProgressCallback& progress) {
+    *result = BuildResult{};
+    TreeScan oldTree, newTree;
+    if (!ScanBoth(request, &oldTree, &newTree, result, error))
+        return false;
+    if (!CheckVersionFiles(request, oldTree, newTree, result, error))
+        return false;
+
+    std::vector<std::string> order = newTree.files;
+    SortForPackage(&order);
+    std::vector<FileOutcome> outcomes = CompareFiles(request, oldTree, order, progress);
+    std::vector<EntrySource> entries;
+    for (FileOutcome& outcome : outcomes) {
+        if (!outcome.ok) {
+            *error = outcome.error;
+            return false;
+        }
+        if (!outcome.entry) {
+            ++result->unchangedFiles;
+            continue;
+        }
+        ++(outcome.entry->kind == EntryKind::kAdd ? result->addEntries : result->modifyEntries);
+        entries.push_back(std::move(*outcome.entry));
+    }
+    WarnAboutOldOnlyFiles(oldTree, newTree, result);
+
+    if (progress)
+        progress("compressing", 0, 1);
+    if (!BuildPackage(request.codec, request.version, entries, &result->package)) {
+        *error = "the changes do not fit a package (a file or the whole payload of 4 GiB or more)";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,47 @@
+// Reading a whole package for the publisher: its header and a line per entry.
+//
+// Everything here goes through the format reader the updater uses
+// (package_format.h), so a package that reads cleanly here is one the
+// updater's own checks accept.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "patch/package_format.h"
+
+struct EntrySummary {
+    EntryKind kind = EntryKind::kAdd;
+    std::string name;
+    // The file's length once the entry is applied: the final-size field of a
+    // modify entry, the content's length for an add entry (whose final-size
+    // field is not used).
+    std::int64_t finalSize = 0;
+    std::uint32_t dataLength = 0;
+    std::size_t records = 0;  // diff records; 0 for an add entry
+};
+
+struct PackageSummary {
+    std::uint64_t fileSize = 0;
+    PackageHeader header;
+    bool headerRead = false;
+    std::vector<EntrySummary> entries;  // as far as they could be read
+    // Unpacked bytes after the zero tag; the updater never looks at them.
+    std::size_t bytesAfterEnd = 0;
+};
+
+// Reads the package's bytes: the header, the payload unpacked to exactly the
+// announced size, and every entry up to the zero tag, each checked as the
+// updater checks it. Returns false, with a message in `*error`, at the first
+// problem; `*summary` then holds what was read before it.
+bool SummarizePackage(ByteView bytes, PackageSummary* summary, std::string* error);
+
+// Reads the file and summarises it.
+bool SummarizePackageFile(const std::filesystem::path& file, PackageSummary* summary,
+                          std::string* error);
+
+// Text for a reason the entry walk stopped.
+const char* DescribeEntryProblem(EntryProblem problem);

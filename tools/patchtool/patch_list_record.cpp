@@ -1,0 +1,27 @@
+#include "patch_list_record.h"
+
+#include "engine/update_worker.h"
+#include "transfer/url_and_connection.h"
+
+bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
+                           std::string* line, std::string* error) {
+    if (url.find_first_of(" \t\r\n\v\f") != std::string::npos) {
+        *error = "the URL holds white space, which would split the record";
+        return false;
+    }
+    std::string host, port, path;
+    SplitUrl(url, host, port, path);
+    if (host.empty() || path.empty()) {
+        *error = "the URL is not of the form http://host[:port]/path";
+        return false;
+    }
+    // The updater stores the package under this name and refuses an empty one.
+    if (PackageFileName(url).empty()) {
+        *error = "the URL ends without a file name for the package";
+        return false;
+    }
+    *line = FormatVersion(version) + " " + url + " " +
+            (stop ? kStopOption : kUnusedFieldPlaceholder) + " " + kUnusedFieldPlaceholder + " " +
+            kUnusedFieldPlaceholder;
+    return true;
+}

@@ -1,0 +1,70 @@
+#include "tree_scan.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Quoted(const fs::path& path) {
+    return "'" + path.string() + "'";
+}
+
+}  // namespace
+
+bool ScanTree(const fs::path& root, TreeScan* scan, std::string* error) {
+    *scan = TreeScan{};
+    std::error_code code;
+    if (!fs::is_directory(root, code)) {
+        *error = Quoted(root) + " is not a folder" + (code ? ": " + code.message() : "");
+        return false;
+    }
+    // The last folder entered, to name it when reading the next one fails.
+    fs::path current = root;
+    fs::recursive_directory_iterator it(root, code);
+    for (; !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
+        const fs::directory_entry& entry = *it;
+        current = entry.path();
+        const std::string name = entry.path().lexically_relative(root).generic_string();
+        const fs::file_status status = entry.symlink_status(code);
+        if (code)
+            break;
+        if (fs::is_symlink(status)) {
+            scan->warnings.push_back("skipped symbolic link " + name +
+                                     " (a package carries regular files only)");
+        } else if (fs::is_regular_file(status)) {
+            scan->files.push_back(name);
+        } else if (!fs::is_directory(status)) {
+            scan->warnings.push_back("skipped " + name + ", which is not a regular file");
+        }
+    }
+    if (code) {
+        *error = "cannot read the tree " + Quoted(root) + " near " + Quoted(current) + ": " +
+                 code.message();
+        return false;
+    }
+    std::sort(scan->files.begin(), scan->files.end());
+    return true;
+}
+
+bool ReadWholeFile(const fs::path& file, std::string* content, std::string* error) {
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
+    if (!in) {
+        *error = "cannot open " + Quoted(file);
+        return false;
+    }
+    const std::streamoff size = in.tellg();
+    if (size < 0) {
+        *error = "cannot read " + Quoted(file);
+        return false;
+    }
+    in.seekg(0);
+    content->resize(static_cast<std::size_t>(size));
+    if (!in.read(content->data(), size)) {
+        *error = "cannot read " + Quoted(file);
+        return false;
+    }
+    return true;
+}

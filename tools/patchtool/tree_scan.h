@@ -1,0 +1,30 @@
+// Listing the files of an installation tree.
+//
+// A package can only carry regular files: it has no entry for a folder, a
+// link or a device, and it cannot remove anything. So the scan keeps regular
+// files alone and reports every other kind of node as a warning, instead of
+// guessing what the updater should make of it. Symbolic links are skipped, not
+// followed: following one would copy a file from elsewhere (perhaps from
+// outside the tree) into the installation, and would write through the link
+// on the publisher's side when a package is verified.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct TreeScan {
+    // Paths relative to the root, "/" as separator, sorted byte by byte.
+    std::vector<std::string> files;
+    // One line per node that was skipped, in the order met.
+    std::vector<std::string> warnings;
+};
+
+// Lists the regular files below `root`. Returns false, with a message in
+// `*error`, when `root` is not a readable folder or a folder below it cannot
+// be read: a package built from half a tree would silently lose files.
+bool ScanTree(const std::filesystem::path& root, TreeScan* scan, std::string* error);
+
+// The whole content of `file`. Returns false, with a message in `*error`,
+// when it cannot be read.
+bool ReadWholeFile(const std::filesystem::path& file, std::string* content, std::string* error);

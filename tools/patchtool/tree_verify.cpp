@@ -1,0 +1,178 @@
+#include "tree_verify.h"
+
+#include <algorithm>
+#include <random>
+#include <system_error>
+
+#include "patch/patch_package.h"
+#include "patch/post_update_script.h"
+#include "tree_scan.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A fresh folder below the system's temporary folder, removed with its
+// contents when the object goes.
+class ScratchFolder {
+  public:
+    bool Create(std::string* error) {
+        std::error_code code;
+        const fs::path base = fs::temp_directory_path(code);
+        std::random_device seed;
+        std::mt19937_64 random(seed());
+        for (int attempt = 0; !code && attempt < 100; ++attempt) {
+            const fs::path candidate = base / ("patchtool-verify-" + std::to_string(random()));
+            if (fs::create_directory(candidate, code)) {
+                path_ = candidate;
+                return true;
+            }
+        }
+        *error = "cannot create a temporary folder" + (code ? ": " + code.message() : "");
+        return false;
+    }
+    ~ScratchFolder() {
+        std::error_code ignored;
+        if (!path_.empty())
+            fs::remove_all(path_, ignored);
+    }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+class WorkingDirectory {
+  public:
+    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) {
+        fs::current_path(dir);
+    }
+    ~WorkingDirectory() {
+        std::error_code ignored;
+        fs::current_path(previous_, ignored);
+    }
+    WorkingDirectory(const WorkingDirectory&) = delete;
+    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
+
+  private:
+    fs::path previous_;
+};
+
+bool CopyFiles(const fs::path& from, const TreeScan& tree, const fs::path& to, std::string* error) {
+    std::error_code code;
+    for (const std::string& name : tree.files) {
+        const fs::path target = to / name;
+        fs::create_directories(target.parent_path(), code);
+        if (!code)
+            fs::copy_file(from / name, target, code);
+        if (code) {
+            *error =
+                "cannot copy '" + name + "' into the temporary installation: " + code.message();
+            return false;
+        }
+    }
+    return true;
+}
+
+bool Contains(const std::vector<std::string>& sorted, const std::string& name) {
+    return std::binary_search(sorted.begin(), sorted.end(), name);
+}
+
+// Compares the applied copy with NEW; lines for the files that differ.
+bool CompareWithNew(const TreeVerifyRequest& request, const TreeScan& oldTree,
+                    const fs::path& applied, const std::string& packageName,
+                    TreeVerifyResult* result, std::string* error) {
+    TreeScan newTree, appliedTree;
+    if (!ScanTree(request.newRoot, &newTree, error) || !ScanTree(applied, &appliedTree, error)) {
+        return false;
+    }
+    for (const std::string& line : newTree.warnings)
+        result->warnings.push_back("NEW: " + line);
+    const auto expectedGone = [&](const std::string& name) {
+        return name == kPostUpdateScriptName || name == packageName;
+    };
+    for (const std::string& name : newTree.files) {
+        if (expectedGone(name))
+            continue;
+        if (!Contains(appliedTree.files, name)) {
+            result->differences.push_back("missing after applying: " + name);
+            continue;
+        }
+        std::string wanted, got;
+        if (!ReadWholeFile(request.newRoot / name, &wanted, error) ||
+            !ReadWholeFile(applied / name, &got, error)) {
+            return false;
+        }
+        if (wanted != got)
+            result->differences.push_back("differs from NEW: " + name);
+    }
+    for (const std::string& name : appliedTree.files) {
+        if (!expectedGone(name) && !Contains(newTree.files, name) &&
+            !Contains(oldTree.files, name)) {
+            result->differences.push_back("not in NEW: " + name);
+        }
+    }
+    return true;
+}
+
+// A copy of OLD with the package in its download folder, as an update run
+// leaves an installation before it applies.
+bool PrepareInstallation(const TreeVerifyRequest& request, const TreeScan& oldTree,
+                         const fs::path& installation, const std::string& packageName,
+                         std::string* error) {
+    std::error_code code;
+    fs::create_directories(installation / "download", code);
+    if (code) {
+        *error = "cannot create the temporary installation: " + code.message();
+        return false;
+    }
+    if (!CopyFiles(request.oldRoot, oldTree, installation, error))
+        return false;
+    fs::copy_file(request.packageFile, installation / "download" / packageName,
+                  fs::copy_options::overwrite_existing, code);
+    if (code) {
+        *error = "cannot copy the package: " + code.message();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* result,
+                        std::string* error) {
+    *result = TreeVerifyResult{};
+    TreeScan oldTree;
+    if (!ScanTree(request.oldRoot, &oldTree, error))
+        return false;
+    for (const std::string& line : oldTree.warnings)
+        result->warnings.push_back("OLD: " + line);
+    const bool scriptWouldRun =
+        request.packageDeliversScript || Contains(oldTree.files, kPostUpdateScriptName);
+    if (scriptWouldRun && !request.allowScript) {
+        *error = std::string("applying would run the post-update script ") + kPostUpdateScriptName +
+                 "; it runs inside the temporary copy only when allowed (verify --run-script)";
+        return false;
+    }
+
+    ScratchFolder scratch;
+    if (!scratch.Create(error))
+        return false;
+    const fs::path installation = scratch.path() / "installation";
+    const std::string packageName = request.packageFile.filename().string();
+    if (!PrepareInstallation(request, oldTree, installation, packageName, error))
+        return false;
+
+    bool applied = false;
+    {
+        WorkingDirectory inside(installation);
+        InstallRoot = "./";
+        DownloadDir = "./download";
+        applied = ApplyPatchPackage(packageName, request.version, nullptr);
+    }
+    if (!applied) {
+        *error = "the updater's apply code refused the package or failed on it";
+        return false;
+    }
+    return CompareWithNew(request, oldTree, installation, "download/" + packageName, result, error);
+}

@@ -1,0 +1,45 @@
+// Checking a package against the trees it was built from, with the updater's
+// own apply code.
+//
+// The package is applied to a temporary copy of OLD exactly as an update run
+// would apply it (the package in the copy's "download" folder, the copy as the
+// working directory), and the result is compared with NEW byte for byte. The
+// real OLD and NEW are only read.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine/version_file.h"
+
+struct TreeVerifyRequest {
+    std::filesystem::path packageFile;
+    PackedVersion version = 0;
+    std::filesystem::path oldRoot;
+    std::filesystem::path newRoot;
+    // Applying runs the post-update script when the package delivers one or
+    // OLD holds one. That is code from the package running on this machine,
+    // so it happens only when the caller allows it.
+    bool packageDeliversScript = false;
+    bool allowScript = false;
+};
+
+struct TreeVerifyResult {
+    // One line per file that differs from NEW after applying; empty when the
+    // result equals NEW.
+    std::vector<std::string> differences;
+    std::vector<std::string> warnings;
+};
+
+// Applies and compares. Returns false, with a message in `*error`, when the
+// copy cannot be made, a tree cannot be read, a script would run without
+// being allowed, or the updater's apply code fails on the package; the
+// differences are in `*result` otherwise.
+//
+// Files only in OLD are expected to remain, since a package cannot remove a
+// file. The post-update script is not expected to remain either: the updater
+// runs it after applying and deletes it. Changes the working directory while
+// it runs, so it must not run beside other threads that use relative paths.
+bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* result,
+                        std::string* error);
