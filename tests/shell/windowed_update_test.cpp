@@ -1,0 +1,440 @@
+// The updater people run, end to end: the real `update` program on a virtual
+// X display, in a temporary installation, against nginx or the scripted
+// server on 127.0.0.1, watched and clicked the way a person would. The outcome
+// is read off the screen: the strip of the notice that holds the outcome
+// picture is compared with each of the four pictures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QImage>
+#include <QPainter>
+#include <QSettings>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child_process.h"
+#include "engine/version_file.h"
+#include "patch/package_writer.h"
+#include "support/loopback_server.h"
+#include "support/nginx_server.h"
+#include "support/temp_dir.h"
+#include "virtual_desktop.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::ChildProcess;
+using testing_support::Desktop;
+using testing_support::LoopbackServer;
+using testing_support::NginxServer;
+using testing_support::ReadFileBytes;
+using testing_support::ScreenWindow;
+using testing_support::ServerScript;
+using testing_support::WriteFileBytes;
+
+// Generous, for the sanitizer build on a busy machine; a passing run takes a
+// fraction of them.
+constexpr auto kWindowLimit = 30s;
+constexpr auto kExitLimit = 30s;
+
+constexpr QSize kProgressSize(594, 242);
+constexpr QSize kNoticeSize(290, 165);
+// The buttons' centres and the outcome strip (noteImageLabel), inside their
+// windows.
+constexpr QPoint kCancelCentre(500 + 33, 205 + 11);
+constexpr QPoint kOkCentre(112 + 33, 125 + 11);
+constexpr QRect kOutcomeStrip(0, 80, 290, 20);
+
+const char* const kOutcomePictures[] = {"tip1.png", "tip2.png", "tip3.png", "tip4.png"};
+
+QString Picture(const std::string& name) {
+    return QStringLiteral(PICTURES_DIR "/") + QString::fromStdString(name);
+}
+
+// The outcome picture as the notice shows it: over the notice's background.
+QImage ExpectedStrip(const std::string& picture) {
+    QImage strip = QImage(Picture("infoWindowBg.png"))
+                       .copy(kOutcomeStrip)
+                       .convertToFormat(QImage::Format_RGB32);
+    QPainter painter(&strip);
+    painter.drawImage(0, 0, QImage(Picture(picture)));
+    return strip;
+}
+
+// The share of pixels that differ by more than a little in some channel.
+double DifferingShare(const QImage& seen, const QImage& expected) {
+    if (seen.size() != expected.size())
+        return 1.0;
+    int differing = 0;
+    for (int y = 0; y < seen.height(); ++y) {
+        for (int x = 0; x < seen.width(); ++x) {
+            const QRgb a = seen.pixel(x, y);
+            const QRgb b = expected.pixel(x, y);
+            if (std::abs(qRed(a) - qRed(b)) > 40 || std::abs(qGreen(a) - qGreen(b)) > 40 ||
+                std::abs(qBlue(a) - qBlue(b)) > 40) {
+                ++differing;
+            }
+        }
+    }
+    return differing / static_cast<double>(seen.width() * seen.height());
+}
+
+// Which outcome picture the notice shows: the one that matches its strip on
+// all but 1 % of the pixels (different pictures differ on more than 10 %).
+// Looks again for a while, since a window may be mapped before it is painted.
+std::string OutcomeOnScreen(const Desktop& desktop, const ScreenWindow& notice) {
+    std::string closest = "nothing captured";
+    double closestShare = 1.0;
+    const auto deadline = std::chrono::steady_clock::now() + kWindowLimit;
+    do {
+        const QImage strip = desktop.Capture(notice, kOutcomeStrip.x(), kOutcomeStrip.y(),
+                                             kOutcomeStrip.width(), kOutcomeStrip.height());
+        for (const char* picture : kOutcomePictures) {
+            const double share = DifferingShare(strip, ExpectedStrip(picture));
+            if (share < 0.01)
+                return picture;
+            if (share < closestShare) {
+                closest = picture;
+                closestShare = share;
+            }
+        }
+        std::this_thread::sleep_for(100ms);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return "none (closest " + closest + ", " + std::to_string(closestShare * 100) + " % off)";
+}
+
+std::map<std::string, std::string> TreeOf(const fs::path& root) {
+    std::map<std::string, std::string> tree;
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        const std::string name = fs::relative(item.path(), root).generic_string();
+        if (name != "download" && !name.starts_with("download/"))
+            tree[name] = item.is_regular_file() ? ReadFileBytes(item.path()) : "<dir>";
+    }
+    return tree;
+}
+
+std::string VersionFile(const std::string& version, const std::string& listUrl) {
+    return "[Main]\r\nVersion=" + version + "\r\nUpdateURL=" + listUrl + "\r\n";
+}
+
+std::string ListRecord(const std::string& version, const std::string& url,
+                       const std::string& options = "-") {
+    return version + " " + url + " " + options + " - -\n";
+}
+
+std::string Package(PackedVersion version, const std::vector<EntrySource>& entries,
+                    PackageCodec codec) {
+    std::string package;
+    EXPECT_TRUE(BuildPackage(codec, version, entries, &package));
+    return package;
+}
+
+// In the sanitizer build the updater gets the suppressions for what the
+// desktop libraries keep to the end (see the file); other builds ignore them.
+std::string LeakOptions() {
+    const char* given = std::getenv("LSAN_OPTIONS");
+    const std::string options = given != nullptr ? given : "";
+    return options + (options.empty() ? "" : ":") + "suppressions=" DESKTOP_LEAK_SUPPRESSIONS;
+}
+
+class WindowedUpdate : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* tool : {"Xvfb", "xdotool"}) {
+            if (!testing_support::ProgramOnPath(tool))
+                GTEST_SKIP() << tool << " is not installed; the windowed tests need it";
+        }
+        display_ = std::make_unique<testing_support::VirtualDisplay>();
+        ASSERT_TRUE(display_->running()) << display_->error();
+        for (const fs::path& dir : {root_, www_, home_ / "config", home_ / "system"}) {
+            fs::create_directories(dir);
+        }
+        fs::create_directories(home_ / "runtime");
+        fs::permissions(home_ / "runtime", fs::perms::owner_all, fs::perm_options::replace);
+        desktop_ = std::make_unique<Desktop>(SessionEnvironment());
+    }
+
+    // The display, and a home and settings folders of the test's own, for
+    // the updater and for the tools that look at it.
+    std::map<std::string, std::string> SessionEnvironment() const {
+        return {{"DISPLAY", display_->name()},
+                {"WAYLAND_DISPLAY", ""},
+                {"HOME", home_.path().string()},
+                {"XDG_CONFIG_HOME", (home_ / "config").string()},
+                {"XDG_CONFIG_DIRS", (home_ / "system").string()},
+                {"XDG_CACHE_HOME", (home_ / "cache").string()},
+                {"XDG_DATA_HOME", (home_ / "data").string()},
+                {"XDG_RUNTIME_DIR", (home_ / "runtime").string()}};
+    }
+
+    void TearDown() override {
+        if (!HasFailure() || !display_)
+            return;
+        std::fprintf(stderr, "Xvfb's output:\n%s\n", display_->log().c_str());
+        if (fs::exists(outer_ / "update.log"))
+            std::fprintf(stderr, "update's output:\n%s\n",
+                         ReadFileBytes(outer_ / "update.log").c_str());
+    }
+
+    // An installation at `version` whose patch list is at `listUrl`, with a
+    // stand-in main application that records each start.
+    void Install(const std::string& version, const std::string& listUrl) {
+        WriteFileBytes(root_ / "config/version.cfg", VersionFile(version, listUrl));
+        WriteFileBytes(root_ / "bin/app.dat", std::string(4000, 'a'));
+        WriteFileBytes(root_ / "readme.txt", "version one\n");
+        WriteFileBytes(root_ / "Quillmere.exe", "#!/bin/sh\necho \"started in $(pwd)\" >> '" +
+                                                    (outer_ / "starts").string() + "'\n");
+        fs::permissions(root_ / "Quillmere.exe", fs::perms::owner_all, fs::perm_options::add);
+    }
+
+    // Two packages on the server: 1.0.1 modifies a file; 1.1.0 adds a file in
+    // a new nested folder, replaces one and brings the new version file.
+    void PublishTwoPackages(const NginxServer& server, const std::string& firstOptions = "-") {
+        WriteFileBytes(
+            www_ / "p101.pak",
+            Package(PackVersion(1, 0, 1), {EntrySource::Modify("bin/app.dat", {{10, "XYZ"}}, 4100)},
+                    PackageCodec::kLzo1x));
+        WriteFileBytes(www_ / "p110.pak",
+                       Package(PackVersion(1, 1, 0),
+                               {EntrySource::Add("data/new/a.txt", "fresh\n"),
+                                EntrySource::Add("readme.txt", "version two\n"),
+                                EntrySource::Add("config/version.cfg",
+                                                 VersionFile("1.1.0", server.Url("/list.cfg")))},
+                               PackageCodec::kBzip2));
+        WriteFileBytes(www_ / "list.cfg",
+                       ListRecord("1.0.0", server.Url("/p100.pak")) +
+                           ListRecord("1.0.1", server.Url("/p101.pak"), firstOptions) +
+                           ListRecord("1.1.0", server.Url("/p110.pak")));
+    }
+
+    static std::string AppAfterFirstPackage() {
+        std::string app(4000, 'a');
+        app.replace(10, 3, "XYZ");
+        app.resize(4100, '\0');
+        return app;
+    }
+
+    fs::path FlagFile() const { return home_ / "config/Software.conf"; }
+
+    void StartUpdater() {
+        const int log =
+            open((outer_ / "update.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        std::map<std::string, std::string> environment = SessionEnvironment();
+        environment["QT_QPA_PLATFORM"] = "xcb";
+        environment["LSAN_OPTIONS"] = LeakOptions();
+        updater_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{UPDATE_PROGRAM}, testing_support::EnvironmentWith(environment),
+            root_, std::vector<std::pair<int, int>>{{log, 1}, {log, 2}});
+        close(log);
+        ASSERT_TRUE(updater_->started()) << "cannot start " << UPDATE_PROGRAM;
+    }
+
+    std::optional<ScreenWindow> WaitForWindow(QSize size) const {
+        return desktop_->WaitForWindow(updater_->pid(), size.width(), size.height(), kWindowLimit);
+    }
+
+    // Reads the outcome off the notice, makes sure the main application has
+    // not been started while the notice is up, clicks OK and waits for the
+    // updater to end. Returns the outcome picture seen.
+    std::string FinishRun() {
+        const std::optional<ScreenWindow> notice = WaitForWindow(kNoticeSize);
+        if (!notice)
+            return "no notice window";
+        noticeTitle_ = desktop_->TitleOf(*notice);
+        const std::string outcome = OutcomeOnScreen(*desktop_, *notice);
+        EXPECT_FALSE(fs::exists(outer_ / "starts")) << "started before OK was clicked";
+        desktop_->ClickAt(*notice, kOkCentre.x(), kOkCentre.y());
+        EXPECT_EQ(updater_->WaitForExit(kExitLimit), 0);
+        return outcome;
+    }
+
+    // The record of the stand-in's starts, once the last start has had time
+    // to write it.
+    std::string Starts() const {
+        const auto deadline = std::chrono::steady_clock::now() + 10s;
+        while (!fs::exists(outer_ / "starts") && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(20ms);
+        }
+        std::this_thread::sleep_for(200ms);
+        return fs::exists(outer_ / "starts") ? ReadFileBytes(outer_ / "starts") : "";
+    }
+    std::string OneStart() const { return "started in " + root_.string() + "\n"; }
+
+    // Holds the patch list back until both window titles are read. The
+    // installation is up to date, so the notice follows the progress window.
+    void ReadTitlesOfBothWindows() {
+        std::promise<void> release;
+        const std::shared_future<void> released = release.get_future().share();
+        LoopbackServer server(ServerScript()
+                                  .ReadRequest()
+                                  .Call([released] { released.wait_for(kWindowLimit); })
+                                  .Send(testing_support::OkResponse(
+                                      ListRecord("1.0.0", "http://127.0.0.1/p100.pak"))));
+        Install("1.0.0", server.Url("/list.cfg"));
+        StartUpdater();
+        const std::optional<ScreenWindow> progress = WaitForWindow(kProgressSize);
+        progressTitle_ = progress ? desktop_->TitleOf(*progress) : "no progress window";
+        release.set_value();
+        EXPECT_EQ(FinishRun(), "tip2.png");
+    }
+
+    testing_support::TempDir outer_;
+    testing_support::TempDir home_;
+    fs::path root_ = outer_ / "install";
+    fs::path www_ = outer_ / "www";
+    std::unique_ptr<testing_support::VirtualDisplay> display_;
+    std::unique_ptr<Desktop> desktop_;
+    std::unique_ptr<ChildProcess> updater_;
+    std::string progressTitle_;
+    std::string noticeTitle_;
+};
+
+TEST_F(WindowedUpdate, SuccessUpdatesTheTreeClearsTheFlagAndStartsTheAppAfterOk) {
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.0.0", nginx.Url("/list.cfg"));
+    PublishTwoPackages(nginx);
+    WriteFileBytes(FlagFile(), "[kelvosession]\nbNeedUpdate=true\nlastRun=42\n");
+    StartUpdater();
+
+    EXPECT_EQ(FinishRun(), "tip1.png");
+    const std::map<std::string, std::string> updated = TreeOf(root_);
+    EXPECT_EQ(updated.at("bin/app.dat"), AppAfterFirstPackage());
+    EXPECT_EQ(updated.at("data/new/a.txt"), "fresh\n");
+    EXPECT_EQ(updated.at("readme.txt"), "version two\n");
+    EXPECT_EQ(updated.at("config/version.cfg"), VersionFile("1.1.0", nginx.Url("/list.cfg")));
+    const QSettings flag(QString::fromStdString(FlagFile().string()), QSettings::IniFormat);
+    EXPECT_EQ(flag.value("kelvosession/bNeedUpdate").toString(), "false");
+    EXPECT_EQ(flag.value("kelvosession/lastRun").toString(), "42");
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, SuccessDoesNotCreateAMissingFlag) {
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.0.0", nginx.Url("/list.cfg"));
+    PublishTwoPackages(nginx);
+    const std::string withoutFlag = "[kelvosession]\nlastRun=42\n";
+    WriteFileBytes(FlagFile(), withoutFlag);
+    StartUpdater();
+
+    EXPECT_EQ(FinishRun(), "tip1.png");
+    EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version two\n");
+    EXPECT_EQ(ReadFileBytes(FlagFile()), withoutFlag);
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, StopRecordShowsSuccessButLeavesTheFlagSet) {
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.0.0", nginx.Url("/list.cfg"));
+    PublishTwoPackages(nginx, "-r");
+    const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
+    WriteFileBytes(FlagFile(), flagSet);
+    StartUpdater();
+
+    EXPECT_EQ(FinishRun(), "tip1.png");
+    EXPECT_EQ(ReadFileBytes(root_ / "bin/app.dat"), AppAfterFirstPackage());
+    EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
+    EXPECT_FALSE(fs::exists(root_ / "data"));
+    EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, NothingNewerShowsUpToDate) {
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.1.0", nginx.Url("/list.cfg"));
+    PublishTwoPackages(nginx);
+    const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
+    WriteFileBytes(FlagFile(), flagSet);
+    const auto before = TreeOf(root_);
+    StartUpdater();
+
+    EXPECT_EQ(FinishRun(), "tip2.png");
+    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, AMissingPackageShowsFailureAndAppliesNothing) {
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.0.0", nginx.Url("/list.cfg"));
+    PublishTwoPackages(nginx);
+    fs::remove(www_ / "p110.pak");
+    const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
+    WriteFileBytes(FlagFile(), flagSet);
+    const auto before = TreeOf(root_);
+    StartUpdater();
+
+    EXPECT_EQ(FinishRun(), "tip3.png");
+    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, CancelDuringASlowDownloadShowsCancelledAndAppliesNothing) {
+    std::atomic<bool> downloading{false};
+    // The package trickles in over ten seconds, far longer than finding and
+    // clicking Cancel takes; the server stops dripping when the test ends.
+    ServerScript drip;
+    drip.ReadRequest()
+        .Call([&] { downloading = true; })
+        .Send("HTTP/1.1 200 OK\r\nContent-Length: 200000\r\n\r\n");
+    for (int piece = 0; piece < 400; ++piece) {
+        drip.Send(std::string(500, 'x')).Pause(25ms);
+    }
+    LoopbackServer packages(std::move(drip));
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.0.0", nginx.Url("/list.cfg"));
+    WriteFileBytes(www_ / "list.cfg", ListRecord("1.0.1", packages.Url("/p101.pak")));
+    const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
+    WriteFileBytes(FlagFile(), flagSet);
+    const auto before = TreeOf(root_);
+    StartUpdater();
+
+    const std::optional<ScreenWindow> progress = WaitForWindow(kProgressSize);
+    ASSERT_TRUE(progress) << "no progress window";
+    const auto deadline = std::chrono::steady_clock::now() + kWindowLimit;
+    while (!downloading && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(20ms);
+    }
+    ASSERT_TRUE(downloading) << "the package download did not begin";
+    desktop_->ClickAt(*progress, kCancelCentre.x(), kCancelCentre.y());
+
+    EXPECT_EQ(FinishRun(), "tip4.png");
+    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_FALSE(fs::exists(root_ / "download/p101.pak"));
+    EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, WithoutATranslationTheTitlesAreEnglish) {
+    ReadTitlesOfBothWindows();
+    EXPECT_EQ(progressTitle_, "Update notice");
+    EXPECT_EQ(noticeTitle_, "Update notice");
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, WithTheTranslationTheTitlesAreChinese) {
+    fs::create_directories(root_ / "language");
+    fs::copy_file(BUILT_TRANSLATION, root_ / "language/update_zh_CN.qm");
+    ReadTitlesOfBothWindows();
+    EXPECT_EQ(progressTitle_, "更新提示");
+    EXPECT_EQ(noticeTitle_, "更新提示");
+}
+
+}  // namespace
