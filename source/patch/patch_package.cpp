@@ -13,6 +13,9 @@ std::string DownloadDir = "./download";
 
 namespace {
 
+// Appended to a target's name for the file its new content is written to.
+constexpr const char* kStagedFileSuffix = ".updating";
+
 void Report(StatusCallback statusCallback, Stage stage) {
     if (statusCallback != nullptr)
         statusCallback(StageWord(stage));
@@ -88,15 +91,26 @@ void CreateParentDirectories(std::string_view name) {
     }
 }
 
+// The new content is written beside the target and then moved over it in one
+// step, so the target holds either its old content or all of the new: a full
+// disk or a killed process part-way never leaves it cut short. That matters
+// most for the version file, the last entry of a package: left empty, it
+// would read as no installed version at all, and no later run would repair
+// the installation. A staged file left by a killed run is rewritten when the
+// package is applied again.
 bool AddFile(const std::string& target, const PackageEntry& entry) {
     CreateParentDirectories(entry.name);
-    std::FILE* file = platform::OpenFile(target, "wb+");
+    const std::string staged = target + kStagedFileSuffix;
+    std::FILE* file = platform::OpenFile(staged, "wb+");
     if (file == nullptr)
         return false;
     const bool written = entry.data.empty() ||
                          platform::WriteFile(entry.data.data(), entry.data.size(), 1, file) == 1;
     const bool closed = platform::CloseFile(file) == 0;
-    return written && closed;
+    if (written && closed && platform::MoveFileOver(staged, target) == 0)
+        return true;
+    platform::RemoveFile(staged);
+    return false;
 }
 
 bool ApplyEntry(const PackageEntry& entry, StatusCallback statusCallback) {

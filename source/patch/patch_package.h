@@ -34,7 +34,10 @@ extern std::string DownloadDir;
 // announced size (the post-update script is then not looked for). Returns
 // false, keeping the entries applied before, when an entry is malformed, its
 // name would leave the installation root, its target cannot be opened, or any
-// write, seek, length change or close of the target fails.
+// write, seek, length change or close of the target fails. An add entry
+// replaces its target whole or not at all: its content is written to a file
+// beside the target (the name with ".updating" appended), which is then moved
+// over the target.
 bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expectedVersion,
                        StatusCallback statusCallback);
 

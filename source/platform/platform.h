@@ -133,6 +133,13 @@ int CloseDescriptor(int descriptor);
 int MakeDirectory(const std::string& path);
 // remove: returns 0 on success.
 int RemoveFile(const std::string& path);
+// MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): puts the file `from` in
+// the place of `to` in one step, replacing a file standing there, so a reader
+// of `to` sees either the old file or the new one whole. The new file takes
+// the permissions of the file it replaces (an executable stays executable).
+// Both must be on one volume. Returns 0 on success; on failure `to` is as it
+// was.
+int MoveFileOver(const std::string& from, const std::string& to);
 // SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL): an existing read-only file
 // becomes writable. Failure is silent, as the callers ignore it.
 void ResetFileAttributes(const std::string& path);
@@ -155,8 +162,18 @@ void StartProgramDetached(const std::string& programPath);
 // kind fail as the real call would on a full disk or a broken connection.
 // Production code never arms it; an unarmed hook costs one atomic load.
 
-enum class FaultKind { kOpen, kWrite, kSeek, kChangeSize, kClose, kMakeDirectory, kSend, kReceive };
-inline constexpr int kFaultKindCount = 8;
+enum class FaultKind {
+    kOpen,
+    kWrite,
+    kSeek,
+    kChangeSize,
+    kClose,
+    kMakeDirectory,
+    kSend,
+    kReceive,
+    kMoveFile
+};
+inline constexpr int kFaultKindCount = 9;
 
 // Arms the hook: the `nth` call of `kind` from now on fails (0 disarms it).
 void InjectFaultAt(FaultKind kind, std::uint64_t nth);

@@ -94,9 +94,9 @@ class Exchange {
         return sent == static_cast<long>(request.size());
     }
 
-    int ReadHeader(std::string& header);
+    int ReadHeader(std::string& header, platform::TimeVal& budget);
     int ReadBody(std::string& response, bool isPackage, int announcedLength,
-                 StatusCallback statusCallback, platform::TimeVal budget);
+                 StatusCallback statusCallback, platform::TimeVal& budget);
 
   private:
     // A fast server keeps the socket's buffer full, so one receive takes up
@@ -168,8 +168,11 @@ Received Exchange::NextBodyPiece() {
 
 // The header costs one receive per byte, so not one body byte is taken by
 // it, and every byte is waited for with the readiness wait and its silence
-// limit rather than by spinning on the non-blocking socket.
-int Exchange::ReadHeader(std::string& header) {
+// limit rather than by spinning on the non-blocking socket. Waits that end
+// with a byte are charged to the budget as the body's are: a server that
+// drips its header a byte every few seconds would otherwise hold the run for
+// days, with Cancel not yet listened to.
+int Exchange::ReadHeader(std::string& header, platform::TimeVal& budget) {
     int run = 0;
     while (run < kHeaderEndRun) {
         if (header.size() >= limits_.headerCap)
@@ -185,6 +188,8 @@ int Exchange::ReadHeader(std::string& header) {
         // A failed receive, or a close before the header ended.
         if (received.count != 1)
             return kReceiveFailed;
+        if (!ChargeBudget(budget, received.waited))
+            return kTimeBudgetSpent;
         header.push_back(byte);
         run = (byte == '\r' || byte == '\n') ? run + 1 : 0;
     }
@@ -201,8 +206,17 @@ void CountCompletePackage(bool isPackage, int announcedLength, std::int64_t rece
     }
 }
 
+// A package body that has passed its announced length can no longer be
+// complete, so the exchange ends there, as it would at the server's close:
+// 0, and the package not counted. Reading on would gain nothing, and a server
+// that never stops sending would hold the run for good, since only waits are
+// charged to the budget and a fast server makes none.
+bool PassedAnnouncedLength(bool isPackage, int announcedLength, std::int64_t received) {
+    return isPackage && IsLengthKnown(announcedLength) && received > announcedLength;
+}
+
 int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLength,
-                       StatusCallback statusCallback, platform::TimeVal budget) {
+                       StatusCallback statusCallback, platform::TimeVal& budget) {
     BodyStore store(response, isPackage, announcedLength, limits_.bodyCap);
     ProgressReporter progress(announcedLength, statusCallback);
     std::int64_t received = 0;
@@ -226,6 +240,8 @@ int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLengt
             progress.Update(received);
             if (!ChargeBudget(budget, piece.waited))
                 return kTimeBudgetSpent;
+            if (PassedAnnouncedLength(isPackage, announcedLength, received))
+                return kOk;
         } else if (piece.readiness != Readiness::kSilent) {
             return CodeOf(piece.readiness);
         }
@@ -263,12 +279,12 @@ int HttpGet(const std::string& url, std::string& response, bool isPackage,
     Exchange exchange(socket, limits);
     if (!exchange.SendRequest(request))
         return kRequestNotSent;
+    platform::TimeVal budget{timeoutSeconds, timeoutMicroseconds};
     std::string header;
-    if (const int code = exchange.ReadHeader(header); code != kOk)
+    if (const int code = exchange.ReadHeader(header, budget); code != kOk)
         return code;
     const int announcedLength = GetContentLength(header);
     if (!IsStatusOk(header))
         return kStatusNotOk;
-    return exchange.ReadBody(response, isPackage, announcedLength, statusCallback,
-                             {timeoutSeconds, timeoutMicroseconds});
+    return exchange.ReadBody(response, isPackage, announcedLength, statusCallback, budget);
 }

@@ -54,10 +54,12 @@ struct HttpLimits {
 //
 // Returns 0 when the server closed the connection after a "200 OK" header,
 // whatever the body's length (for a package only PendingPackageCount tells a
-// complete body from a short or long one). Otherwise:
+// complete body from a short or long one); also as soon as a package body
+// passes its announced length, which it then can never match. Otherwise:
 //   7, 8, 9, 14, 22  from the connection (see ConnectWithTimeout)
-//   7   the budget was spent when a piece of the body arrived (the piece is
-//       kept and its percentage reported)
+//   7   the budget was spent when a header byte or a piece of the body
+//       arrived (a body piece is kept and its percentage reported); the
+//       budget is charged with the waits that ended with data
 //   11  the request was not sent whole by one send call
 //   12  a receive failed, or the server closed before the header ended
 //   13  a readiness wait reported readiness without this socket

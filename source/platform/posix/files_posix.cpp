@@ -66,6 +66,18 @@ int RemoveFile(const std::string& path) {
     return std::remove(NativePath(path).c_str());
 }
 
+int MoveFileOver(const std::string& from, const std::string& to) {
+    if (ShouldFail(FaultKind::kMoveFile))
+        return -1;
+    const std::string source = NativePath(from);
+    const std::string target = NativePath(to);
+    struct stat replaced {};
+    if (stat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+        chmod(source.c_str(), replaced.st_mode & 07777);
+    }
+    return std::rename(source.c_str(), target.c_str());
+}
+
 void ResetFileAttributes(const std::string& path) {
     const std::string native = NativePath(path);
     struct stat info {};

@@ -1,0 +1,101 @@
+// The HTTP GET exchange against a peer that answers with the fuzzer's bytes.
+// Each input is played by a peer on 127.0.0.1: it reads the request, sends
+// the bytes and closes (or resets) the connection. Whatever
+// comes back, the exchange must end with one of its documented codes, keep
+// its memory caps, and on success hold exactly the body that was sent.
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "engine/error_codes.h"
+#include "fuzz_check.h"
+#include "loopback_peer.h"
+#include "transfer/http_get.h"
+#include "transfer/http_header.h"
+
+namespace {
+
+// Short waits, so a silent peer costs milliseconds, and small caps, so the
+// fuzzer reaches them with short inputs.
+HttpLimits ShortLimits() {
+    HttpLimits limits;
+    limits.connectTimeout = {1, 0};
+    limits.readinessWait = {0, 20000};
+    limits.headerCap = 1024;
+    limits.bodyCap = 4096;
+    return limits;
+}
+
+// Every code the exchange may give once it has connected to a live peer.
+const std::set<int> kExchangeCodes = {
+    kOk,          kTimeBudgetSpent, kRequestNotSent, kReceiveFailed,          kNotInReadySet,
+    kStatusNotOk, kCancelled,       kSilenceLimit,   kWaitFailedOrUnresolved, kResponseTooLarge};
+
+// The header ends after the first run of four CR or LF bytes.
+std::size_t HeaderEnd(std::string_view response) {
+    int run = 0;
+    for (std::size_t i = 0; i < response.size(); ++i) {
+        run = (response[i] == '\r' || response[i] == '\n') ? run + 1 : 0;
+        if (run == 4)
+            return i + 1;
+    }
+    return std::string_view::npos;
+}
+
+void CheckSuccess(std::string_view sent, const std::string& body, bool isPackage,
+                  std::uint32_t pendingBefore, const HttpLimits& limits) {
+    const std::size_t headerEnd = HeaderEnd(sent);
+    FUZZ_CHECK(headerEnd != std::string_view::npos);
+    const std::string_view header = sent.substr(0, headerEnd);
+    FUZZ_CHECK(IsStatusOk(header));
+    const std::string_view fullBody = sent.substr(headerEnd);
+    const int length = GetContentLength(header);
+    const bool bounded = isPackage && length != kUnknownContentLength;
+    if (bounded) {
+        // A package is stored up to its announced length and counted only
+        // when it arrived exactly as announced.
+        FUZZ_CHECK(body == fullBody.substr(0, static_cast<std::size_t>(length)));
+        const bool complete = fullBody.size() == static_cast<std::size_t>(length);
+        FUZZ_CHECK(PendingPackageCount == (complete ? pendingBefore - 1 : pendingBefore));
+    } else {
+        FUZZ_CHECK(body == fullBody);
+        FUZZ_CHECK(body.size() <= limits.bodyCap);
+        FUZZ_CHECK(PendingPackageCount == pendingBefore);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0)
+        return 0;
+    // The first byte chooses the kind of request and how the peer ends.
+    const bool isPackage = (data[0] & 1) != 0;
+    const bool reset = (data[0] & 2) != 0;
+    const bool cancel = (data[0] & 4) != 0;
+    const std::string sent(reinterpret_cast<const char*>(data + 1), size - 1);
+
+    static LoopbackPeer peer;
+    peer.Expect(sent, reset);
+
+    const HttpLimits limits = ShortLimits();
+    const std::uint32_t pendingBefore = 1;
+    PendingPackageCount = pendingBefore;
+    CancelRequested = cancel;
+    std::string body = "left over from before";
+    const int code = HttpGet(peer.Url("/p.pak"), body, isPackage, nullptr, 10, 0, limits);
+    CancelRequested = false;
+    peer.WaitUntilPlayed();
+
+    FUZZ_CHECK(kExchangeCodes.count(code) == 1);
+    FUZZ_CHECK(body.size() <= sent.size());
+    if (code == kOk) {
+        FUZZ_CHECK(!cancel);
+        CheckSuccess(sent, body, isPackage, pendingBefore, limits);
+    } else {
+        FUZZ_CHECK(PendingPackageCount == pendingBefore);
+    }
+    return 0;
+}
