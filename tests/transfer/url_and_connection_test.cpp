@@ -95,7 +95,9 @@ TEST_F(ConnectWithTimeoutTest, NeverAcceptedConnectionTimesOutWithFourteen) {
 TEST(SocketLayer, SendToAResetPeerFailsWithoutASignal) {
     // SIGPIPE keeps its default action here: a send that raised it would end
     // the test process.
-    LoopbackServer server(ServerScript{}.Reset());
+    // The pause lets the connection step finish before the reset arrives;
+    // otherwise the reset can already show as a refused connection.
+    LoopbackServer server(ServerScript{}.Pause(std::chrono::milliseconds(300)).Reset());
     TimeVal timeout{1, 0};
     platform::Socket socket = platform::kInvalidSocket;
     ASSERT_EQ(ConnectWithTimeout("127.0.0.1", std::to_string(server.port()), timeout, socket), kOk);
