@@ -14,23 +14,19 @@ class TokenReader {
     bool Failed() const { return failed_; }
 
     std::string_view Next() {
-        while (pos_ < text_.size() && IsSpace(text_[pos_]))
+        while (pos_ < text_.size() && IsCSpace(text_[pos_]))
             ++pos_;
         if (pos_ == text_.size()) {
             failed_ = true;
             return {};
         }
         const std::size_t start = pos_;
-        while (pos_ < text_.size() && !IsSpace(text_[pos_]))
+        while (pos_ < text_.size() && !IsCSpace(text_[pos_]))
             ++pos_;
         return text_.substr(start, pos_ - start);
     }
 
   private:
-    static bool IsSpace(char c) {
-        return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-    }
-
     std::string_view text_;
     std::size_t pos_ = 0;
     bool failed_ = false;

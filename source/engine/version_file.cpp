@@ -10,9 +10,6 @@ const char* const kDefaultPatchListUrl = UPDATER_DEFAULT_PATCHLIST_URL;
 
 namespace {
 
-bool IsCSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
 }

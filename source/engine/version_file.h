@@ -30,6 +30,12 @@ constexpr PackedVersion PackVersion(int major, int minor, int build) {
            (static_cast<PackedVersion>(build) & 0xFFFFu);
 }
 
+// The white space of the C library in the "C" locale: what "%d" skips and
+// what separates the tokens of a patch list.
+constexpr bool IsCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
 // Reads three numbers the way the C format "%d.%d.%d" does: blanks before each
 // number skipped, an optional sign, decimal digits, a literal dot between
 // them; anything after the third number is ignored. A number too large for an
