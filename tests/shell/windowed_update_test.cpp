@@ -12,7 +12,6 @@
 #include <QSettings>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <future>
 #include <map>
@@ -140,14 +139,6 @@ std::string Package(PackedVersion version, const std::vector<EntrySource>& entri
     return package;
 }
 
-// In the sanitizer build the updater gets the suppressions for what the
-// desktop libraries keep to the end (see the file); other builds ignore them.
-std::string LeakOptions() {
-    const char* given = std::getenv("LSAN_OPTIONS");
-    const std::string options = given != nullptr ? given : "";
-    return options + (options.empty() ? "" : ":") + "suppressions=" DESKTOP_LEAK_SUPPRESSIONS;
-}
-
 class WindowedUpdate : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -232,7 +223,8 @@ class WindowedUpdate : public ::testing::Test {
             open((outer_ / "update.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         std::map<std::string, std::string> environment = SessionEnvironment();
         environment["QT_QPA_PLATFORM"] = "xcb";
-        environment["LSAN_OPTIONS"] = LeakOptions();
+        // The updater inherits the test's LSAN_OPTIONS, which carry the desktop
+        // suppressions in the sanitizer build.
         updater_ = std::make_unique<ChildProcess>(
             std::vector<std::string>{UPDATE_PROGRAM}, testing_support::EnvironmentWith(environment),
             root_, std::vector<std::pair<int, int>>{{log, 1}, {log, 2}});
