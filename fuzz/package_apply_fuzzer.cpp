@@ -35,7 +35,7 @@ namespace fs = std::filesystem;
 // this program (the linker takes it instead of the library's) and runs
 // nothing; the apply code still closes and removes the script as usual.
 namespace platform {
-void RunScriptHidden(const std::string& /*scriptPath*/) {}
+void RunScriptHidden(const std::string& /*scriptPath*/, int /*waitLimitSeconds*/) {}
 }  // namespace platform
 
 namespace {

@@ -163,9 +163,34 @@ bool IsSafeEntryName(std::string_view name) {
     return true;
 }
 
+namespace {
+
+// The name inside its field: the bytes before the first zero byte. False when
+// there is no zero byte, or a non-zero byte follows it (`*problem` tells which).
+bool NameOfField(ByteView field, std::string_view* name, EntryProblem* problem) {
+    const auto terminator = std::find(field.begin(), field.end(), std::uint8_t{0});
+    if (terminator == field.end()) {
+        *problem = EntryProblem::kUnterminatedName;
+        return false;
+    }
+    if (std::any_of(terminator, field.end(), [](std::uint8_t byte) { return byte != 0; })) {
+        *problem = EntryProblem::kBytesAfterName;
+        return false;
+    }
+    *name = std::string_view(reinterpret_cast<const char*>(field.data()),
+                             static_cast<std::size_t>(terminator - field.begin()));
+    return true;
+}
+
+}  // namespace
+
 WalkStep EntryWalker::Fail(EntryProblem problem) {
     problem_ = problem;
     return WalkStep::kMalformed;
+}
+
+std::optional<EntryKind> EntryWalker::failedKind() const {
+    return problem_ == EntryProblem::kNone ? std::nullopt : kind_;
 }
 
 WalkStep EntryWalker::Next(PackageEntry* entry) {
@@ -174,6 +199,7 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
     if (ended_)
         return WalkStep::kEnd;
     entryOffset_ = reader_.offset();
+    kind_.reset();
 
     std::uint32_t tag = 0;
     if (!reader_.ReadU32(&tag))
@@ -184,6 +210,8 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
     }
     if (tag != kAddTag && tag != kModifyTag)
         return Fail(EntryProblem::kUnknownTag);
+    const EntryKind kind = tag == kAddTag ? EntryKind::kAdd : EntryKind::kModify;
+    kind_ = kind;
 
     std::int32_t finalSize = 0;
     std::uint32_t nameLength = 0;
@@ -196,15 +224,13 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
         return Fail(EntryProblem::kTruncated);
     }
 
-    const auto terminator = std::find(nameField.begin(), nameField.end(), std::uint8_t{0});
-    if (terminator == nameField.end())
-        return Fail(EntryProblem::kUnterminatedName);
-    const std::string_view name(reinterpret_cast<const char*>(nameField.data()),
-                                static_cast<std::size_t>(terminator - nameField.begin()));
+    std::string_view name;
+    EntryProblem nameProblem = EntryProblem::kNone;
+    if (!NameOfField(nameField, &name, &nameProblem))
+        return Fail(nameProblem);
     if (!IsSafeEntryName(name))
         return Fail(EntryProblem::kUnsafeName);
 
-    const EntryKind kind = tag == kAddTag ? EntryKind::kAdd : EntryKind::kModify;
     if (kind == EntryKind::kModify) {
         if (finalSize < 0)
             return Fail(EntryProblem::kNegativeFinalSize);

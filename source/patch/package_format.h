@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -92,7 +93,11 @@ class ByteBuffer {
 //   8       4     name length N  the whole name field, terminator included
 //   12      N     name           target path below the installation root, "/" as
 //                                separator, no leading "./"; the name is the bytes up
-//                                to the first zero byte inside the field
+//                                to the first zero byte inside the field, and every
+//                                byte after that one must be zero as well (padding):
+//                                a field such as "ok.txt\0evil" is refused rather
+//                                than cut, so no reader can take a different name
+//                                from the field than the one applied
 //   12+N    4     data length D
 //   16+N    D     data           add entry: the file's whole content;
 //                                modify entry: diff records
@@ -166,6 +171,7 @@ enum class EntryProblem {
     kTruncated,          // a field, the name or the data runs past the payload
     kUnknownTag,         // a tag that is neither add, modify nor end
     kUnterminatedName,   // the name field holds no zero byte
+    kBytesAfterName,     // a non-zero byte follows the name's terminating zero byte
     kUnsafeName,         // the name would reach outside the installation root
     kBadDiffRecords,     // a record runs past D or moves before the file's start
     kNegativeFinalSize,  // a modify entry asks for a negative length
@@ -180,8 +186,9 @@ enum class WalkStep { kEntry, kEnd, kMalformed };
 
 // Yields the entries of an unpacked payload one by one. Every entry is checked
 // whole before it is yielded (its fields, name and data inside the payload, a
-// safe name, and for a modify entry its diff records and final size), so a
-// caller never starts on an entry it cannot finish for the format's sake.
+// name field of a safe name and zero padding only, and for a modify entry its
+// diff records and final size), so a caller never starts on an entry it cannot
+// finish for the format's sake.
 class EntryWalker {
   public:
     explicit EntryWalker(ByteView payload) : reader_(payload) {}
@@ -194,6 +201,11 @@ class EntryWalker {
     EntryProblem problem() const { return problem_; }
     // Offset in the payload of the entry that comes next (or that failed).
     std::size_t offset() const { return entryOffset_; }
+    // After kMalformed: the kind of the broken entry when its tag was read and
+    // named one (an applier reports that entry's stage before the failure, as
+    // it would for an entry that fails while being applied); empty when the
+    // tag itself was missing or unknown, or when the walk has not failed.
+    std::optional<EntryKind> failedKind() const;
 
   private:
     WalkStep Fail(EntryProblem problem);
@@ -201,6 +213,7 @@ class EntryWalker {
     LittleEndianReader reader_;
     std::size_t entryOffset_ = 0;
     EntryProblem problem_ = EntryProblem::kNone;
+    std::optional<EntryKind> kind_;  // of the entry at entryOffset_, once its tag was read
     bool ended_ = false;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "patch/package_format.h"
@@ -14,7 +15,13 @@ std::string DownloadDir = "./download";
 namespace {
 
 // Appended to a target's name for the file its new content is written to.
-constexpr const char* kStagedFileSuffix = ".updating";
+constexpr std::string_view kStagedFileSuffix = ".updating";
+// The staged file of a target whose name leaves no room for the suffix. One
+// fixed name per folder: a killed run leaves at most one such file there,
+// and the same entry applied again writes and moves that very file.
+constexpr std::string_view kLongNameStagedFile = ".updating";
+// The longest file name (one path component) the common file systems take.
+constexpr std::size_t kMaxFileNameBytes = 255;
 
 void Report(StatusCallback statusCallback, Stage stage) {
     if (statusCallback != nullptr)
@@ -79,16 +86,51 @@ bool ModifyFile(const std::string& target, const PackageEntry& entry) {
 
 // Makes every folder on the way to `name` below the root, outermost first.
 // Only "/" separates here: a name written with "\" gets no folders made.
-void CreateParentDirectories(std::string_view name) {
+// False when a folder would be made through a link that leads outside the
+// root.
+bool CreateParentDirectories(std::string_view name) {
     for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
          slash = name.find('/', slash + 1)) {
         std::string directory = InstallRoot;
         directory.append(name.substr(0, slash));
         NormalizePathSeparators(directory);
+        if (!platform::ResolvesInside(InstallRoot, directory))
+            return false;
         // Existing folders fail harmlessly; a folder that could not be made
         // shows when the file inside it cannot be opened.
         platform::MakeDirectory(directory);
     }
+    return true;
+}
+
+// Where the new content of `target` is written first: beside it, so that the
+// move stays inside one folder and one volume. A name too long to take the
+// suffix gets the folder's fixed staged file instead; the suffix pushing it
+// past the file system's limit would make the target impossible to update.
+std::string StagedPathOf(const std::string& target) {
+    const std::size_t folderEnd = target.find_last_of("/\\") + 1;  // 0 when there is none
+    std::string staged = target.substr(0, folderEnd);
+    if (target.size() - folderEnd + kStagedFileSuffix.size() <= kMaxFileNameBytes)
+        staged.append(target, folderEnd).append(kStagedFileSuffix);
+    else
+        staged.append(kLongNameStagedFile);
+    return staged;
+}
+
+bool WriteWhole(std::FILE* file, ByteView data) {
+    const bool written =
+        data.empty() || platform::WriteFile(data.data(), data.size(), 1, file) == 1;
+    // A failing close means buffered bytes never reached the file.
+    const bool closed = platform::CloseFile(file) == 0;
+    return written && closed;
+}
+
+// The way left when no file can be made beside the target (a folder that
+// takes no new files, but whose files may be written): the target is cut and
+// written in place, without the protection of the move.
+bool WriteInPlace(const std::string& target, ByteView data) {
+    std::FILE* file = platform::OpenFile(target, "wb");
+    return file != nullptr && WriteWhole(file, data);
 }
 
 // The new content is written beside the target and then moved over it in one
@@ -96,35 +138,38 @@ void CreateParentDirectories(std::string_view name) {
 // disk or a killed process part-way never leaves it cut short. That matters
 // most for the version file, the last entry of a package: left empty, it
 // would read as no installed version at all, and no later run would repair
-// the installation. A staged file left by a killed run is rewritten when the
-// package is applied again.
+// the installation. A staged file left by a killed run has the same name the
+// next run stages to, so applying the package again rewrites and moves it.
+// `target` is the resolved file, so a link to it stays a link.
 bool AddFile(const std::string& target, const PackageEntry& entry) {
-    CreateParentDirectories(entry.name);
-    const std::string staged = target + kStagedFileSuffix;
+    if (!CreateParentDirectories(entry.name))
+        return false;
+    const std::string staged = StagedPathOf(target);
     std::FILE* file = platform::OpenFile(staged, "wb+");
     if (file == nullptr)
-        return false;
-    const bool written = entry.data.empty() ||
-                         platform::WriteFile(entry.data.data(), entry.data.size(), 1, file) == 1;
-    const bool closed = platform::CloseFile(file) == 0;
-    if (written && closed && platform::MoveFileOver(staged, target) == 0)
+        return WriteInPlace(target, entry.data);
+    if (WriteWhole(file, entry.data) && platform::MoveFileOver(staged, target) == 0)
         return true;
     platform::RemoveFile(staged);
     return false;
 }
 
+Stage StageOf(EntryKind kind) {
+    return kind == EntryKind::kModify ? kStageModifyingFile : kStageAddingFile;
+}
+
 bool ApplyEntry(const PackageEntry& entry, StatusCallback statusCallback) {
-    std::string target = InstallRoot;
-    target.append(entry.name);
+    Report(statusCallback, StageOf(entry.kind));
+    // Links below the root are followed, and the entry works on the file they
+    // lead to; a link that leads outside the root fails the entry before
+    // anything is changed, its target's attributes included.
+    std::string target;
+    if (!platform::ResolvesInside(InstallRoot, InstallRoot + std::string(entry.name), &target))
+        return false;
     // A read-only target becomes writable; for a file that does not exist yet
     // this does nothing.
     platform::ResetFileAttributes(target);
-    if (entry.kind == EntryKind::kModify) {
-        Report(statusCallback, kStageModifyingFile);
-        return ModifyFile(target, entry);
-    }
-    Report(statusCallback, kStageAddingFile);
-    return AddFile(target, entry);
+    return entry.kind == EntryKind::kModify ? ModifyFile(target, entry) : AddFile(target, entry);
 }
 
 bool ApplyEntries(ByteView payload, StatusCallback statusCallback) {
@@ -135,6 +180,10 @@ bool ApplyEntries(ByteView payload, StatusCallback statusCallback) {
         if (!ApplyEntry(entry, statusCallback))
             return false;
     }
+    // A broken entry is reported like one that fails while being applied: its
+    // stage first, so the failure that follows is pinned on it.
+    if (const std::optional<EntryKind> kind = walker.failedKind())
+        Report(statusCallback, StageOf(*kind));
     return step == WalkStep::kEnd;
 }
 

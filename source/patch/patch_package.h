@@ -25,19 +25,31 @@ extern std::string DownloadDir;
 
 // Applies DownloadDir + "/" + `packageFileName`. Reports stage 5 on entry,
 // 6 once the package was read, 7 once it was unpacked, then 9 before each
-// modify entry and 8 before each add entry; it never reports an error word.
-// `statusCallback` may be null.
+// modify entry and 8 before each add entry, also before one found malformed
+// (once its tag names its kind), so a failure always follows the word of the
+// entry it belongs to; it never reports an error word. `statusCallback` may
+// be null.
 //
 // Returns true when every entry up to the end of the list was applied.
 // Returns false, with nothing changed, when the package cannot be read, its
 // magic or version is wrong, or its payload does not unpack to exactly the
 // announced size (the post-update script is then not looked for). Returns
-// false, keeping the entries applied before, when an entry is malformed, its
+// false, keeping the entries applied before, when an entry is malformed (its
+// name field holding anything but zero bytes after the name included), its
 // name would leave the installation root, its target cannot be opened, or any
-// write, seek, length change or close of the target fails. An add entry
-// replaces its target whole or not at all: its content is written to a file
-// beside the target (the name with ".updating" appended), which is then moved
-// over the target.
+// write, seek, length change or close of the target fails.
+//
+// Symbolic links below the root are followed: an entry whose target, or a
+// folder on the way to it, is a link that leads outside the root (as
+// platform::ResolvesInside judges) fails before anything is changed or made;
+// one that stays inside works on the file it leads to, and the link stays.
+//
+// An add entry replaces its target whole or not at all: its content is written
+// to a file beside the target (the name with ".updating" appended, or
+// ".updating" alone when that name would exceed 255 bytes), which is then
+// moved over the target. A staged file left by a killed run is rewritten and
+// moved when the package is applied again. Only when no staged file can be
+// opened in the target's folder is the target written in place.
 bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expectedVersion,
                        StatusCallback statusCallback);
 

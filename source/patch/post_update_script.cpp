@@ -6,6 +6,6 @@ void RunPostUpdateScript(std::FILE* script) {
     // Closed first, so that nothing of ours holds the file while it runs or
     // when it is deleted.
     platform::CloseFile(script);
-    platform::RunScriptHidden(kPostUpdateScriptName);
+    platform::RunScriptHidden(kPostUpdateScriptName, kPostUpdateScriptWaitSeconds);
     platform::RemoveFile(kPostUpdateScriptName);
 }

@@ -6,10 +6,17 @@
 
 inline constexpr const char* kPostUpdateScriptName = "Special.bat";
 
+// How long the updater waits for the script. A script that stays in the
+// foreground (it starts a service, or the main application) would otherwise
+// hold the updater for good after Cancel is gone: no notice, no relaunch.
+inline constexpr int kPostUpdateScriptWaitSeconds = 60;
+
 // Closes `script` (the open "Special.bat", opened by the caller to see that it
-// is there), runs the script hidden from the user and waits for it to end,
-// then deletes it. Deleting it only after it ended keeps the interpreter from
-// losing the rest of a script it is still reading. Nothing is reported: the
+// is there), runs the script hidden from the user and waits for it to end, at
+// most kPostUpdateScriptWaitSeconds, then deletes it. Deleting it only after
+// it ended keeps the interpreter from losing the rest of a script it is still
+// reading; a script still running at the limit keeps running from the file it
+// has open. Nothing is reported: the
 // script's exit status is ignored, and a script that cannot be deleted stays
 // and is run again after the next package.
 void RunPostUpdateScript(std::FILE* script);

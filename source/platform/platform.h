@@ -8,7 +8,7 @@
 //
 // Paths handed to the file functions may use "\" or "/" as separators: the
 // translation to the native separator happens here, at the moment a path
-// reaches the file system, so the callers keep the path forms of the design.
+// reaches the file system, so the callers keep their Windows path forms.
 //
 // Every function may be called from any thread unless it says otherwise.
 #pragma once
@@ -144,18 +144,46 @@ int MoveFileOver(const std::string& from, const std::string& to);
 // becomes writable. Failure is silent, as the callers ignore it.
 void ResetFileAttributes(const std::string& path);
 
+// True when a file written at `path` would land in the folder `root` or below
+// it: a symbolic link anywhere on the way (a folder, or the file itself)
+// counts by where it leads, so a link inside the root that points outside it
+// makes `path` outside. Call it before writing to or making anything at a path
+// built from data that came from afar (a package entry, a download's name).
+//
+// `path` need not exist. Its longest existing part is resolved with every link
+// followed (realpath); a dangling link there is followed to where a new file
+// would be made, up to 40 links deep (a loop counts as outside); the missing
+// rest is added by name. A ".." in the missing rest, the root not existing, or
+// a part that cannot be looked at (other than missing) also count as outside.
+// Relative paths count from the working directory; "\" and "/" both separate.
+//
+// The answer holds for the tree as it is at the call: a link that someone
+// swaps in afterwards is not seen. It guards against what an installation or
+// a package can set up, not against another process racing the updater.
+bool ResolvesInside(const std::string& root, const std::string& path);
+// The same, and when inside, `*resolved` is where `path` leads: an absolute
+// native path with no link left in its existing part. Writing there writes
+// through the links instead of replacing them.
+bool ResolvesInside(const std::string& root, const std::string& path, std::string* resolved);
+
 // ---------------------------------------------------------------------------
 // Processes.
 
 // Runs a batch script hidden from the user in the working directory (WinExec
 // with SW_HIDE), with no input and its output discarded, and returns once the
 // script's process has ended, so that the caller may delete the script
-// without cutting it short. The script's exit status is not reported.
-void RunScriptHidden(const std::string& scriptPath);
+// without cutting it short, or once `waitLimitSeconds` have passed: a script
+// that stays in the foreground (it starts a service, or the main application)
+// is then left running, and the caller goes on. The script's exit status is
+// not reported.
+void RunScriptHidden(const std::string& scriptPath, int waitLimitSeconds);
 
 // Starts a program from the working directory without arguments and does not
 // wait for it (CreateProcessA). A missing program is not reported.
 void StartProgramDetached(const std::string& programPath);
+
+// Both start their child with every signal at its default disposition and
+// none blocked, whatever the updater itself ignores (it ignores SIGPIPE).
 
 // ---------------------------------------------------------------------------
 // Fault injection, for tests only: makes the Nth call (counting from 1) of one

@@ -2,12 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "patch/package_writer.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 ByteView View(const std::string& bytes) {
     return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
@@ -46,8 +49,8 @@ TEST(EntryName, OnlyNamesThatStayBelowTheRootAreSafe) {
 }
 
 TEST(EntryWalker, YieldsEntriesWithTheirFieldsThenStaysAtTheEnd) {
-    // Built by hand: the name field runs on after its zero byte.
-    const std::string payload = Le32(kAddTag) + Le32(0) + Le32(6) + std::string("ab\0xyz", 6) +
+    // Built by hand: zero padding runs on after the name's zero byte.
+    const std::string payload = Le32(kAddTag) + Le32(0) + Le32(6) + std::string("ab\0\0\0\0", 6) +
                                 Le32(1) + "Q" + Encode({EntrySource::Modify("m", {{5, "R"}}, 9)});
     EntryWalker walker(View(payload));
     PackageEntry entry;
@@ -81,6 +84,11 @@ TEST(EntryWalker, NamesEachKindOfBrokenEntry) {
     hugeName.replace(8, 4, Le32(0xFFFFFFFF));
     EXPECT_EQ(WalkProblem("XXXX" + Le32(0)), EntryProblem::kUnknownTag);
     EXPECT_EQ(WalkProblem(unterminated), EntryProblem::kUnterminatedName);
+    for (const std::string& field : {"ok.txt\0anything"s, "ok.txt\0\0\0x\0"s}) {
+        const auto length = static_cast<std::uint32_t>(field.size());
+        EXPECT_EQ(WalkProblem(Le32(kAddTag) + Le32(0) + Le32(length) + field + Le32(0) + Le32(0)),
+                  EntryProblem::kBytesAfterName);
+    }
     EXPECT_EQ(WalkProblem(hugeName), EntryProblem::kTruncated);
     EXPECT_EQ(WalkProblem(Encode({EntrySource::Add("../x", "")})), EntryProblem::kUnsafeName);
     EXPECT_EQ(WalkProblem(Encode({EntrySource::Modify("m", {}, -1)})),
@@ -90,6 +98,22 @@ TEST(EntryWalker, NamesEachKindOfBrokenEntry) {
     // An add entry's final size is not used, so a negative one is no fault.
     EXPECT_EQ(WalkProblem(Encode({EntrySource::Add("a", "")}).replace(4, 4, Le32(0x80000000))),
               EntryProblem::kNone);
+}
+
+TEST(EntryWalker, TellsTheKindOfABrokenEntryOnceItsTagWasRead) {
+    const auto failedKind = [](const std::string& payload) {
+        EntryWalker walker(View(payload));
+        PackageEntry entry;
+        while (walker.Next(&entry) == WalkStep::kEntry) {
+        }
+        return walker.failedKind();
+    };
+    const std::string good = Encode({EntrySource::Add("a", "x")});
+    EXPECT_EQ(failedKind(good), std::nullopt);
+    EXPECT_EQ(failedKind(good.substr(0, good.size() - 4) + "XXXX"), std::nullopt);
+    EXPECT_EQ(failedKind(good.substr(0, good.size() - 4) + Le32(kAddTag)), EntryKind::kAdd);
+    EXPECT_EQ(failedKind(Encode({EntrySource::Modify("../m", {}, 0)})), EntryKind::kModify);
+    EXPECT_EQ(failedKind(Encode({EntrySource::Modify("m", {}, -1)})), EntryKind::kModify);
 }
 
 TEST(DiffRecordReader, PositionsAccumulateAndStayInsideTheData) {

@@ -42,6 +42,19 @@ std::string Pack(const std::string& payload, PackageCodec codec = PackageCodec::
     return package;
 }
 
+// An add entry of "x" to "ok.txt" whose name field holds `tail` after the
+// name's zero byte (and a last zero byte after that).
+std::string OkEntryWithNameTail(const std::string& tail) {
+    std::string entry =
+        EntriesOnly({EntrySource::Add("ok.txt" + std::string(1 + tail.size(), 'X'), "x")});
+    constexpr std::size_t kNameStart = 12;
+    entry[kNameStart + 6] = '\0';
+    entry.replace(kNameStart + 7, tail.size(), tail);
+    return entry;
+}
+
+const std::string kEndOfEntries(4, '\0');
+
 std::string WithUnpackedSize(std::string package, std::uint32_t size) {
     for (int i = 0; i < 4; ++i)
         package[8 + i] = static_cast<char>(size >> (8 * i));
@@ -178,6 +191,40 @@ TEST_F(EntryWalk, MalformedModifyEntryFailsBeforeTouchingItsTarget) {
     }
 }
 
+TEST_F(EntryWalk, NameFieldWithBytesAfterItsZeroByteFailsUnlessTheyAreZero) {
+    Stage(Pack(OkEntryWithNameTail("anything") + kEndOfEntries));
+    EXPECT_FALSE(Apply());
+    EXPECT_FALSE(fs::exists(root_ / "ok.txt"));
+
+    Stage(Pack(OkEntryWithNameTail(std::string(3, '\0')) + kEndOfEntries));
+    EXPECT_TRUE(Apply());
+    EXPECT_EQ(ReadFileBytes(root_ / "ok.txt"), "x");
+}
+
+// The failure is pinned on the entry it belongs to, also when the entry is
+// refused before it is applied.
+TEST_F(EntryWalk, BrokenEntryReportsItsStageBeforeTheFailure) {
+    WriteFileBytes(root_ / "f.bin", "0123456789");
+    struct Case {
+        std::string entry;
+        StatusWord word;
+    };
+    const Case cases[] = {
+        {EntriesOnly({EntrySource::Add("../x", "")}), 8},
+        {EntriesOnly({EntrySource::Modify("../x", {}, 0)}), 9},
+        {EntriesOnly({EntrySource::Modify("f.bin", {{-1, "A"}}, 10)}), 9},
+        {EntriesOnly({EntrySource::Modify("f.bin", {}, -1)}), 9},
+        {OkEntryWithNameTail("anything"), 8},
+        {"FDDA", 8},  // the entry stops after its tag
+    };
+    for (const Case& c : cases) {
+        Stage(Pack(EntriesOnly({EntrySource::Add("first.txt", "1")}) + c.entry + kEndOfEntries));
+        Words().clear();
+        EXPECT_FALSE(Apply());
+        EXPECT_EQ(Words(), (Stages{5, 6, 7, 8, c.word}));
+    }
+}
+
 TEST_F(EntryWalk, ModifyOfAMissingFileFailsAndMakesNoFolders) {
     EXPECT_FALSE(StageAndApply({EntrySource::Modify("a/b.txt", {{0, "x"}}, 1)}));
     EXPECT_FALSE(fs::exists(root_ / "a"));
@@ -260,6 +307,81 @@ TEST_F(UnsafeName, FailsThePackageWithoutReachingOutsideTheRoot) {
             EXPECT_EQ(Snapshot(), before) << name;
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+
+using SymbolicLink = ApplyFixture;
+
+TEST_F(SymbolicLink, LinkLeadingOutsideTheRootFailsItsEntryAndChangesNothingThere) {
+    WriteFileBytes(outer_ / "elsewhere/old.txt", "old");
+    WriteFileBytes(outer_ / "canary.txt", "canary");
+    fs::permissions(outer_ / "canary.txt", fs::perms::owner_read);
+    fs::create_directory_symlink(outer_ / "elsewhere", root_ / "plug");
+    fs::create_directory_symlink("..", root_ / "up");
+    fs::create_symlink("../canary.txt", root_ / "cfg.txt");
+    fs::create_symlink(outer_ / "ghost.txt", root_ / "ghost.txt");  // leads nowhere yet
+    for (const EntrySource& entry :
+         {EntrySource::Add("plug/new.txt", "owned"), EntrySource::Add("plug/deep/new.txt", "owned"),
+          EntrySource::Modify("plug/old.txt", {{0, "X"}}, 3),
+          EntrySource::Add("up/canary.txt", "x"), EntrySource::Add("cfg.txt", "owned"),
+          EntrySource::Modify("cfg.txt", {{0, "X"}}, 6), EntrySource::Add("ghost.txt", "owned")}) {
+        Stage(Build({entry}));
+        const auto before = Snapshot();
+        EXPECT_FALSE(Apply()) << entry.name;
+        EXPECT_EQ(Snapshot(), before) << entry.name;
+        EXPECT_EQ(fs::status(outer_ / "canary.txt").permissions(), fs::perms::owner_read)
+            << entry.name;
+    }
+}
+
+TEST_F(SymbolicLink, LinksInsideTheRootStayLinksAndLeadTheWrites) {
+    WriteFileBytes(root_ / "real/data.txt", "old");
+    WriteFileBytes(root_ / "real/m.bin", "0123");
+    fs::create_directory_symlink("real", root_ / "alias");
+    fs::create_symlink("real/data.txt", root_ / "link.txt");
+    EXPECT_TRUE(StageAndApply({EntrySource::Add("link.txt", "new"),
+                               EntrySource::Add("alias/added.txt", "a"),
+                               EntrySource::Modify("alias/m.bin", {{0, "AB"}}, 4)}));
+    EXPECT_TRUE(fs::is_symlink(root_ / "link.txt"));
+    EXPECT_EQ(ReadFileBytes(root_ / "real/data.txt"), "new");
+    EXPECT_EQ(ReadFileBytes(root_ / "real/added.txt"), "a");
+    EXPECT_EQ(ReadFileBytes(root_ / "real/m.bin"), "AB23");
+    EXPECT_EQ(std::distance(fs::directory_iterator(root_ / "real"), fs::directory_iterator()), 3);
+}
+
+// ---------------------------------------------------------------------------
+
+using StagedFile = ApplyFixture;
+
+TEST_F(StagedFile, NameTooLongForTheSuffixIsStillReplacedWhole) {
+    // What a killed run left while staging a long name: the next one takes it over.
+    WriteFileBytes(root_ / "long/.updating", "cut sh");
+    for (const std::size_t length : {247u, 255u, 246u}) {
+        const std::string name = "long/" + std::string(length, 'n');
+        WriteFileBytes(root_ / name, "old");
+        EXPECT_TRUE(StageAndApply({EntrySource::Add(name, "new")})) << length;
+        EXPECT_EQ(ReadFileBytes(root_ / name), "new") << length;
+        fs::remove(root_ / name);
+        EXPECT_TRUE(fs::is_empty(root_ / "long")) << length;  // nothing staged stays beside
+    }
+}
+
+TEST_F(StagedFile, TargetIsWrittenInPlaceWhenNoStagedFileCanBeOpened) {
+    // A folder where the staged file would go; then an open that fails as it
+    // does in a folder that takes no new files.
+    fs::create_directories(root_ / "blocked.txt.updating");
+    WriteFileBytes(root_ / "blocked.txt", "old");
+    EXPECT_TRUE(StageAndApply({EntrySource::Add("blocked.txt", "new")}));
+    EXPECT_EQ(ReadFileBytes(root_ / "blocked.txt"), "new");
+
+    WriteFileBytes(root_ / "faulted.txt", "old");
+    Stage(Build({EntrySource::Add("faulted.txt", "new")}));
+    platform::ResetFaults();
+    platform::InjectFaultAt(platform::FaultKind::kOpen, 2);  // the first opens the package
+    EXPECT_TRUE(Apply());
+    EXPECT_GE(platform::FaultCallCount(platform::FaultKind::kOpen), 2u);
+    EXPECT_EQ(ReadFileBytes(root_ / "faulted.txt"), "new");
 }
 
 // ---------------------------------------------------------------------------

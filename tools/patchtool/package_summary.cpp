@@ -62,6 +62,8 @@ const char* DescribeEntryProblem(EntryProblem problem) {
             return "unknown entry tag";
         case EntryProblem::kUnterminatedName:
             return "the name field holds no zero byte";
+        case EntryProblem::kBytesAfterName:
+            return "the name field holds a non-zero byte after the name's zero byte";
         case EntryProblem::kUnsafeName:
             return "the name would reach outside the installation";
         case EntryProblem::kBadDiffRecords:

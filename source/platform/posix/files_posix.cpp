@@ -2,10 +2,122 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <vector>
+
 #include "platform/fault_injection_internal.h"
 #include "platform/posix/native_path.h"
 
 namespace platform {
+namespace {
+
+// As many links as the kernel itself follows in one lookup before it gives up.
+constexpr int kMaxLinksFollowed = 40;
+
+using Components = std::vector<std::string>;
+
+// The names of a native path, without empty ones and ".".
+Components SplitPath(const std::string& native) {
+    Components names;
+    std::size_t start = 0;
+    while (start <= native.size()) {
+        const std::size_t end = std::min(native.find('/', start), native.size());
+        std::string name = native.substr(start, end - start);
+        if (!name.empty() && name != ".")
+            names.push_back(std::move(name));
+        start = end + 1;
+    }
+    return names;
+}
+
+// The path made of the first `count` names; "." or "/" for none.
+std::string JoinPath(bool absolute, const Components& names, std::size_t count) {
+    std::string path = absolute ? "/" : "";
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i != 0)
+            path += '/';
+        path += names[i];
+    }
+    return path.empty() ? "." : path;
+}
+
+std::optional<std::string> RealPath(const std::string& native) {
+    char* real = realpath(native.c_str(), nullptr);
+    if (real == nullptr)
+        return std::nullopt;
+    std::string result(real);
+    std::free(real);
+    return result;
+}
+
+std::optional<std::string> ReadLink(const std::string& native) {
+    std::string target(PATH_MAX, '\0');
+    const ssize_t length = readlink(native.c_str(), target.data(), target.size());
+    if (length < 0 || static_cast<std::size_t>(length) >= target.size())
+        return std::nullopt;
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
+// `base` (resolved) with the names that do not exist yet added. A ".." among
+// them cannot be judged before the folder it steps out of exists.
+std::optional<std::string> AppendMissing(std::string base, const Components& names,
+                                         std::size_t from) {
+    for (std::size_t i = from; i < names.size(); ++i) {
+        if (names[i] == "..")
+            return std::nullopt;
+        if (base.back() != '/')
+            base += '/';
+        base += names[i];
+    }
+    return base;
+}
+
+// Where `native` leads (see ResolvesInside). The longest leading run of names
+// that exists decides; its last name is looked at as itself first, so that a
+// dangling link there is seen instead of taken for a missing file.
+std::optional<std::string> Resolve(const std::string& native, int linksLeft) {
+    const bool absolute = !native.empty() && native.front() == '/';
+    const Components names = SplitPath(native);
+    for (std::size_t count = names.size();; --count) {
+        const std::string existing = JoinPath(absolute, names, count);
+        struct stat info {};
+        if (lstat(existing.c_str(), &info) != 0) {
+            // Only a missing name makes a shorter part worth a look.
+            if ((errno != ENOENT && errno != ENOTDIR) || count == 0)
+                return std::nullopt;
+            continue;
+        }
+        struct stat followed {};
+        if (!S_ISLNK(info.st_mode) || stat(existing.c_str(), &followed) == 0) {
+            const std::optional<std::string> real = RealPath(existing);
+            return real ? AppendMissing(*real, names, count) : std::nullopt;
+        }
+        // A dangling link (or a loop): opening it for writing would make the
+        // file it names, so that name is what counts.
+        const std::optional<std::string> target = ReadLink(existing);
+        if (!target || linksLeft == 0)
+            return std::nullopt;
+        std::string next =
+            target->front() == '/' ? *target : JoinPath(absolute, names, count - 1) + "/" + *target;
+        for (std::size_t i = count; i < names.size(); ++i)
+            next += "/" + names[i];
+        return Resolve(next, linksLeft - 1);
+    }
+}
+
+bool IsAtOrBelow(const std::string& path, const std::string& folder) {
+    if (path.compare(0, folder.size(), folder) != 0)
+        return false;
+    return path.size() == folder.size() || folder.back() == '/' || path[folder.size()] == '/';
+}
+
+}  // namespace
+
 std::FILE* OpenFile(const std::string& path, const char* mode) {
     if (ShouldFail(FaultKind::kOpen))
         return nullptr;
@@ -84,6 +196,22 @@ void ResetFileAttributes(const std::string& path) {
     if (stat(native.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
         chmod(native.c_str(), info.st_mode | S_IWUSR);
     }
+}
+
+bool ResolvesInside(const std::string& root, const std::string& path, std::string* resolved) {
+    const std::optional<std::string> realRoot = RealPath(NativePath(root.empty() ? "." : root));
+    if (!realRoot)
+        return false;
+    const std::optional<std::string> where = Resolve(NativePath(path), kMaxLinksFollowed);
+    if (!where || !IsAtOrBelow(*where, *realRoot))
+        return false;
+    if (resolved != nullptr)
+        *resolved = *where;
+    return true;
+}
+
+bool ResolvesInside(const std::string& root, const std::string& path) {
+    return ResolvesInside(root, path, nullptr);
 }
 
 }  // namespace platform

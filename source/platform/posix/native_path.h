@@ -1,4 +1,4 @@
-// The callers keep the design's Windows path forms; both separators reach the
+// The callers keep their Windows path forms; both separators reach the
 // file system as "/".
 #pragma once
 
