@@ -18,10 +18,11 @@ constexpr std::size_t kPieceSize = 4096;
 // Four CR or LF bytes in a row end the header, so "\r\n\r\n" does and a bare
 // "\n\n" does not.
 constexpr int kHeaderEndRun = 4;
-// A package's announced length is reserved up front, so that a large body is
-// not copied again and again as it grows. An announcement beyond this is not
-// trusted with a reservation; such a body simply grows.
-constexpr std::size_t kLargestReservation = std::size_t{1} << 30;
+// An announced length is only the server's word, so no more than this is
+// reserved before any byte has arrived: a header announcing a gigabyte in
+// front of a hundred bytes must not take a gigabyte (under a memory limit it
+// would end the process). Beyond it the buffer grows with what arrives.
+constexpr std::size_t kFirstReservation = std::size_t{4} << 20;
 
 std::string ComposeRequest(const std::string& host, const std::string& path, bool isPackage) {
     std::string request = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nHost: " + host;
@@ -42,12 +43,11 @@ class BodyStore {
     BodyStore(std::string& response, bool isPackage, int announcedLength, std::size_t cap)
         : response_(response),
           boundedByLength_(isPackage && IsLengthKnown(announcedLength)),
-          limit_(boundedByLength_ ? static_cast<std::size_t>(announcedLength) : cap) {
-        const auto expected = std::min(static_cast<std::size_t>(announcedLength), limit_);
-        if (IsLengthKnown(announcedLength) && expected <= kLargestReservation) {
-            response_.reserve(expected);
-            platform::AdviseLargePages(response_.data(), response_.capacity());
-        }
+          limit_(boundedByLength_ ? static_cast<std::size_t>(announcedLength) : cap),
+          expected_(IsLengthKnown(announcedLength)
+                        ? std::min(static_cast<std::size_t>(announcedLength), limit_)
+                        : 0) {
+        Reserve(std::min(expected_, kFirstReservation));
     }
 
     // Returns false when an unbounded body would pass its cap.
@@ -55,14 +55,39 @@ class BodyStore {
         const std::size_t room = limit_ - response_.size();
         if (size > room && !boundedByLength_)
             return false;
-        response_.append(data, std::min(size, room));
+        const std::size_t taken = std::min(size, room);
+        MakeRoom(response_.size() + taken);
+        response_.append(data, taken);
         return true;
     }
 
   private:
+    // Doubles the buffer as the body outgrows it, so a large body is copied
+    // only a few times and the memory held stays within twice what arrived.
+    // Growth stops at the expected length, which a body that keeps its word
+    // then fills exactly.
+    void MakeRoom(std::size_t needed) {
+        if (needed <= response_.capacity())
+            return;
+        std::size_t next = std::max(needed, 2 * response_.capacity());
+        if (needed <= expected_)
+            next = std::min(next, expected_);
+        Reserve(next);
+    }
+
+    // A large buffer about to be filled from the socket is worth large pages;
+    // AdviseLargePages ignores one too small for them.
+    void Reserve(std::size_t size) {
+        if (size <= response_.capacity())
+            return;
+        response_.reserve(size);
+        platform::AdviseLargePages(response_.data(), response_.capacity());
+    }
+
     std::string& response_;
     bool boundedByLength_;
     std::size_t limit_;
+    std::size_t expected_;  // the announced length within the limit; 0 when unknown
 };
 
 enum class Readiness { kReady, kSilent, kFailed, kNotInSet };
@@ -78,8 +103,8 @@ struct Received {
     platform::TimeVal waited{0, 0};
 };
 
-// One connected socket and the silences counted over its whole exchange.
-// Closes the socket when the exchange ends, whatever the outcome.
+// One connected socket and the silences counted in its header and in its
+// body. Closes the socket when the exchange ends, whatever the outcome.
 class Exchange {
   public:
     Exchange(platform::Socket socket, const HttpLimits& limits)
@@ -114,7 +139,7 @@ class Exchange {
 
     platform::Socket socket_;
     const HttpLimits& limits_;
-    int idleWaits_ = 0;
+    int idleWaits_ = 0;        // in the part being read, the header or the body
     std::vector<char> taken_;  // received, not yet handed out as body pieces
     std::size_t takenBegin_ = 0;
     std::size_t takenEnd_ = 0;
@@ -206,17 +231,33 @@ void CountCompletePackage(bool isPackage, int announcedLength, std::int64_t rece
     }
 }
 
-// A package body that has passed its announced length can no longer be
-// complete, so the exchange ends there, as it would at the server's close:
-// 0, and the package not counted. Reading on would gain nothing, and a server
-// that never stops sending would hold the run for good, since only waits are
-// charged to the budget and a fast server makes none.
-bool PassedAnnouncedLength(bool isPackage, int announcedLength, std::int64_t received) {
-    return isPackage && IsLengthKnown(announcedLength) && received > announcedLength;
+// A body that has passed its announced length can no longer be the one
+// announced, so the exchange ends there, as it would at the server's close.
+// Reading on would gain nothing, and a server that never stops sending would
+// hold the run for good, since only waits are charged to the budget and a
+// fast server makes none.
+bool PassedAnnouncedLength(int announcedLength, std::int64_t received) {
+    return IsLengthKnown(announcedLength) && received > announcedLength;
+}
+
+// How a body ends, at the server's close or past its announced length. A
+// package gives 0 either way and only the pending count tells whether it is
+// whole. Any other body is the patch list, which has no such check: a list
+// cut short would pass as whole, its lost records (a stop record among them)
+// never seen, and one longer than announced is no more trustworthy. So a
+// length that does not match fails the receive, and the list is tried again.
+int EndBody(bool isPackage, int announcedLength, std::int64_t received) {
+    if (isPackage) {
+        CountCompletePackage(isPackage, announcedLength, received);
+        return kOk;
+    }
+    return IsLengthKnown(announcedLength) && received != announcedLength ? kReceiveFailed : kOk;
 }
 
 int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLength,
                        StatusCallback statusCallback, platform::TimeVal& budget) {
+    // The body gets the whole silence limit, however long the header took.
+    idleWaits_ = 0;
     BodyStore store(response, isPackage, announcedLength, limits_.bodyCap);
     ProgressReporter progress(announcedLength, statusCallback);
     std::int64_t received = 0;
@@ -229,10 +270,8 @@ int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLengt
         if (piece.readiness == Readiness::kReady) {
             if (piece.count < 0)
                 return kReceiveFailed;
-            if (piece.count == 0) {
-                CountCompletePackage(isPackage, announcedLength, received);
-                return kOk;
-            }
+            if (piece.count == 0)
+                return EndBody(isPackage, announcedLength, received);
             const auto size = static_cast<std::size_t>(piece.count);
             if (!store.Append(piece.data, size))
                 return kResponseTooLarge;
@@ -240,8 +279,8 @@ int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLengt
             progress.Update(received);
             if (!ChargeBudget(budget, piece.waited))
                 return kTimeBudgetSpent;
-            if (PassedAnnouncedLength(isPackage, announcedLength, received))
-                return kOk;
+            if (PassedAnnouncedLength(announcedLength, received))
+                return EndBody(isPackage, announcedLength, received);
         } else if (piece.readiness != Readiness::kSilent) {
             return CodeOf(piece.readiness);
         }

@@ -35,9 +35,9 @@ struct HttpLimits {
     platform::TimeVal connectTimeout{2, 0};
     // Every readiness wait for header or body bytes gets this much.
     platform::TimeVal readinessWait{4, 0};
-    // Waits that end without data, counted over the whole exchange (header and
-    // body); the one that reaches this number ends the exchange with 21, so a
-    // response may stay silent for about 20 seconds in all.
+    // Waits that end without data, counted in the header and, afresh, in the
+    // body; the one that reaches this number in either ends the exchange with
+    // 21, so each may stay silent for about 20 seconds.
     int idleWaitLimit = 5;
     // A header that has not ended after this many bytes gives 23.
     std::size_t headerCap = 64 * 1024;
@@ -52,20 +52,30 @@ struct HttpLimits {
 // null) receives percentage status words; the budget is (`timeoutSeconds`,
 // `timeoutMicroseconds`).
 //
-// Returns 0 when the server closed the connection after a "200 OK" header,
-// whatever the body's length (for a package only PendingPackageCount tells a
-// complete body from a short or long one); also as soon as a package body
-// passes its announced length, which it then can never match. Otherwise:
+// An announced length reserves at most 4 MiB up front; beyond that the body's
+// buffer grows with the bytes that really arrive (to at most about twice
+// them), so a false announcement cannot take memory by itself.
+//
+// Returns 0 when the server closed the connection after a "200 OK" header and
+// a body that is not a package matched its announced length (or announced
+// none). A package returns 0 whatever its body's length: only
+// PendingPackageCount tells a complete body from a short or long one; it also
+// returns 0 as soon as its body passes its announced length, which it then can
+// never match. Otherwise:
 //   7, 8, 9, 14, 22  from the connection (see ConnectWithTimeout)
 //   7   the budget was spent when a header byte or a piece of the body
 //       arrived (a body piece is kept and its percentage reported); the
 //       budget is charged with the waits that ended with data
 //   11  the request was not sent whole by one send call
-//   12  a receive failed, or the server closed before the header ended
+//   12  a receive failed, or the server closed before the header ended, or a
+//       body that is not a package differed from its announced length: the
+//       server closed short of it, or the body passed it (the exchange ends
+//       there)
 //   13  a readiness wait reported readiness without this socket
 //   15  the status line lacks "200 OK"
 //   16  CancelRequested was set
-//   21  the fifth readiness wait without data
+//   21  the fifth readiness wait without data in the header, or the fifth in
+//       the body (HttpLimits::idleWaitLimit)
 //   22  a readiness wait failed
 //   23  the header passed HttpLimits::headerCap, or an unbounded body passed
 //       HttpLimits::bodyCap
