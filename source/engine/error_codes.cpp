@@ -26,8 +26,8 @@ const char* ErrorMeaning(int code) {
             return "the server did not answer 200 OK";
         case kCancelled:
             return "cancelled by the user";
-        case kEmptyPackageName:
-            return "a package URL has no file name";
+        case kBadPackageName:
+            return "a package URL gives no usable file name";
         case kApplyFailed:
             return "a package could not be applied";
         case kPackageFileFailed:
@@ -40,6 +40,10 @@ const char* ErrorMeaning(int code) {
             return "the host does not resolve, or waiting failed";
         case kResponseTooLarge:
             return "the response was larger than allowed";
+        case kOutOfMemory:
+            return "memory ran out";
+        case kUnexpectedFailure:
+            return "an unexpected internal failure";
         default:
             return "unknown error";
     }

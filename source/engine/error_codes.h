@@ -15,13 +15,15 @@ enum ErrorCode : int {
     kConnectTimedOut = 14,         // no connection within its time-out
     kStatusNotOk = 15,             // the status line lacks "200 OK"
     kCancelled = 16,               // the user pressed Cancel
-    kEmptyPackageName = 17,        // a package URL has no file name
+    kBadPackageName = 17,          // a package URL gives no plain file name
     kApplyFailed = 18,             // a package could not be applied
     kPackageFileFailed = 19,       // the downloaded package could not be written
     kPackageIncomplete = 20,       // the package body length differed from announced
     kSilenceLimit = 21,            // the fifth wait without data
     kWaitFailedOrUnresolved = 22,  // the readiness wait failed, or no such host
     kResponseTooLarge = 23,        // a header or length-less body passed its cap
+    kOutOfMemory = 24,             // an allocation failed during the run
+    kUnexpectedFailure = 25,       // another std::exception ended the run
 };
 
 // A short English description of `code`, for the console front-end and tools.

@@ -1,5 +1,8 @@
 #include "engine/update_worker.h"
 
+#include <algorithm>
+#include <exception>
+#include <new>
 #include <vector>
 
 #include "engine/error_codes.h"
@@ -23,14 +26,44 @@ class UpdateRun {
             Report(ErrorWord(kSocketsUnavailable));  // the library never started: no clean-up
             return;
         }
-        RunWithSockets();
+        const int failure = RunCatchingExceptions();
         platform::StopSockets();
+        if (failure != kOk)
+            ReportLastWord(ErrorWord(failure));
     }
 
   private:
     void Report(StatusWord word) const {
         if (report_ != nullptr)
             report_(word);
+    }
+
+    // A run on the worker thread must never throw: an exception leaving the
+    // thread ends the whole program, window and all, without a word to the
+    // user. The run's own errors are reported as it goes; this gives kOk for
+    // those, or the code of the exception that ended it.
+    int RunCatchingExceptions() {
+        try {
+            RunWithSockets();
+            return kOk;
+        } catch (const std::bad_alloc&) {
+            // A package's bytes are the largest thing held; letting them go
+            // first gives the last report a chance of the memory it needs.
+            std::string().swap(response_);
+            return kOutOfMemory;
+        } catch (const std::exception&) {
+            std::string().swap(response_);
+            return kUnexpectedFailure;
+        }
+    }
+
+    // The word that ends a failed run. If the receiver cannot take it either
+    // (it may itself be out of memory), nothing is left to tell anyone.
+    void ReportLastWord(StatusWord word) const noexcept {
+        try {
+            Report(word);
+        } catch (const std::exception&) {
+        }
     }
 
     void RunWithSockets() {
@@ -75,8 +108,8 @@ class UpdateRun {
             platform::MakeDirectory(path);  // an existing folder is fine
             path += "/";
             const std::string fileName = PackageFileName(entry.url);
-            if (fileName.empty()) {
-                Report(ErrorWord(kEmptyPackageName));
+            if (!IsUsablePackageFileName(fileName)) {
+                Report(ErrorWord(kBadPackageName));
                 return;
             }
             path += fileName;
@@ -90,6 +123,10 @@ class UpdateRun {
                 Report(ErrorWord(kPackageFileFailed));
                 return;
             }
+            // On disk now. Held on, the bytes would sit beside the next
+            // download, or beside the file read back and unpacked while the
+            // packages are applied: three times the package at the peak.
+            std::string().swap(response_);
             // The transfer lowers the count only for a body of exactly the
             // announced length; anything else is an incomplete package, which
             // stays on disk for inspection but is never applied.
@@ -107,7 +144,11 @@ class UpdateRun {
 
     // The package is held whole in memory and written with one write. A short
     // write or a failed close (a full disk) must not pass as a good package.
+    // A link standing at the package's place, or a download folder that is a
+    // link, must not carry the server's bytes out of the installation.
     bool WritePackageFile(const std::string& path) const {
+        if (!platform::ResolvesInside(InstallRoot, path))
+            return false;
         std::FILE* file = platform::OpenFile(path, "wb+");
         if (file == nullptr)
             return false;
@@ -144,4 +185,13 @@ std::string PackageFileName(const std::string& url) {
     if (slash == std::string::npos)
         return {};
     return url.substr(slash + 1);
+}
+
+bool IsUsablePackageFileName(const std::string& name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    return std::none_of(name.begin(), name.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':';
+    });
 }

@@ -20,8 +20,17 @@ inline constexpr std::int32_t kPackageBudgetSeconds = 500;
 
 // Runs one update in the working directory; call it on the worker thread only.
 // The result is not meaningful (the run's outcome travels as status words).
+// Nothing is thrown: a failed allocation ends the run with error 24, any other
+// std::exception with 25.
 std::uint32_t UpdateWorker(StatusCallback statusCallback);
 
 // The bytes after the last "/" of `url`: the package's file name in the
 // download folder. Empty when the URL has no "/" or ends with one.
 std::string PackageFileName(const std::string& url);
+
+// Whether `name` names a file inside the download folder and nowhere else:
+// not empty, not "." or "..", and free of "/", "\" (a separator too where
+// paths reach the file system), ":" (a drive or a stream on Windows) and
+// control bytes (0x00-0x1F, 0x7F). The name comes from the server's URL, so
+// anything else could make the updater write and apply a file elsewhere.
+bool IsUsablePackageFileName(const std::string& name);

@@ -4,9 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
+#include <new>
+#include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -20,11 +29,35 @@
 #include "support/temp_dir.h"
 #include "transfer/http_get.h"
 
+// What the heap holds now, from the allocator in use: AddressSanitizer's
+// replaces glibc's, whose figures then stay still.
+#if defined(__SANITIZE_ADDRESS__)
+#define UPDATER_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UPDATER_TEST_ASAN 1
+#endif
+#endif
+#ifdef UPDATER_TEST_ASAN
+// From the sanitizer's runtime (not every compiler ships its header).
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
+static std::size_t AllocatedBytes() {
+    return __sanitizer_get_current_allocated_bytes();
+}
+#else
+#include <malloc.h>
+static std::size_t AllocatedBytes() {
+    const struct mallinfo2 info = mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+#endif
+
 namespace {
 
 namespace fs = std::filesystem;
 using testing_support::LoopbackServer;
 using testing_support::NginxServer;
+using testing_support::OkResponse;
 using testing_support::ReadFileBytes;
 using testing_support::ServerScript;
 using testing_support::WriteFileBytes;
@@ -39,6 +72,9 @@ std::vector<StatusWord>& Words() {
 }
 void Record(StatusWord word) {
     Words().push_back(word);
+}
+bool IsPercentage(StatusWord word) {
+    return DecodeStatusWord(word).kind == DecodedStatus::Kind::kPercentage;
 }
 
 std::map<std::string, std::string> TreeOf(const fs::path& root) {
@@ -146,6 +182,18 @@ class UpdateWorkerRun : public ::testing::Test {
     }
     static StatusWord LastWord() { return Words().empty() ? 0xFFFFFFFFu : Words().back(); }
 
+    // Every file and folder below the test's folder, except the download
+    // folder and its files: what a run must not add to.
+    std::set<std::string> EverythingButDownloads() const {
+        std::set<std::string> names;
+        const fs::path downloads = root_ / "download";
+        for (const auto& item : fs::recursive_directory_iterator(outer_.path())) {
+            if (item.path() != downloads && item.path().parent_path() != downloads)
+                names.insert(fs::relative(item.path(), outer_.path()).generic_string());
+        }
+        return names;
+    }
+
     testing_support::TempDir outer_;
     fs::path root_;
     fs::path www_;
@@ -240,9 +288,144 @@ TEST_F(UpdateWorkerRun, PackageUrlEndingInSlashFailsWithNothingApplied) {
     Install("1.0.0", nginx_.Url("/list.cfg"));
     const auto before = TreeOf(root_);
     RunInRoot();
-    EXPECT_EQ(Stages(), (std::vector<StatusWord>{0, 1, 2, 3, ErrorWord(kEmptyPackageName)}));
+    EXPECT_EQ(Stages(), (std::vector<StatusWord>{0, 1, 2, 3, ErrorWord(kBadPackageName)}));
     EXPECT_TRUE(fs::exists(root_ / "download/p101.pak"));  // the earlier download stays
     EXPECT_EQ(TreeOf(root_), before);
+}
+
+TEST_F(UpdateWorkerRun, PackageNameThatWouldLeaveTheDownloadFolderIsNeverFetched) {
+    root_ = MadeDir(outer_ / "deep/install");  // room above it for the names to climb into
+    // The first two names lead to these canaries above the installation, the
+    // third into the installation itself, where no file may appear either.
+    WriteFileBytes(outer_ / "deep/evil.pkg", "canary one");
+    WriteFileBytes(outer_ / "any.txt", "canary two");
+    for (const std::string name : {"..\\..\\evil.pkg", "..\\..\\..\\any.txt", "..\\new.pkg"}) {
+        Words().clear();
+        std::atomic<bool> fetched{false};
+        {
+            LoopbackServer server(ServerScript()
+                                      .Call([&] { fetched = true; })
+                                      .ReadRequest()
+                                      .Send(OkResponse("the server's bytes"))
+                                      .Close());
+            Publish("list.cfg", ListRecord(V(1, 0, 1), server.Url("/d/" + name)));
+            Install("1.0.0", nginx_.Url("/list.cfg"));
+            const auto before = EverythingButDownloads();
+            RunInRoot();
+            EXPECT_EQ(Words(), (std::vector<StatusWord>{0, 1, 2, ErrorWord(kBadPackageName)}));
+            EXPECT_EQ(EverythingButDownloads(), before) << name;
+        }
+        EXPECT_FALSE(fetched) << name;
+    }
+    EXPECT_EQ(ReadFileBytes(outer_ / "deep/evil.pkg"), "canary one");
+    EXPECT_EQ(ReadFileBytes(outer_ / "any.txt"), "canary two");
+}
+
+TEST_F(UpdateWorkerRun, LinkInTheDownloadPlaceNeverCarriesThePackageOutside) {
+    PublishThreePackages();
+    Install("1.0.0", nginx_.Url("/list.cfg"));
+    WriteFileBytes(outer_ / "outside/p101.pak", "canary");
+    const auto tree = TreeOf(root_);
+    // A link at the package's own place, then a download folder that is one.
+    fs::create_directories(root_ / "download");
+    fs::create_symlink(outer_ / "outside/p101.pak", root_ / "download/p101.pak");
+    RunInRoot();
+    EXPECT_EQ(LastWord(), ErrorWord(kPackageFileFailed));
+    fs::remove_all(root_ / "download");
+    fs::create_directory_symlink(outer_ / "outside", root_ / "download");
+    Words().clear();
+    RunInRoot();
+    EXPECT_EQ(LastWord(), ErrorWord(kPackageFileFailed));
+    EXPECT_EQ(ReadFileBytes(outer_ / "outside/p101.pak"), "canary");
+    EXPECT_EQ(std::distance(fs::directory_iterator(outer_ / "outside"), fs::directory_iterator()),
+              1);
+    fs::remove(root_ / "download");
+    EXPECT_EQ(TreeOf(root_), tree);
+}
+
+TEST_F(UpdateWorkerRun, ListCutShortIsRetriedAndNeverUsed) {
+    PublishThreePackages();
+    const std::string list = ReadFileBytes(www_ / "list.cfg");
+    const std::string whole = OkResponse(list);
+    // Half the list arrives, the records of 1.0.0 and 1.0.1, as if whole.
+    const ServerScript cut =
+        ServerScript().ReadRequest().Send(whole.substr(0, whole.size() - list.size() / 2)).Close();
+    {
+        LoopbackServer server(std::vector<ServerScript>(kPatchListTries, cut));
+        Install("1.0.0", server.Url("/list.cfg"));
+        const auto before = TreeOf(root_);
+        RunInRoot();
+        EXPECT_EQ(Words(), (std::vector<StatusWord>{0, 1, ErrorWord(kReceiveFailed)}));
+        EXPECT_EQ(TreeOf(root_), before);
+        EXPECT_FALSE(fs::exists(root_ / "download"));
+    }
+    Words().clear();
+    std::vector<ServerScript> scripts(kPatchListTries - 1, cut);
+    scripts.push_back(ServerScript().ReadRequest().Send(whole).Close());
+    LoopbackServer server(scripts);
+    Install("1.0.0", server.Url("/list.cfg"));
+    RunInRoot();
+    EXPECT_EQ(LastWord(), StageWord(kStageAllApplied));
+    EXPECT_EQ(TreeOf(root_), ExpectedAfterThreePackages());
+}
+
+TEST_F(UpdateWorkerRun, ExceptionEndsTheRunWithAnErrorWord) {
+    // The first percentage word throws: std::bad_alloc, as a receiver out of
+    // memory would (or any allocation in the run), then another exception.
+    const struct {
+        StatusCallback callback;
+        int code;
+    } cases[] = {
+        {[](StatusWord word) {
+             Record(word);
+             if (IsPercentage(word))
+                 throw std::bad_alloc();
+         },
+         kOutOfMemory},
+        {[](StatusWord word) {
+             Record(word);
+             if (IsPercentage(word))
+                 throw std::runtime_error("broken");
+         },
+         kUnexpectedFailure},
+    };
+    PublishThreePackages();
+    Install("1.0.0", nginx_.Url("/list.cfg"));
+    const auto before = TreeOf(root_);
+    for (const auto& c : cases) {
+        Words().clear();
+        {
+            testing_support::ScopedWorkingDir cwd(root_);
+            EXPECT_NO_THROW(UpdateWorker(c.callback));
+        }
+        EXPECT_EQ(Stages(), (std::vector<StatusWord>{0, 1, 2, 3, ErrorWord(c.code)}));
+        EXPECT_EQ(TreeOf(root_), before);
+    }
+}
+
+std::size_t allocatedWhenApplyingStarts = 0;
+void MeasureWhenApplyingStarts(StatusWord word) {
+    if (word == StageWord(kStageApplyStarting))
+        allocatedWhenApplyingStarts = AllocatedBytes();
+    Record(word);
+}
+
+TEST_F(UpdateWorkerRun, DownloadedBytesAreLetGoBeforeApplying) {
+    // Only its size matters: it fails to apply once the measure is taken.
+    constexpr std::size_t kSize = std::size_t{24} << 20;
+    Publish("big.pak", std::string(kSize, 'p'));
+    Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/big.pak")));
+    Install("1.0.0", nginx_.Url("/list.cfg"));
+    allocatedWhenApplyingStarts = 0;
+    const std::size_t before = AllocatedBytes();
+    {
+        testing_support::ScopedWorkingDir cwd(root_);
+        UpdateWorker(&MeasureWhenApplyingStarts);
+    }
+    ASSERT_EQ(LastWord(), ErrorWord(kApplyFailed));
+    EXPECT_EQ(fs::file_size(root_ / "download/big.pak"), kSize);
+    EXPECT_LT(allocatedWhenApplyingStarts, before + kSize / 2)
+        << "the package is still held while applying starts";
 }
 
 TEST_F(UpdateWorkerRun, FailedDownloadReportsItsTransferCode) {
@@ -355,6 +538,64 @@ TEST_F(UpdateWorkerRun, TwoUrlsWithOneFileNameShareTheFile) {
     EXPECT_EQ(ReadFileBytes(root_ / "download/p.pak"), ReadFileBytes(www_ / "b/p.pak"));
     EXPECT_EQ(LastWord(), ErrorWord(kApplyFailed));
     EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
+}
+
+// A run in a child process whose address space may grow by 512 MiB at most,
+// far less than the gigabyte its server announces; exits with the code of the
+// run's error word (0 after a success).
+[[noreturn]] void RunUnderMemoryLimit(const fs::path& root, const std::string& listUrl) {
+    WriteFileBytes(root / "config/version.cfg", VersionFile("1.0.0", listUrl));
+    std::ifstream statm("/proc/self/statm");
+    rlim_t pages = 0;
+    statm >> pages;
+    const rlim_t limit = pages * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (rlim_t{512} << 20);
+    rlimit bound{};
+    getrlimit(RLIMIT_AS, &bound);
+    bound.rlim_cur = std::min(limit, bound.rlim_max);
+    if (statm.fail() || setrlimit(RLIMIT_AS, &bound) != 0)
+        std::_Exit(255);
+    testing_support::ScopedWorkingDir cwd(root);
+    UpdateWorker(&Record);
+    const StatusWord last = Words().empty() ? 0 : Words().back();
+    const DecodedStatus status = DecodeStatusWord(last);
+    std::_Exit(status.kind == DecodedStatus::Kind::kError ? status.value : 0);
+}
+
+TEST(UpdateWorkerDeathTest, FalseGigabyteAnnouncementEndsWithTheUsualCode) {
+    const std::string lie =
+        "HTTP/1.1 200 OK\r\nContent-Length: 1000000000\r\n\r\n" + std::string(100, 'x');
+    const ServerScript lying = ServerScript().ReadRequest().Send(lie).Close();
+    testing_support::TempDir root;
+    // A patch list: every try cut short.
+    EXPECT_EXIT(
+        {
+            LoopbackServer list(std::vector<ServerScript>(kPatchListTries, lying));
+            RunUnderMemoryLimit(root.path(), list.Url("/list.cfg"));
+        },
+        ::testing::ExitedWithCode(kReceiveFailed), "");
+    // A package: incomplete.
+    EXPECT_EXIT(
+        {
+            LoopbackServer package(lying);
+            LoopbackServer list(ServerScript().ReadRequest().Send(
+                OkResponse(ListRecord(V(1, 0, 1), package.Url("/p101.pak")))));
+            RunUnderMemoryLimit(root.path(), list.Url("/list.cfg"));
+        },
+        ::testing::ExitedWithCode(kPackageIncomplete), "");
+}
+
+TEST(PackageFileName, OnlyAPlainNameIsUsable) {
+    for (const std::string name :
+         {"p.pak", "patch-1.0.1.pkg", "get?name=p.pak", "...", ".p", "\xC3\xA9t\xC3\xA9.pak"}) {
+        EXPECT_TRUE(IsUsablePackageFileName(name)) << name;
+    }
+    for (const std::string& name :
+         {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+          std::string("..\\p.pak"), std::string("c:p.pak"), std::string("p.pak:s"),
+          std::string("p\0.pak", 6), std::string("p\x01"), std::string("p\x1F"),
+          std::string("p\x7F"), std::string("p\r")}) {
+        EXPECT_FALSE(IsUsablePackageFileName(name)) << name;
+    }
 }
 
 TEST(PackageFileName, IsTheTextAfterTheLastSlash) {

@@ -40,7 +40,8 @@ TEST_F(PatchListRecord, TheUpdaterReadsWhatIsPrinted) {
 TEST_F(PatchListRecord, RefusesUrlsTheUpdaterCannotFetchOrStore) {
     for (const std::string url :
          {"https://localhost/a.pkg", "http://localhost", "http://localhost/dir/",
-          "http://localhost/a b.pkg", "http://:80/a.pkg", "http://localhost:99999/a.pkg", ""}) {
+          "http://localhost/a b.pkg", "http://:80/a.pkg", "http://localhost:99999/a.pkg", "",
+          "http://localhost/d/..\\..\\evil.pkg", "http://localhost/d/.."}) {
         std::string line, error;
         EXPECT_FALSE(FormatPatchListRecord(PackVersion(1, 0, 0), url, false, &line, &error)) << url;
         EXPECT_FALSE(error.empty());

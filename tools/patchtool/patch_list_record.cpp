@@ -15,9 +15,10 @@ bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool s
         *error = "the URL is not of the form http://host[:port]/path";
         return false;
     }
-    // The updater stores the package under this name and refuses an empty one.
-    if (PackageFileName(url).empty()) {
-        *error = "the URL ends without a file name for the package";
+    // The updater stores the package under this name and refuses one that is
+    // empty or could lead out of its download folder.
+    if (!IsUsablePackageFileName(PackageFileName(url))) {
+        *error = "the URL does not end in a plain file name for the package";
         return false;
     }
     *line = FormatVersion(version) + " " + url + " " +
