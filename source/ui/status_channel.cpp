@@ -3,7 +3,7 @@
 #include "ui/update_dialog.h"
 
 BridgeHolder UpdaterInstance;
-std::atomic<std::int32_t> UpdateResult{0};
+std::atomic<std::int32_t> UpdateResult{kNoFinalWord};
 
 CBegingUpdater::CBegingUpdater() : dialog_(new UpdateDialog) {
     connect(this, &CBegingUpdater::downloadProgress, dialog_, &UpdateDialog::onDownloadProcess);

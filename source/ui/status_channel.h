@@ -72,9 +72,11 @@ class BridgeHolder {
 
 extern BridgeHolder UpdaterInstance;
 
-// The outcome of the run: 0 at start, the error code of an error word, 0
-// again on stage 10. Written by the status callback before it emits
-// closedlg(), read by the program flow after the event loop.
+// The outcome of the run: kNoFinalWord until the run's final word arrives,
+// then the error code of an error word, or 0 on stage 10. Written by the
+// status callback before it emits closedlg(), read by the program flow after
+// the event loop. A run that has not ended must never look like a success.
+inline constexpr std::int32_t kNoFinalWord = -1;
 extern std::atomic<std::int32_t> UpdateResult;
 
 // The status callback (a StatusCallback) handed to the worker thread. Decodes

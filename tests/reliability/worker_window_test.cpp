@@ -8,11 +8,15 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QPushButton>
+#include <QTimer>
+#include <chrono>
 #include <thread>
 
+#include "engine/error_codes.h"
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
 #include "published_update.h"
+#include "shell/windowed_run.h"
 #include "support/temp_dir.h"
 #include "transfer/http_get.h"
 #include "ui/progress_bar.h"
@@ -104,6 +108,25 @@ TEST(WorkerToWindow, CancelDuringADownloadEndsTheRunCancelled) {
     }
     EXPECT_EQ(UpdateResult, 16);
     EXPECT_EQ(ReadTree(sandbox.root()), update.oldVersion());
+}
+
+// Stands in for the update worker: it starts, then waits for Cancel (at most
+// a few seconds) and answers late, as a worker inside a download would.
+std::uint32_t WorkerThatAwaitsCancel(StatusCallback report) {
+    report(StageWord(kStageSocketsStarted));
+    for (int waits = 0; waits < 500 && !CancelRequested; ++waits)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    report(CancelRequested ? ErrorWord(kCancelled) : StageWord(kStageAllApplied));
+    return 0;
+}
+
+TEST(WorkerToWindow, AnEventLoopEndedBeforeTheFinalWordLeavesTheOutcomeToIt) {
+    CancelRequested = false;
+    // Ended from outside the progress window, as the end of a session can.
+    QTimer::singleShot(50, qApp, [] { QCoreApplication::exit(0); });
+    EXPECT_EQ(RunWithProgressWindow(WorkerThatAwaitsCancel), kCancelled);
+    CancelRequested = false;
 }
 
 }  // namespace

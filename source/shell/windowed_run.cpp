@@ -1,0 +1,27 @@
+#include "shell/windowed_run.h"
+
+#include <QApplication>
+#include <thread>
+
+#include "transfer/http_get.h"
+#include "ui/status_channel.h"
+#include "ui/update_dialog.h"
+
+std::int32_t RunWithProgressWindow(UpdateProcedure procedure) {
+    UpdateResult = kNoFinalWord;
+    auto* bridge = new CBegingUpdater;
+    UpdaterInstance.Set(bridge);
+    bridge->dialog()->show();
+    std::thread worker(procedure, ReportStatusToWindow);
+    // Ends when the progress window closes on the run's final word, or early
+    // when something else ends the loop.
+    QApplication::exec();
+    if (UpdateResult == kNoFinalWord)
+        CancelRequested = true;
+    // The bridge is still held, so a final word sent from here on still
+    // records the result; the window it would close is deleted below with
+    // every event still queued for it.
+    worker.join();
+    delete UpdaterInstance.Take();
+    return UpdateResult;
+}
