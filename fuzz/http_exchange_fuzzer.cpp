@@ -9,11 +9,12 @@
 #include <string>
 #include <string_view>
 
-#include "engine/error_codes.h"
 #include "fuzz_check.h"
 #include "loopback_peer.h"
 #include "transfer/http_get.h"
 #include "transfer/http_header.h"
+#include "vocabulary/cancel_request.h"
+#include "vocabulary/error_codes.h"
 
 namespace {
 
@@ -44,8 +45,8 @@ std::size_t HeaderEnd(std::string_view response) {
     return std::string_view::npos;
 }
 
-void CheckSuccess(std::string_view sent, const std::string& body, bool isPackage,
-                  std::uint32_t pendingBefore, const HttpLimits& limits) {
+void CheckSuccess(std::string_view sent, const std::string& body, bool isPackage, bool whole,
+                  const HttpLimits& limits) {
     const std::size_t headerEnd = HeaderEnd(sent);
     FUZZ_CHECK(headerEnd != std::string_view::npos);
     const std::string_view header = sent.substr(0, headerEnd);
@@ -54,15 +55,15 @@ void CheckSuccess(std::string_view sent, const std::string& body, bool isPackage
     const int length = GetContentLength(header);
     const bool bounded = isPackage && length != kUnknownContentLength;
     if (bounded) {
-        // A package is stored up to its announced length and counted only
+        // A package is stored up to its announced length and whole only
         // when it arrived exactly as announced.
         FUZZ_CHECK(body == fullBody.substr(0, static_cast<std::size_t>(length)));
-        const bool complete = fullBody.size() == static_cast<std::size_t>(length);
-        FUZZ_CHECK(PendingPackageCount == (complete ? pendingBefore - 1 : pendingBefore));
+        FUZZ_CHECK(whole == (fullBody.size() == static_cast<std::size_t>(length)));
     } else {
+        // A patch list succeeds with a known length only when it matched it.
         FUZZ_CHECK(body == fullBody);
         FUZZ_CHECK(body.size() <= limits.bodyCap);
-        FUZZ_CHECK(PendingPackageCount == pendingBefore);
+        FUZZ_CHECK(whole == (length != kUnknownContentLength));
     }
 }
 
@@ -81,21 +82,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     peer.Expect(sent, reset);
 
     const HttpLimits limits = ShortLimits();
-    const std::uint32_t pendingBefore = 1;
-    PendingPackageCount = pendingBefore;
-    CancelRequested = cancel;
+    if (cancel)
+        RequestCancel();
     std::string body = "left over from before";
-    const int code = HttpGet(peer.Url("/p.pak"), body, isPackage, nullptr, 10, 0, limits);
-    CancelRequested = false;
+    const HttpRequest request{
+        peer.Url("/p.pak"), isPackage ? BodyKind::kPackage : BodyKind::kPatchList, {10, 0}, limits};
+    const HttpResult result = HttpGet(request, body);
+    const int code = result.code;
+    ClearCancelRequest();
     peer.WaitUntilPlayed();
 
     FUZZ_CHECK(kExchangeCodes.count(code) == 1);
     FUZZ_CHECK(body.size() <= sent.size());
     if (code == kOk) {
         FUZZ_CHECK(!cancel);
-        CheckSuccess(sent, body, isPackage, pendingBefore, limits);
+        CheckSuccess(sent, body, isPackage, result.wholeAsAnnounced, limits);
     } else {
-        FUZZ_CHECK(PendingPackageCount == pendingBefore);
+        FUZZ_CHECK(!result.wholeAsAnnounced);
     }
     return 0;
 }

@@ -1,14 +1,12 @@
 #include "loopback_peer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 
-#include "fuzz_check.h"
+#include "support/loopback_socket.h"
 
 namespace {
 
@@ -19,43 +17,9 @@ bool Readable(int descriptor) {
     return poll(&entry, 1, kWaitMs) > 0;
 }
 
-// Reads until the request's empty line, the client's close or a silence.
-void ReadRequest(int connection) {
-    std::string request;
-    char buffer[1024];
-    while (request.find("\r\n\r\n") == std::string::npos && Readable(connection)) {
-        const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
-        if (count <= 0)
-            return;
-        request.append(buffer, static_cast<std::size_t>(count));
-    }
-}
-
-// Sends until done or the client has gone.
-void SendAll(int connection, const std::string& bytes) {
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t count =
-            send(connection, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (count < 0)
-            return;
-        sent += static_cast<std::size_t>(count);
-    }
-}
-
 }  // namespace
 
-LoopbackPeer::LoopbackPeer() {
-    listener_ = socket(AF_INET, SOCK_STREAM, 0);
-    FUZZ_CHECK(listener_ >= 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    FUZZ_CHECK(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0);
-    FUZZ_CHECK(getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0);
-    FUZZ_CHECK(listen(listener_, 4) == 0);
-    port_ = ntohs(address.sin_port);
+LoopbackPeer::LoopbackPeer() : listener_(testing_support::ListenLoopback(4, &port_)) {
     thread_ = std::thread([this] { Serve(); });
 }
 
@@ -112,17 +76,11 @@ void LoopbackPeer::Serve() {
 }
 
 void LoopbackPeer::Play(int connection, const Answer& answer) {
-    ReadRequest(connection);
-    SendAll(connection, answer.response);
-    if (answer.reset) {
-        linger abortive{1, 0};
-        setsockopt(connection, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    } else {
-        // Unread bytes at close would turn the client's end-of-stream into a
-        // reset.
-        char scratch[4096];
-        while (recv(connection, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
-        }
-    }
-    close(connection);
+    std::string request;
+    testing_support::ReadRequestInto(connection, request, Readable);
+    testing_support::SendAll(connection, answer.response);
+    if (answer.reset)
+        testing_support::ResetAndClose(connection);
+    else
+        testing_support::DrainAndClose(connection);
 }

@@ -36,8 +36,8 @@ class LoopbackPeer {
     void Serve();
     void Play(int connection, const Answer& answer);
 
+    std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
     int listener_ = -1;
-    std::uint16_t port_ = 0;
     std::mutex mutex_;
     std::condition_variable changed_;
     bool pending_ = false;  // an answer waits for its connection

@@ -1,5 +1,5 @@
 // The whole package apply on arbitrary package bytes. Each input is written
-// as "./download/p" into a fresh installation root and applied with the
+// as "download/p" into a fresh installation root and applied with the
 // version its header names. Whatever the bytes, nothing outside the root may
 // change, no file may stay open, and memory must stay under a limit.
 //
@@ -35,7 +35,8 @@ namespace fs = std::filesystem;
 // this program (the linker takes it instead of the library's) and runs
 // nothing; the apply code still closes and removes the script as usual.
 namespace platform {
-void RunScriptHidden(const std::string& /*scriptPath*/, int /*waitLimitSeconds*/) {}
+void RunScriptHidden(const std::string& /*scriptPath*/, const std::string& /*workingFolder*/,
+                     int /*waitLimitSeconds*/) {}
 }  // namespace platform
 
 namespace {
@@ -115,22 +116,6 @@ void RemoveSandbox() {
     fs::remove_all(TheSandbox().top, ignored);
 }
 
-// The apply works on the working directory; the fuzzer itself keeps its own
-// (its corpus and findings are relative paths), so it is restored after each
-// input.
-class InsideRoot {
-  public:
-    explicit InsideRoot(const fs::path& root) : previous_(fs::current_path()) {
-        fs::current_path(root);
-    }
-    ~InsideRoot() { fs::current_path(previous_); }
-    InsideRoot(const InsideRoot&) = delete;
-    InsideRoot& operator=(const InsideRoot&) = delete;
-
-  private:
-    fs::path previous_;
-};
-
 std::size_t OpenDescriptorCount() {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()));
@@ -163,14 +148,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FillRoot(sandbox.root);
     WriteAll(sandbox.root / "download/p", std::string(reinterpret_cast<const char*>(data), size));
     const std::size_t descriptorsBefore = OpenDescriptorCount();
+    const fs::path workingDirectory = fs::current_path();
 
-    {
-        const InsideRoot inside(sandbox.root);
-        InstallRoot = "./";
-        DownloadDir = "./download";
-        ApplyPatchPackage("p", HeaderVersion(data, size), nullptr);
-        FUZZ_CHECK(fs::current_path() == sandbox.root);
-    }
+    // The folders are named, so the fuzzer keeps its own working directory
+    // (its corpus and findings are relative paths).
+    const InstallationFolders folders{sandbox.root.string(), (sandbox.root / "download").string()};
+    ApplyPatchPackage(folders, "p", HeaderVersion(data, size), nullptr);
+    FUZZ_CHECK(fs::current_path() == workingDirectory);
     FUZZ_CHECK(OpenDescriptorCount() == descriptorsBefore);
     FUZZ_CHECK(SnapshotOutsideRoot(sandbox) == sandbox.outside);
     FUZZ_CHECK(PeakRssKb() < kPeakRssLimitKb);

@@ -20,9 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
-    RerunRequired = false;
-    std::vector<PatchEntry> list = {{1, "left over from before"}};
-    ParsePatchList(installed, list, text);
+    const PatchSelection selection = ParsePatchList(installed, text);
+    const std::vector<PatchEntry>& list = selection.selectedPatches;
 
     // Every record starts with a token of at least five bytes ("1.2.3").
     FUZZ_CHECK(list.size() <= text.size() / 5 + 1);
@@ -31,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(entry.url.size() <= text.size());
         FUZZ_CHECK(text.find(entry.url) != std::string_view::npos);
     }
-    if (RerunRequired) {
+    if (selection.rerunRequired) {
         FUZZ_CHECK(!list.empty());
         FUZZ_CHECK(text.find("-r") != std::string_view::npos);
     }

@@ -1,7 +1,6 @@
 #include "engine/patch_list.h"
 
-std::atomic<bool> RerunRequired{false};
-std::vector<PatchEntry> SelectedPatches;
+#include "vocabulary/c_space.h"
 
 namespace {
 
@@ -38,11 +37,10 @@ bool IsStopOption(std::string_view options) {
 
 }  // namespace
 
-void ParsePatchList(PackedVersion installedVersion, std::vector<PatchEntry>& list,
-                    std::string_view text) {
-    list.clear();
+PatchSelection ParsePatchList(PackedVersion installedVersion, std::string_view text) {
+    PatchSelection selection;
     TokenReader tokens(text);
-    while (!tokens.Failed() && !RerunRequired) {
+    while (!tokens.Failed() && !selection.rerunRequired) {
         int numbers[3];
         if (ScanVersionNumbers(tokens.Next(), numbers) != 3)
             continue;
@@ -54,7 +52,8 @@ void ParsePatchList(PackedVersion installedVersion, std::vector<PatchEntry>& lis
         if (version <= installedVersion)
             continue;
         if (IsStopOption(options))
-            RerunRequired = true;
-        list.push_back(PatchEntry{version, std::string(url)});
+            selection.rerunRequired = true;
+        selection.selectedPatches.push_back(PatchEntry{version, std::string(url)});
     }
+    return selection;
 }

@@ -5,12 +5,11 @@
 // record a stop record, after which nothing more is read in this run.
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "engine/version_file.h"
+#include "vocabulary/packed_version.h"
 
 struct PatchEntry {
     PackedVersion version = 0;
@@ -19,16 +18,17 @@ struct PatchEntry {
     bool operator==(const PatchEntry&) const = default;
 };
 
-// Set by ParsePatchList when it takes a stop record, never cleared by the
-// updater; read by the program flow after the run to leave the update-needed
-// flag set. Written on the worker thread, read on the GUI thread.
-extern std::atomic<bool> RerunRequired;
+// What a patch list selects for an installation.
+struct PatchSelection {
+    // The records newer than the installed version, in the order of the text,
+    // duplicates kept; applied in this order.
+    std::vector<PatchEntry> selectedPatches;
+    // A stop record was taken: the run ends after it, and the update-needed
+    // flag stays set so that the next start fetches the records after it.
+    bool rerunRequired = false;
+};
 
-// The worker's copy of the selection, applied in this order. Worker thread.
-extern std::vector<PatchEntry> SelectedPatches;
-
-// Clears `list` and fills it with the records of `text` newer than
-// `installedVersion`, in text order, duplicates kept. Never fails; runs in time
+// Selects the records of `text` newer than `installedVersion`, up to and
+// including the first stop record among them. Never fails; runs in time
 // linear in the text's length.
-void ParsePatchList(PackedVersion installedVersion, std::vector<PatchEntry>& list,
-                    std::string_view text);
+PatchSelection ParsePatchList(PackedVersion installedVersion, std::string_view text);

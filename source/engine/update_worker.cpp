@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <exception>
 #include <new>
-#include <vector>
+#include <utility>
 
-#include "engine/error_codes.h"
-#include "engine/patch_list.h"
 #include "engine/version_file.h"
 #include "patch/patch_package.h"
 #include "platform/platform.h"
+#include "platform/replace_file.h"
 #include "transfer/http_get.h"
+#include "vocabulary/error_codes.h"
 
 namespace {
 
@@ -19,17 +19,16 @@ class UpdateRun {
   public:
     explicit UpdateRun(StatusCallback statusCallback) : report_(statusCallback) {}
 
-    void Run() {
-        InstallRoot = "./";
-        DownloadDir = "./download";
+    PatchSelection Run() {
         if (!platform::StartSockets()) {
             Report(ErrorWord(kSocketsUnavailable));  // the library never started: no clean-up
-            return;
+            return {};
         }
-        const int failure = RunCatchingExceptions();
+        const ErrorCode failure = RunCatchingExceptions();
         platform::StopSockets();
         if (failure != kOk)
             ReportLastWord(ErrorWord(failure));
+        return std::move(selection_);
     }
 
   private:
@@ -42,7 +41,7 @@ class UpdateRun {
     // thread ends the whole program, window and all, without a word to the
     // user. The run's own errors are reported as it goes; this gives kOk for
     // those, or the code of the exception that ended it.
-    int RunCatchingExceptions() {
+    ErrorCode RunCatchingExceptions() {
         try {
             RunWithSockets();
             return kOk;
@@ -77,22 +76,21 @@ class UpdateRun {
         if (!FetchPatchList(ReadVersionSetting("UpdateURL", kDefaultPatchListUrl)))
             return;
 
-        std::vector<PatchEntry> selected;
-        ParsePatchList(installed, selected, response_);
-        if (selected.empty()) {
+        selection_ = ParsePatchList(installed, response_);
+        if (selection_.selectedPatches.empty()) {
             Report(ErrorWord(kNothingNewer));
             return;
         }
         Report(StageWord(kStagePatchListFetched));
-        PendingPackageCount = static_cast<std::uint32_t>(selected.size());
-        SelectedPatches = selected;
-        DownloadAndApply(selected);
+        if (DownloadAll())
+            ApplyAll();
     }
 
     bool FetchPatchList(const std::string& url) {
-        int code = 0;
+        const HttpRequest request{url, BodyKind::kPatchList, {kPatchListBudgetSeconds, 0}};
+        ErrorCode code = kOk;
         for (int attempt = 0; attempt < kPatchListTries; ++attempt) {
-            code = HttpGet(url, response_, false, nullptr, kPatchListBudgetSeconds, 0);
+            code = HttpGet(request, response_).code;
             if (code == kOk)
                 return true;
         }
@@ -100,68 +98,63 @@ class UpdateRun {
         return false;
     }
 
-    void DownloadAndApply(const std::vector<PatchEntry>& selected) {
-        std::uint32_t pendingBefore = PendingPackageCount;
-        for (const PatchEntry& entry : selected) {
-            std::string path = DownloadDir;
-            NormalizePathSeparators(path);
-            platform::MakeDirectory(path);  // an existing folder is fine
-            path += "/";
+    // Downloads every selected package in list order; true once all of them
+    // are on disk whole.
+    bool DownloadAll() {
+        std::string folder = folders_.downloadDir;
+        NormalizePathSeparators(folder);
+        platform::MakeDirectory(folder);  // an existing folder is fine
+        for (const PatchEntry& entry : selection_.selectedPatches) {
             const std::string fileName = PackageFileName(entry.url);
             if (!IsUsablePackageFileName(fileName)) {
                 Report(ErrorWord(kBadPackageName));
-                return;
+                return false;
             }
-            path += fileName;
-            Report(StageWord(kStageDownloadStarting));
-            const int code = HttpGet(entry.url, response_, true, report_, kPackageBudgetSeconds, 0);
-            if (code != kOk) {
+            if (const ErrorCode code = Download(entry.url, folder + "/" + fileName); code != kOk) {
                 Report(ErrorWord(code));
-                return;
+                return false;
             }
-            if (!WritePackageFile(path)) {
-                Report(ErrorWord(kPackageFileFailed));
-                return;
-            }
-            // On disk now. Held on, the bytes would sit beside the next
-            // download, or beside the file read back and unpacked while the
-            // packages are applied: three times the package at the peak.
-            std::string().swap(response_);
-            // The transfer lowers the count only for a body of exactly the
-            // announced length; anything else is an incomplete package, which
-            // stays on disk for inspection but is never applied.
-            if (PendingPackageCount != pendingBefore - 1) {
-                Report(ErrorWord(kPackageIncomplete));
-                return;
-            }
-            if (PendingPackageCount == 0) {
-                ApplyAll();
-                return;
-            }
-            pendingBefore = PendingPackageCount;
         }
+        return true;
     }
 
-    // The package is held whole in memory and written with one write. A short
-    // write or a failed close (a full disk) must not pass as a good package.
-    // A link standing at the package's place, or a download folder that is a
-    // link, must not carry the server's bytes out of the installation.
+    ErrorCode Download(const std::string& url, const std::string& path) {
+        Report(StageWord(kStageDownloadStarting));
+        const HttpRequest request{url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}, {}, report_};
+        const HttpResult result = HttpGet(request, response_);
+        if (result.code != kOk)
+            return result.code;
+        const bool written = WritePackageFile(path);
+        // On disk now. Held on, the bytes would sit beside the next download,
+        // or beside the file read back and unpacked while the packages are
+        // applied: three times the package at the peak.
+        std::string().swap(response_);
+        if (!written)
+            return kPackageFileFailed;
+        // Anything but a body of exactly the announced length is an
+        // incomplete package, which stays on disk for inspection but is never
+        // applied.
+        return result.wholeAsAnnounced ? kOk : kPackageIncomplete;
+    }
+
+    // The package is held whole in memory and written with one write, staged
+    // and moved into place: a short write or a failed close (a full disk)
+    // must not pass as a good package, nor cut short one that a previous run
+    // downloaded whole. A link standing at the package's place, or a download
+    // folder that is a link, must not carry the server's bytes out of the
+    // installation.
     bool WritePackageFile(const std::string& path) const {
-        if (!platform::ResolvesInside(InstallRoot, path))
+        if (!platform::ResolvesInside(folders_.installRoot, path))
             return false;
-        std::FILE* file = platform::OpenFile(path, "wb+");
-        if (file == nullptr)
-            return false;
-        const bool written = response_.empty() ||
-                             platform::WriteFile(response_.data(), response_.size(), 1, file) == 1;
-        const bool closed = platform::CloseFile(file) == 0;
-        return written && closed;
+        return platform::ReplaceFile(path, [this](std::FILE* file) {
+            return platform::WriteAllBytes(file, response_.data(), response_.size());
+        });
     }
 
     void ApplyAll() const {
         Report(StageWord(kStageApplyStarting));
-        for (const PatchEntry& entry : SelectedPatches) {
-            if (!ApplyPatchPackage(PackageFileName(entry.url), entry.version, report_)) {
+        for (const PatchEntry& entry : selection_.selectedPatches) {
+            if (!ApplyPatchPackage(folders_, PackageFileName(entry.url), entry.version, report_)) {
                 Report(ErrorWord(kApplyFailed));
                 return;
             }
@@ -170,14 +163,16 @@ class UpdateRun {
     }
 
     StatusCallback report_;
+    // The run works in the working directory, which is the installation.
+    const InstallationFolders folders_{};
+    PatchSelection selection_;
     std::string response_;  // the patch list, then each package in turn
 };
 
 }  // namespace
 
-std::uint32_t UpdateWorker(StatusCallback statusCallback) {
-    UpdateRun(statusCallback).Run();
-    return 0;
+PatchSelection UpdateWorker(StatusCallback statusCallback) {
+    return UpdateRun(statusCallback).Run();
 }
 
 std::string PackageFileName(const std::string& url) {

@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/status_word.h"
+#include "engine/patch_list.h"
+#include "vocabulary/status_word.h"
 
 // Fixed values of a run.
 inline constexpr int kPatchListTries = 4;
@@ -19,10 +20,12 @@ inline constexpr std::int32_t kPatchListBudgetSeconds = 10;
 inline constexpr std::int32_t kPackageBudgetSeconds = 500;
 
 // Runs one update in the working directory; call it on the worker thread only.
-// The result is not meaningful (the run's outcome travels as status words).
-// Nothing is thrown: a failed allocation ends the run with error 24, any other
-// std::exception with 25.
-std::uint32_t UpdateWorker(StatusCallback statusCallback);
+// Everything the user sees of the run travels as status words; what is
+// returned is the selection the patch list made (empty when the run ended
+// before it), for the caller to print or to keep the update-needed flag set
+// after a stop record. Nothing is thrown: a failed allocation ends the run
+// with kOutOfMemory, any other std::exception with kUnexpectedFailure.
+PatchSelection UpdateWorker(StatusCallback statusCallback);
 
 // The bytes after the last "/" of `url`: the package's file name in the
 // download folder. Empty when the URL has no "/" or ends with one.

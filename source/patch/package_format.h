@@ -2,70 +2,18 @@
 //
 // Applying a package (patch_package.h), writing one (package_writer.h) and the
 // publisher's inspection tools all go through this header, so the layout is
-// described once, below, and read in one place.
-//
-// A package is read forward only, and every read is bounded: a field, a name
-// or a data block that would run past the bytes at hand makes the reader
-// report failure instead of reading on. Lengths are compared against what is
-// left, never added to an offset first, so no announced length can wrap.
+// described once, below, and read in one place. The reads are bounded
+// (byte_reader.h); the payload's codecs are in payload_codec.h.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <optional>
-#include <span>
 #include <string_view>
 
-#include "engine/version_file.h"
-
-using ByteView = std::span<const std::uint8_t>;
-
-// ---------------------------------------------------------------------------
-// Little-endian reads that report failure instead of reading past the end.
-
-class LittleEndianReader {
-  public:
-    explicit LittleEndianReader(ByteView bytes) : bytes_(bytes) {}
-
-    // Each returns false, and consumes nothing, when fewer bytes are left than
-    // the value needs.
-    bool ReadU32(std::uint32_t* value);
-    bool ReadI32(std::int32_t* value);
-    bool ReadBytes(std::size_t count, ByteView* bytes);
-
-    std::size_t offset() const { return offset_; }
-    std::size_t remaining() const { return bytes_.size() - offset_; }
-
-  private:
-    ByteView bytes_;
-    std::size_t offset_ = 0;
-};
-
-// ---------------------------------------------------------------------------
-// A byte buffer whose size comes from a package.
-//
-// A package announces its own sizes, so an allocation may be far too large
-// (an unpacked size near 4 GiB): Allocate reports that instead of throwing.
-// The bytes start uninitialised; they are always overwritten next, and
-// zeroing hundreds of megabytes first would cost as much as the work itself.
-class ByteBuffer {
-  public:
-    // Replaces the contents with `size` uninitialised bytes. Returns false,
-    // leaving the buffer empty, when they cannot be allocated.
-    bool Allocate(std::size_t size);
-    void Release();
-    // Keeps the first `size` bytes as the contents (no reallocation).
-    void ShrinkTo(std::size_t size);
-
-    std::uint8_t* data() { return bytes_.get(); }
-    std::size_t size() const { return size_; }
-    ByteView view() const { return {bytes_.get(), size_}; }
-
-  private:
-    std::unique_ptr<std::uint8_t[]> bytes_;
-    std::size_t size_ = 0;
-};
+#include "patch/byte_reader.h"
+#include "patch/payload_codec.h"
+#include "vocabulary/packed_version.h"
 
 // ---------------------------------------------------------------------------
 // The package layout. All integers are 32-bit little-endian; magics and tags
@@ -115,19 +63,9 @@ class ByteBuffer {
 // the records did, so a modify entry can both cut and lengthen a file.
 
 inline constexpr std::size_t kPackageHeaderSize = 12;
-inline constexpr std::uint32_t kLzo1xMagic = 0x42425544;  // "DUBB"
-inline constexpr std::uint32_t kBzip2Magic = 0x4242425A;  // "ZBBB"
-inline constexpr std::uint32_t kModifyTag = 0x4D4F4449;   // "IDOM"
-inline constexpr std::uint32_t kAddTag = 0x41444446;      // "FDDA"
+inline constexpr std::uint32_t kModifyTag = 0x4D4F4449;  // "IDOM"
+inline constexpr std::uint32_t kAddTag = 0x41444446;     // "FDDA"
 inline constexpr std::uint32_t kEndTag = 0;
-
-// The decompressors are handed a little more room than U, so that a stream
-// that runs slightly long is recognised as wrong instead of cut off to look
-// right: U + 16 for LZO1X, U + 600 for bzip2.
-inline constexpr std::size_t kLzo1xSlack = 16;
-inline constexpr std::size_t kBzip2Slack = 600;
-
-enum class PackageCodec { kLzo1x, kBzip2 };
 
 struct PackageHeader {
     PackageCodec codec = PackageCodec::kLzo1x;
@@ -135,22 +73,10 @@ struct PackageHeader {
     std::uint32_t unpackedSize = 0;
 };
 
-std::uint32_t MagicOf(PackageCodec codec);
-
 // Reads the 12 header bytes at the start of `bytes`. Returns false when fewer
-// are there or the magic names no codec.
+// are there or the magic names no codec (the codec table in payload_codec.cpp
+// holds the magics).
 bool ReadPackageHeader(ByteView bytes, PackageHeader* header);
-
-// Initialises liblzo2 once per process; false when the library is unusable.
-// Safe to call from any thread, any number of times.
-bool LzoReady();
-
-// Unpacks `payload` into `unpacked`, which then holds exactly `unpackedSize`
-// bytes. Returns false when the buffer cannot be allocated, the stream is
-// damaged or truncated, or it does not unpack to exactly `unpackedSize`
-// bytes. Bytes after the end marker of an LZO1X stream are ignored.
-bool DecompressPayload(PackageCodec codec, ByteView payload, std::uint32_t unpackedSize,
-                       ByteBuffer* unpacked);
 
 // ---------------------------------------------------------------------------
 // Walking the unpacked payload.

@@ -1,21 +1,11 @@
 #include "patch/package_writer.h"
 
-#include <bzlib.h>
-#include <lzo/lzo1x.h>
-
-#include <climits>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <utility>
 
-#include "platform/platform.h"
+#include "platform/replace_file.h"
 
 namespace {
-
-// bzip2's strongest block size and its default work factor (0 picks it).
-constexpr int kBzip2BlockSize100k = 9;
-constexpr int kBzip2WorkFactor = 0;
 
 void AppendU32(std::string& out, std::uint32_t value) {
     for (int shift = 0; shift < 32; shift += 8) {
@@ -59,47 +49,6 @@ bool EncodeEntry(const EntrySource& entry, std::string* payload) {
     return true;
 }
 
-bool CompressLzo1x(const std::string& payload, std::string* out) {
-    if (!LzoReady())
-        return false;
-    // liblzo2's documented worst case for incompressible input.
-    const std::size_t bound = payload.size() + payload.size() / 16 + 64 + 3;
-    const std::size_t start = out->size();
-    out->resize(start + bound);
-    std::unique_ptr<std::uint8_t[]> workMemory(new (std::nothrow)
-                                                   std::uint8_t[LZO1X_1_MEM_COMPRESS]);
-    if (!workMemory)
-        return false;
-    lzo_uint produced = bound;
-    const int result = lzo1x_1_compress(
-        reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size(),
-        reinterpret_cast<std::uint8_t*>(out->data() + start), &produced, workMemory.get());
-    if (result != LZO_E_OK)
-        return false;
-    out->resize(start + produced);
-    return true;
-}
-
-bool CompressBzip2(const std::string& payload, std::string* out) {
-    if (payload.size() > UINT_MAX)
-        return false;
-    // bzlib's documented worst case: 1% above the input plus 600 bytes.
-    const std::size_t bound = payload.size() + payload.size() / 100 + 600;
-    if (bound > UINT_MAX)
-        return false;
-    const std::size_t start = out->size();
-    out->resize(start + bound);
-    unsigned int produced = static_cast<unsigned int>(bound);
-    // The library's interface is not const-correct; it only reads the source.
-    const int result = BZ2_bzBuffToBuffCompress(
-        out->data() + start, &produced, const_cast<char*>(payload.data()),
-        static_cast<unsigned int>(payload.size()), kBzip2BlockSize100k, 0, kBzip2WorkFactor);
-    if (result != BZ_OK)
-        return false;
-    out->resize(start + produced);
-    return true;
-}
-
 }  // namespace
 
 EntrySource EntrySource::Add(std::string name, std::string content) {
@@ -135,11 +84,10 @@ bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& p
     if (!FitsU32(payload.size()))
         return false;
     package->clear();
-    AppendU32(*package, MagicOf(codec));
+    AppendU32(*package, CodecOf(codec).magic);
     AppendU32(*package, version);
     AppendU32(*package, static_cast<std::uint32_t>(payload.size()));
-    return codec == PackageCodec::kLzo1x ? CompressLzo1x(payload, package)
-                                         : CompressBzip2(payload, package);
+    return CompressPayload(codec, payload, package);
 }
 
 bool BuildPackage(PackageCodec codec, PackedVersion version,
@@ -149,11 +97,7 @@ bool BuildPackage(PackageCodec codec, PackedVersion version,
 }
 
 bool SavePackage(const std::string& path, const std::string& package) {
-    std::FILE* file = platform::OpenFile(path, "wb");
-    if (file == nullptr)
-        return false;
-    const bool written =
-        package.empty() || platform::WriteFile(package.data(), package.size(), 1, file) == 1;
-    const bool closed = platform::CloseFile(file) == 0;
-    return written && closed;
+    return platform::ReplaceFile(path, [&package](std::FILE* file) {
+        return platform::WriteAllBytes(file, package.data(), package.size());
+    });
 }

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/version_file.h"
 #include "patch/package_format.h"
+#include "vocabulary/packed_version.h"
 
 struct DiffRecordSource {
     std::int32_t seek = 0;  // added to the position the previous record left
@@ -39,8 +39,8 @@ struct EntrySource {
 // payload of 4 GiB or more).
 bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload);
 
-// Compresses an unpacked payload (LZO1X-1 or bzip2 at its strongest block
-// size) and puts the 12-byte header in front: the package's bytes.
+// Compresses an unpacked payload with `codec` (payload_codec.h) and puts the
+// 12-byte header in front: the package's bytes.
 bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& payload,
                  std::string* package);
 
@@ -48,6 +48,8 @@ bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& p
 bool BuildPackage(PackageCodec codec, PackedVersion version,
                   const std::vector<EntrySource>& entries, std::string* package);
 
-// Writes package bytes to `path` (created or replaced) through the platform
-// layer. Returns false when any step of the write fails.
+// Writes package bytes to `path`, created or replaced whole
+// (platform::ReplaceFile): a failed write never leaves a cut package under the
+// name a publisher would upload. Returns false when any step fails; `path` is
+// then as it was.
 bool SavePackage(const std::string& path, const std::string& package);

@@ -8,20 +8,9 @@
 #include "patch/package_format.h"
 #include "patch/post_update_script.h"
 #include "platform/platform.h"
-
-std::string InstallRoot = "./";
-std::string DownloadDir = "./download";
+#include "platform/replace_file.h"
 
 namespace {
-
-// Appended to a target's name for the file its new content is written to.
-constexpr std::string_view kStagedFileSuffix = ".updating";
-// The staged file of a target whose name leaves no room for the suffix. One
-// fixed name per folder: a killed run leaves at most one such file there,
-// and the same entry applied again writes and moves that very file.
-constexpr std::string_view kLongNameStagedFile = ".updating";
-// The longest file name (one path component) the common file systems take.
-constexpr std::size_t kMaxFileNameBytes = 255;
 
 void Report(StatusCallback statusCallback, Stage stage) {
     if (statusCallback != nullptr)
@@ -88,13 +77,12 @@ bool ModifyFile(const std::string& target, const PackageEntry& entry) {
 // Only "/" separates here: a name written with "\" gets no folders made.
 // False when a folder would be made through a link that leads outside the
 // root.
-bool CreateParentDirectories(std::string_view name) {
+bool CreateParentDirectories(const std::string& root, std::string_view name) {
     for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
          slash = name.find('/', slash + 1)) {
-        std::string directory = InstallRoot;
-        directory.append(name.substr(0, slash));
+        std::string directory = PathBelowRoot(root, name.substr(0, slash));
         NormalizePathSeparators(directory);
-        if (!platform::ResolvesInside(InstallRoot, directory))
+        if (!platform::ResolvesInside(root, directory))
             return false;
         // Existing folders fail harmlessly; a folder that could not be made
         // shows when the file inside it cannot be opened.
@@ -103,81 +91,52 @@ bool CreateParentDirectories(std::string_view name) {
     return true;
 }
 
-// Where the new content of `target` is written first: beside it, so that the
-// move stays inside one folder and one volume. A name too long to take the
-// suffix gets the folder's fixed staged file instead; the suffix pushing it
-// past the file system's limit would make the target impossible to update.
-std::string StagedPathOf(const std::string& target) {
-    const std::size_t folderEnd = target.find_last_of("/\\") + 1;  // 0 when there is none
-    std::string staged = target.substr(0, folderEnd);
-    if (target.size() - folderEnd + kStagedFileSuffix.size() <= kMaxFileNameBytes)
-        staged.append(target, folderEnd).append(kStagedFileSuffix);
-    else
-        staged.append(kLongNameStagedFile);
-    return staged;
-}
-
-bool WriteWhole(std::FILE* file, ByteView data) {
-    const bool written =
-        data.empty() || platform::WriteFile(data.data(), data.size(), 1, file) == 1;
-    // A failing close means buffered bytes never reached the file.
-    const bool closed = platform::CloseFile(file) == 0;
-    return written && closed;
-}
-
-// The way left when no file can be made beside the target (a folder that
-// takes no new files, but whose files may be written): the target is cut and
-// written in place, without the protection of the move.
-bool WriteInPlace(const std::string& target, ByteView data) {
-    std::FILE* file = platform::OpenFile(target, "wb");
-    return file != nullptr && WriteWhole(file, data);
-}
-
 // The new content is written beside the target and then moved over it in one
-// step, so the target holds either its old content or all of the new: a full
-// disk or a killed process part-way never leaves it cut short. That matters
-// most for the version file, the last entry of a package: left empty, it
-// would read as no installed version at all, and no later run would repair
-// the installation. A staged file left by a killed run has the same name the
-// next run stages to, so applying the package again rewrites and moves it.
-// `target` is the resolved file, so a link to it stays a link.
-bool AddFile(const std::string& target, const PackageEntry& entry) {
-    if (!CreateParentDirectories(entry.name))
+// step (platform::ReplaceFile), so the target holds either its old content or
+// all of the new: a full disk or a killed process part-way never leaves it cut
+// short. That matters most for the version file, the last entry of a package:
+// left empty, it would read as no installed version at all, and no later run
+// would repair the installation. A staged file left by a killed run has the
+// same name the next run stages to, so applying the package again rewrites
+// and moves it. `target` is the resolved file, so a link to it stays a link.
+// Only when no file can be made beside the target (a folder that takes no new
+// files, but whose files may be written) is the target written in place,
+// without the protection of the move.
+bool AddFile(const std::string& root, const std::string& target, const PackageEntry& entry) {
+    if (!CreateParentDirectories(root, entry.name))
         return false;
-    const std::string staged = StagedPathOf(target);
-    std::FILE* file = platform::OpenFile(staged, "wb+");
-    if (file == nullptr)
-        return WriteInPlace(target, entry.data);
-    if (WriteWhole(file, entry.data) && platform::MoveFileOver(staged, target) == 0)
-        return true;
-    platform::RemoveFile(staged);
-    return false;
+    const ByteView data = entry.data;
+    return platform::ReplaceFile(
+        target,
+        [data](std::FILE* file) { return platform::WriteAllBytes(file, data.data(), data.size()); },
+        platform::ReplaceFallback::kWriteInPlace);
 }
 
 Stage StageOf(EntryKind kind) {
     return kind == EntryKind::kModify ? kStageModifyingFile : kStageAddingFile;
 }
 
-bool ApplyEntry(const PackageEntry& entry, StatusCallback statusCallback) {
+bool ApplyEntry(const std::string& root, const PackageEntry& entry, StatusCallback statusCallback) {
     Report(statusCallback, StageOf(entry.kind));
     // Links below the root are followed, and the entry works on the file they
     // lead to; a link that leads outside the root fails the entry before
     // anything is changed, its target's attributes included.
     std::string target;
-    if (!platform::ResolvesInside(InstallRoot, InstallRoot + std::string(entry.name), &target))
+    if (!platform::ResolvesInside(root, PathBelowRoot(root, entry.name), &target))
         return false;
     // A read-only target becomes writable; for a file that does not exist yet
     // this does nothing.
     platform::ResetFileAttributes(target);
-    return entry.kind == EntryKind::kModify ? ModifyFile(target, entry) : AddFile(target, entry);
+    return entry.kind == EntryKind::kModify ? ModifyFile(target, entry)
+                                            : AddFile(root, target, entry);
 }
 
-bool ApplyEntries(ByteView payload, StatusCallback statusCallback) {
+bool ApplyEntries(const std::string& root, ByteView payload, StatusCallback statusCallback) {
     EntryWalker walker(payload);
     PackageEntry entry;
     WalkStep step = WalkStep::kEntry;
     while ((step = walker.Next(&entry)) == WalkStep::kEntry) {
-        if (!ApplyEntry(entry, statusCallback))
+        if (!ApplyEntry(root, entry, statusCallback))
             return false;
     }
     // A broken entry is reported like one that fails while being applied: its
@@ -187,20 +146,14 @@ bool ApplyEntries(ByteView payload, StatusCallback statusCallback) {
     return step == WalkStep::kEnd;
 }
 
-void RunPostUpdateScriptIfPresent() {
-    std::FILE* script = platform::OpenFile(kPostUpdateScriptName, "rb");
-    if (script != nullptr)
-        RunPostUpdateScript(script);
-}
-
 }  // namespace
 
-bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expectedVersion,
-                       StatusCallback statusCallback) {
+bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& packageFileName,
+                       PackedVersion expectedVersion, StatusCallback statusCallback) {
     Report(statusCallback, kStagePackageOpening);
     PackageHeader header;
     ByteBuffer compressed;
-    if (!ReadPackageFile(DownloadDir + "/" + packageFileName, expectedVersion, &header,
+    if (!ReadPackageFile(folders.downloadDir + "/" + packageFileName, expectedVersion, &header,
                          &compressed)) {
         return false;
     }
@@ -212,11 +165,11 @@ bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expecte
     Report(statusCallback, kStagePayloadReady);
     compressed.Release();
 
-    const bool applied = ApplyEntries(unpacked.view(), statusCallback);
+    const bool applied = ApplyEntries(folders.installRoot, unpacked.view(), statusCallback);
     unpacked.Release();
     // Also after a failed walk: entries before the failure are in place, and
     // a script they delivered belongs to them.
-    RunPostUpdateScriptIfPresent();
+    RunPostUpdateScriptIfPresent(folders.installRoot);
     return applied;
 }
 
@@ -239,6 +192,14 @@ bool ApplyDiffRecords(const std::uint8_t* data, std::uint32_t length, std::FILE*
         position = record.position + static_cast<std::int64_t>(count);
     }
     return step == RecordStep::kEnd;
+}
+
+std::string PathBelowRoot(const std::string& root, std::string_view name) {
+    std::string path = root;
+    if (!path.empty() && path.back() != '/' && path.back() != '\\')
+        path += '/';
+    path.append(name);
+    return path;
 }
 
 void NormalizePathSeparators(std::string& path) {

@@ -2,10 +2,10 @@
 //
 // A package is read whole, checked against the version of the patch entry
 // that fetched it, unpacked, and its entries are applied in order to the
-// files below InstallRoot. There is no rollback: entries applied before a
-// failure stay applied. After the entries were walked (whether the walk
-// succeeded or not), a post-update script left in the working directory runs
-// and is removed. Layout of a package: package_format.h.
+// files below the installation root. There is no rollback: entries applied
+// before a failure stay applied. After the entries were walked (whether the
+// walk succeeded or not), a post-update script left in the installation root
+// runs there and is removed. Layout of a package: package_format.h.
 //
 // Everything here runs on the update worker thread.
 #pragma once
@@ -13,19 +13,26 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
-#include "engine/status_word.h"
-#include "engine/version_file.h"
+#include "vocabulary/packed_version.h"
+#include "vocabulary/status_word.h"
 
-// The installation root ("./") and the folder the packages are downloaded to
-// ("./download"). The worker sets both at the start of its thread; they start
-// out with the same values.
-extern std::string InstallRoot;
-extern std::string DownloadDir;
+// Where a package is applied: the installation root, and the folder its
+// packages were downloaded to. Either may be relative to the working
+// directory, and the root may end in a separator or not; the updater applies
+// in its working directory. Nothing here changes the working directory, so
+// tools may apply to any folder without moving there.
+struct InstallationFolders {
+    std::string installRoot = "./";
+    std::string downloadDir = "./download";
+};
 
-// Applies DownloadDir + "/" + `packageFileName`. Reports stage 5 on entry,
-// 6 once the package was read, 7 once it was unpacked, then 9 before each
-// modify entry and 8 before each add entry, also before one found malformed
+// Applies `folders.downloadDir` + "/" + `packageFileName` below
+// `folders.installRoot`. Reports kStagePackageOpening on entry,
+// kStagePackageRead once the package was read, kStagePayloadReady once it was
+// unpacked, then kStageModifyingFile before each modify entry and
+// kStageAddingFile before each add entry, also before one found malformed
 // (once its tag names its kind), so a failure always follows the word of the
 // entry it belongs to; it never reports an error word. `statusCallback` may
 // be null.
@@ -44,14 +51,18 @@ extern std::string DownloadDir;
 // platform::ResolvesInside judges) fails before anything is changed or made;
 // one that stays inside works on the file it leads to, and the link stays.
 //
-// An add entry replaces its target whole or not at all: its content is written
-// to a file beside the target (the name with ".updating" appended, or
-// ".updating" alone when that name would exceed 255 bytes), which is then
-// moved over the target. A staged file left by a killed run is rewritten and
-// moved when the package is applied again. Only when no staged file can be
-// opened in the target's folder is the target written in place.
-bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expectedVersion,
-                       StatusCallback statusCallback);
+// An add entry replaces its target whole or not at all (platform::ReplaceFile):
+// its content is written to a file beside the target (the name with
+// ".updating" appended, or ".updating" alone when that name would exceed 255
+// bytes), which is then moved over the target. A staged file left by a killed
+// run is rewritten and moved when the package is applied again. Only when no
+// staged file can be opened in the target's folder is the target written in
+// place.
+//
+// The post-update script is "Special.bat" in the installation root; it runs
+// with the root as its working directory (post_update_script.h).
+bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& packageFileName,
+                       PackedVersion expectedVersion, StatusCallback statusCallback);
 
 // Applies the diff records held in the `length` bytes at `data` to `target`,
 // open for update. The first record's seek counts from the start of the file.
@@ -59,6 +70,10 @@ bool ApplyPatchPackage(const std::string& packageFileName, PackedVersion expecte
 // the start of the file, or a seek or write fails; records before it stay
 // written.
 bool ApplyDiffRecords(const std::uint8_t* data, std::uint32_t length, std::FILE* target);
+
+// The path of `name` (an entry name, "/" as separator) below `root`: joined
+// with a "/" unless `root` is empty or already ends in a separator.
+std::string PathBelowRoot(const std::string& root, std::string_view name);
 
 // Turns every "/" of `path` into "\", in place.
 void NormalizePathSeparators(std::string& path);

@@ -1,11 +1,18 @@
 #include "patch/post_update_script.h"
 
+#include <cstdio>
+
+#include "patch/patch_package.h"
 #include "platform/platform.h"
 
-void RunPostUpdateScript(std::FILE* script) {
+void RunPostUpdateScriptIfPresent(const std::string& installRoot) {
+    const std::string script = PathBelowRoot(installRoot, kPostUpdateScriptName);
+    std::FILE* file = platform::OpenFile(script, "rb");
+    if (file == nullptr)
+        return;
     // Closed first, so that nothing of ours holds the file while it runs or
     // when it is deleted.
-    platform::CloseFile(script);
-    platform::RunScriptHidden(kPostUpdateScriptName, kPostUpdateScriptWaitSeconds);
-    platform::RemoveFile(kPostUpdateScriptName);
+    platform::CloseFile(file);
+    platform::RunScriptHidden(kPostUpdateScriptName, installRoot, kPostUpdateScriptWaitSeconds);
+    platform::RemoveFile(script);
 }

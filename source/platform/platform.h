@@ -169,14 +169,22 @@ bool ResolvesInside(const std::string& root, const std::string& path, std::strin
 // ---------------------------------------------------------------------------
 // Processes.
 
-// Runs a batch script hidden from the user in the working directory (WinExec
-// with SW_HIDE), with no input and its output discarded, and returns once the
-// script's process has ended, so that the caller may delete the script
-// without cutting it short, or once `waitLimitSeconds` have passed: a script
-// that stays in the foreground (it starts a service, or the main application)
-// is then left running, and the caller goes on. The script's exit status is
-// not reported.
-void RunScriptHidden(const std::string& scriptPath, int waitLimitSeconds);
+// Runs a batch script hidden from the user (WinExec with SW_HIDE), with
+// `workingFolder` as its working directory, no input and its output
+// discarded, and returns once the script's process has ended, so that the
+// caller may delete the script without cutting it short, or once
+// `waitLimitSeconds` have passed: a script that stays in the foreground (it
+// starts a service, or the main application) is then left running, and the
+// caller goes on. The script's exit status is not reported.
+//
+// `workingFolder` counts from the caller's working directory when relative,
+// and an empty one means the caller's working directory itself; a relative
+// `scriptPath` counts from `workingFolder`, where the script itself looks for
+// its files. The caller's own working directory is never changed, so other
+// threads that use relative paths are not disturbed. A folder that cannot be
+// entered runs nothing.
+void RunScriptHidden(const std::string& scriptPath, const std::string& workingFolder,
+                     int waitLimitSeconds);
 
 // Starts a program from the working directory without arguments and does not
 // wait for it (CreateProcessA). A missing program is not reported.

@@ -7,7 +7,7 @@
 
 #include <QString>
 
-#include "engine/error_codes.h"
+#include "vocabulary/error_codes.h"
 
 // The resource path of the picture that tells `outcome`.
 QString OutcomePicture(Outcome outcome);

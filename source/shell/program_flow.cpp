@@ -19,11 +19,13 @@ int main(int argc, char** argv) {
     // Installed before any window exists, so the forms see it; kept to the end.
     const auto translator = InstallTranslation(TranslationPath(QStringLiteral("update_zh_CN.qm")));
 
-    const Outcome outcome = OutcomeOf(RunWithProgressWindow(UpdateWorker));
+    PatchSelection selection;
+    const Outcome outcome = OutcomeOf(RunWithProgressWindow(
+        [&selection](StatusCallback report) { selection = UpdateWorker(report); }));
 
     // A stop record leaves the flag set, so the main application starts the
     // updater again for the records after it.
-    if (outcome == Outcome::kSuccess && !RerunRequired)
+    if (outcome == Outcome::kSuccess && !selection.rerunRequired)
         ClearUpdateNeededFlag();
     ShowOutcomeNotice(outcome);
     platform::StartProgramDetached("Quillmere.exe");

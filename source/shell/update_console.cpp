@@ -6,32 +6,17 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
-#include "engine/error_codes.h"
+#include "build_config.h"
 #include "engine/patch_list.h"
-#include "engine/status_word.h"
 #include "engine/update_worker.h"
-#include "transfer/http_get.h"
+#include "vocabulary/cancel_request.h"
+#include "vocabulary/error_codes.h"
+#include "vocabulary/status_word.h"
 
 namespace {
-
-const char* StageMeaning(int stage) {
-    static const char* const kMeanings[] = {
-        "starting",
-        "installed version read",
-        "patch list fetched, newer patches found",
-        "downloading a package",
-        "all packages downloaded, applying",
-        "opening a package",
-        "package read, header accepted",
-        "package payload unpacked",
-        "adding a file",
-        "modifying a file",
-        "all packages applied",
-    };
-    return kMeanings[stage];
-}
 
 // Written on the worker thread, read by main after the join.
 std::atomic<int> runResult{kOk};
@@ -57,30 +42,35 @@ void PrintStatus(StatusWord word) {
     std::fflush(stdout);
 }
 
-void RequestCancel(int) {
-    CancelRequested = true;
+void CancelOnSignal(int) {
+    RequestCancel();
 }
 
-void PrintSelection() {
-    for (const PatchEntry& entry : SelectedPatches) {
+void PrintSelection(const PatchSelection& selection) {
+    for (const PatchEntry& entry : selection.selectedPatches) {
         std::printf("selected %s %s\n", FormatVersion(entry.version).c_str(), entry.url.c_str());
     }
-    std::printf("stop record taken: %s\n", RerunRequired ? "yes" : "no");
+    std::printf("stop record taken: %s\n", selection.rerunRequired ? "yes" : "no");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("update-console %s\n", kProjectVersion);
+        return 0;
+    }
     if (argc > 1) {
         std::fprintf(stderr,
-                     "usage: %s\nRuns one update of the installation in the current folder.\n",
+                     "usage: %s [--version]\nRuns one update of the installation in the current "
+                     "folder.\n",
                      argv[0]);
         return 64;
     }
-    static_assert(std::atomic<bool>::is_always_lock_free, "cancel flag must be signal-safe");
-    std::signal(SIGINT, RequestCancel);
-    std::thread worker(UpdateWorker, PrintStatus);
+    std::signal(SIGINT, CancelOnSignal);
+    PatchSelection selection;
+    std::thread worker([&selection] { selection = UpdateWorker(PrintStatus); });
     worker.join();
-    PrintSelection();
+    PrintSelection(selection);
     return runResult;
 }

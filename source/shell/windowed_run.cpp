@@ -3,11 +3,11 @@
 #include <QApplication>
 #include <thread>
 
-#include "transfer/http_get.h"
 #include "ui/status_channel.h"
 #include "ui/update_dialog.h"
+#include "vocabulary/cancel_request.h"
 
-std::int32_t RunWithProgressWindow(UpdateProcedure procedure) {
+std::int32_t RunWithProgressWindow(const UpdateProcedure& procedure) {
     UpdateResult = kNoFinalWord;
     auto* bridge = new CBegingUpdater;
     UpdaterInstance.Set(bridge);
@@ -17,7 +17,7 @@ std::int32_t RunWithProgressWindow(UpdateProcedure procedure) {
     // when something else ends the loop.
     QApplication::exec();
     if (UpdateResult == kNoFinalWord)
-        CancelRequested = true;
+        RequestCancel();
     // The bridge is still held, so a final word sent from here on still
     // records the result; the window it would close is deleted below with
     // every event still queued for it.

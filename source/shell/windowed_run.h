@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
-#include "engine/status_word.h"
+#include "vocabulary/status_word.h"
 
-// The procedure of the worker thread; UpdateWorker in the program.
-using UpdateProcedure = std::uint32_t (*)(StatusCallback statusCallback);
+// What the worker thread runs; UpdateWorker in the program.
+using UpdateProcedure = std::function<void(StatusCallback statusCallback)>;
 
 // Shows the progress window, starts `procedure` on its own thread with the
 // window's status callback and runs the event loop until the window closes
@@ -20,4 +21,4 @@ using UpdateProcedure = std::uint32_t (*)(StatusCallback statusCallback);
 // it (the window system or the session ended it), the run is cancelled and
 // waited for, and the word it ends with still counts. GUI thread only, with a
 // QApplication in place.
-std::int32_t RunWithProgressWindow(UpdateProcedure procedure);
+std::int32_t RunWithProgressWindow(const UpdateProcedure& procedure);

@@ -1,5 +1,7 @@
 #include "transfer/decimal_scan.h"
 
+#include "vocabulary/c_space.h"
+
 namespace {
 
 bool IsDigit(char c) {
@@ -10,7 +12,7 @@ bool IsDigit(char c) {
 
 std::optional<std::int64_t> ScanDecimal(std::string_view text, std::int64_t largest) {
     std::size_t pos = 0;
-    while (pos < text.size() && IsAsciiSpace(text[pos]))
+    while (pos < text.size() && IsCSpace(text[pos]))
         ++pos;
     bool negative = false;
     if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {

@@ -6,11 +6,6 @@
 #include <optional>
 #include <string_view>
 
-// True for the bytes C's isspace() accepts in the "C" locale.
-constexpr bool IsAsciiSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // Reads an integer at the start of `text` the way "%d" does: any white space,
 // an optional sign, decimal digits; whatever follows the digits is ignored.
 // Returns nothing when no digit comes, or when the magnitude passes `largest`

@@ -3,14 +3,12 @@
 #include <algorithm>
 #include <vector>
 
-#include "engine/error_codes.h"
 #include "transfer/http_header.h"
 #include "transfer/progress_report.h"
 #include "transfer/time_arithmetic.h"
 #include "transfer/url_and_connection.h"
-
-std::atomic<bool> CancelRequested{false};
-std::uint32_t PendingPackageCount = 0;
+#include "vocabulary/cancel_request.h"
+#include "vocabulary/error_codes.h"
 
 namespace {
 
@@ -24,10 +22,10 @@ constexpr int kHeaderEndRun = 4;
 // would end the process). Beyond it the buffer grows with what arrives.
 constexpr std::size_t kFirstReservation = std::size_t{4} << 20;
 
-std::string ComposeRequest(const std::string& host, const std::string& path, bool isPackage) {
+std::string ComposeRequest(const std::string& host, const std::string& path, BodyKind kind) {
     std::string request = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nHost: " + host;
-    request += isPackage ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
-                         : "\r\nConnection: Close\r\n\r\n";
+    request += kind == BodyKind::kPackage ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
+                                          : "\r\nConnection: Close\r\n\r\n";
     return request;
 }
 
@@ -40,9 +38,9 @@ bool IsLengthKnown(int announcedLength) {
 // anyway); any other body is held to the cap and fails past it.
 class BodyStore {
   public:
-    BodyStore(std::string& response, bool isPackage, int announcedLength, std::size_t cap)
+    BodyStore(std::string& response, BodyKind kind, int announcedLength, std::size_t cap)
         : response_(response),
-          boundedByLength_(isPackage && IsLengthKnown(announcedLength)),
+          boundedByLength_(kind == BodyKind::kPackage && IsLengthKnown(announcedLength)),
           limit_(boundedByLength_ ? static_cast<std::size_t>(announcedLength) : cap),
           expected_(IsLengthKnown(announcedLength)
                         ? std::min(static_cast<std::size_t>(announcedLength), limit_)
@@ -119,9 +117,9 @@ class Exchange {
         return sent == static_cast<long>(request.size());
     }
 
-    int ReadHeader(std::string& header, platform::TimeVal& budget);
-    int ReadBody(std::string& response, bool isPackage, int announcedLength,
-                 StatusCallback statusCallback, platform::TimeVal& budget);
+    ErrorCode ReadHeader(std::string& header, platform::TimeVal& budget);
+    HttpResult ReadBody(std::string& response, BodyKind kind, int announcedLength,
+                        StatusCallback statusCallback, platform::TimeVal& budget);
 
   private:
     // A fast server keeps the socket's buffer full, so one receive takes up
@@ -133,7 +131,7 @@ class Exchange {
 
     bool SilenceLimitReached() const { return idleWaits_ >= limits_.idleWaitLimit; }
 
-    static int CodeOf(Readiness readiness) {
+    static ErrorCode CodeOf(Readiness readiness) {
         return readiness == Readiness::kFailed ? kWaitFailedOrUnresolved : kNotInReadySet;
     }
 
@@ -197,7 +195,7 @@ Received Exchange::NextBodyPiece() {
 // with a byte are charged to the budget as the body's are: a server that
 // drips its header a byte every few seconds would otherwise hold the run for
 // days, with Cancel not yet listened to.
-int Exchange::ReadHeader(std::string& header, platform::TimeVal& budget) {
+ErrorCode Exchange::ReadHeader(std::string& header, platform::TimeVal& budget) {
     int run = 0;
     while (run < kHeaderEndRun) {
         if (header.size() >= limits_.headerCap)
@@ -221,16 +219,6 @@ int Exchange::ReadHeader(std::string& header, platform::TimeVal& budget) {
     return kOk;
 }
 
-// Lowers the pending count for a package that arrived exactly as announced.
-// A package with no usable length is never counted complete: the run then
-// fails instead of applying a package of unknown completeness.
-void CountCompletePackage(bool isPackage, int announcedLength, std::int64_t received) {
-    if (isPackage && IsLengthKnown(announcedLength) && received == announcedLength &&
-        PendingPackageCount >= 1) {
-        --PendingPackageCount;
-    }
-}
-
 // A body that has passed its announced length can no longer be the one
 // announced, so the exchange ends there, as it would at the server's close.
 // Reading on would gain nothing, and a server that never stops sending would
@@ -241,89 +229,82 @@ bool PassedAnnouncedLength(int announcedLength, std::int64_t received) {
 }
 
 // How a body ends, at the server's close or past its announced length. A
-// package gives 0 either way and only the pending count tells whether it is
-// whole. Any other body is the patch list, which has no such check: a list
-// cut short would pass as whole, its lost records (a stop record among them)
-// never seen, and one longer than announced is no more trustworthy. So a
-// length that does not match fails the receive, and the list is tried again.
-int EndBody(bool isPackage, int announcedLength, std::int64_t received) {
-    if (isPackage) {
-        CountCompletePackage(isPackage, announcedLength, received);
-        return kOk;
-    }
-    return IsLengthKnown(announcedLength) && received != announcedLength ? kReceiveFailed : kOk;
+// package ends well either way, and its caller judges it by whether it is
+// whole as announced; one with no usable length never is, so a package of
+// unknown completeness is never applied. The patch list has no such check of
+// its own: a list cut short would pass as whole, its lost records (a stop
+// record among them) never seen, and one longer than announced is no more
+// trustworthy. So a length that does not match fails the receive, and the
+// list is tried again.
+HttpResult EndBody(BodyKind kind, int announcedLength, std::int64_t received) {
+    const bool whole = IsLengthKnown(announcedLength) && received == announcedLength;
+    if (kind == BodyKind::kPackage)
+        return {kOk, whole};
+    return {IsLengthKnown(announcedLength) && !whole ? kReceiveFailed : kOk, whole};
 }
 
-int Exchange::ReadBody(std::string& response, bool isPackage, int announcedLength,
-                       StatusCallback statusCallback, platform::TimeVal& budget) {
+HttpResult Exchange::ReadBody(std::string& response, BodyKind kind, int announcedLength,
+                              StatusCallback statusCallback, platform::TimeVal& budget) {
     // The body gets the whole silence limit, however long the header took.
     idleWaits_ = 0;
-    BodyStore store(response, isPackage, announcedLength, limits_.bodyCap);
+    BodyStore store(response, kind, announcedLength, limits_.bodyCap);
     ProgressReporter progress(announcedLength, statusCallback);
     std::int64_t received = 0;
-    if (CancelRequested)
-        return kCancelled;
+    if (CancelRequested())
+        return {kCancelled};
     for (;;) {
         if (SilenceLimitReached())
-            return kSilenceLimit;
+            return {kSilenceLimit};
         const Received piece = NextBodyPiece();
         if (piece.readiness == Readiness::kReady) {
             if (piece.count < 0)
-                return kReceiveFailed;
+                return {kReceiveFailed};
             if (piece.count == 0)
-                return EndBody(isPackage, announcedLength, received);
+                return EndBody(kind, announcedLength, received);
             const auto size = static_cast<std::size_t>(piece.count);
             if (!store.Append(piece.data, size))
-                return kResponseTooLarge;
+                return {kResponseTooLarge};
             received += piece.count;
             progress.Update(received);
             if (!ChargeBudget(budget, piece.waited))
-                return kTimeBudgetSpent;
+                return {kTimeBudgetSpent};
             if (PassedAnnouncedLength(announcedLength, received))
-                return EndBody(isPackage, announcedLength, received);
+                return EndBody(kind, announcedLength, received);
         } else if (piece.readiness != Readiness::kSilent) {
-            return CodeOf(piece.readiness);
+            return {CodeOf(piece.readiness)};
         }
-        if (CancelRequested)
-            return kCancelled;
+        if (CancelRequested())
+            return {kCancelled};
     }
 }
 
 }  // namespace
 
-int HttpGet(const std::string& url, std::string& response, bool isPackage,
-            StatusCallback statusCallback, std::int32_t timeoutSeconds,
-            std::int32_t timeoutMicroseconds) {
-    return HttpGet(url, response, isPackage, statusCallback, timeoutSeconds, timeoutMicroseconds,
-                   HttpLimits{});
-}
-
-int HttpGet(const std::string& url, std::string& response, bool isPackage,
-            StatusCallback statusCallback, std::int32_t timeoutSeconds,
-            std::int32_t timeoutMicroseconds, const HttpLimits& limits) {
+HttpResult HttpGet(const HttpRequest& request, std::string& response) {
     // Emptied and released, so the previous package's memory is not held
-    // while the next one is reserved.
+    // while the next one arrives.
     std::string().swap(response);
     std::string host;
     std::string portText;
     std::string path;
-    SplitUrl(url, host, portText, path);
-    const std::string request = ComposeRequest(host, path, isPackage);
+    SplitUrl(request.url, host, portText, path);
+    const std::string requestBytes = ComposeRequest(host, path, request.body);
 
-    platform::TimeVal connectTimeout = limits.connectTimeout;
+    platform::TimeVal connectTimeout = request.limits.connectTimeout;
     platform::Socket socket = platform::kInvalidSocket;
-    if (const int code = ConnectWithTimeout(host, portText, connectTimeout, socket); code != kOk) {
-        return code;
+    if (const ErrorCode code = ConnectWithTimeout(host, portText, connectTimeout, socket);
+        code != kOk) {
+        return {code};
     }
-    Exchange exchange(socket, limits);
-    if (!exchange.SendRequest(request))
-        return kRequestNotSent;
-    platform::TimeVal budget{timeoutSeconds, timeoutMicroseconds};
+    Exchange exchange(socket, request.limits);
+    if (!exchange.SendRequest(requestBytes))
+        return {kRequestNotSent};
+    platform::TimeVal budget = request.budget;
     std::string header;
-    if (const int code = exchange.ReadHeader(header, budget); code != kOk)
-        return code;
+    if (const ErrorCode code = exchange.ReadHeader(header, budget); code != kOk)
+        return {code};
     const int announcedLength = GetContentLength(header);
     if (!IsStatusOk(header))
-        return kStatusNotOk;
-    return exchange.ReadBody(response, isPackage, announcedLength, statusCallback, budget);
+        return {kStatusNotOk};
+    return exchange.ReadBody(response, request.body, announcedLength, request.progress, budget);
 }

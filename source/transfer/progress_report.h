@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "engine/status_word.h"
+#include "vocabulary/status_word.h"
 
 // received / announced * 100 in double precision, truncated, and clamped to
 // 100 so that a body longer than announced never spills into the error field

@@ -4,9 +4,10 @@
 #include <optional>
 #include <string_view>
 
-#include "engine/error_codes.h"
 #include "transfer/decimal_scan.h"
 #include "transfer/time_arithmetic.h"
+#include "vocabulary/c_space.h"
+#include "vocabulary/error_codes.h"
 
 namespace {
 
@@ -46,7 +47,7 @@ std::optional<std::uint32_t> AddressOf(const std::string& host) {
 }
 
 // Waits for a started connection and charges the wait to `timeout`.
-int FinishConnect(platform::Socket socket, platform::TimeVal& timeout) {
+ErrorCode FinishConnect(platform::Socket socket, platform::TimeVal& timeout) {
     const platform::TimeVal start = GetTickTime();
     bool writable = false;
     if (platform::WaitForSocket(socket, platform::WaitFor::kWritable, timeout, &writable) < 0) {
@@ -63,8 +64,8 @@ int FinishConnect(platform::Socket socket, platform::TimeVal& timeout) {
     return kOk;
 }
 
-int Connect(platform::Socket socket, const std::string& host, const std::string& portText,
-            platform::TimeVal& timeout) {
+ErrorCode Connect(platform::Socket socket, const std::string& host, const std::string& portText,
+                  platform::TimeVal& timeout) {
     if (!platform::SetNonBlocking(socket))
         return kSocketSetupFailed;
     const std::optional<std::uint16_t> port = ParsePort(portText);
@@ -97,7 +98,7 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
     if (slash - hostStart > kLongestHostField)
         return;
     std::size_t pathEnd = slash;
-    while (pathEnd < text.size() && !IsAsciiSpace(text[pathEnd]))
+    while (pathEnd < text.size() && !IsCSpace(text[pathEnd]))
         ++pathEnd;
     if (pathEnd - slash > kLongestPath)
         return;
@@ -116,13 +117,13 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
     path = text.substr(slash, pathEnd - slash);
 }
 
-int ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,
-                       platform::Socket& socketOut) {
+ErrorCode ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,
+                             platform::Socket& socketOut) {
     const platform::Socket socket = platform::CreateTcpSocket();
     socketOut = socket;
     if (socket == platform::kInvalidSocket)
         return kSocketSetupFailed;
-    const int code = Connect(socket, host, portText, timeout);
+    const ErrorCode code = Connect(socket, host, portText, timeout);
     if (code != kOk)
         platform::CloseSocket(socket);
     return code;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "vocabulary/error_codes.h"
 
 // Splits a URL of the form "http://" (exact case), a host field of 1 to 1023
 // bytes up to the first "/", and a path of 1 to 2047 bytes that begins with
@@ -24,15 +25,18 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
 // taken as an address, anything else is resolved) at `portText`, waiting at
 // most `timeout`. `socketOut` receives the handle as soon as it exists.
 //
-// Returns 0 with the socket open (and, when it had to wait, `timeout` reduced
-// by the time waited; a connection made at once leaves it untouched), or a
-// code with the socket already closed:
-//   7  the socket became ready only once the time-out had been reached
-//   8  the socket cannot be created or made non-blocking, or the wait failed
-//   9  the connection was refused (at once, or found refused after the wait),
-//      or the port text is not a port number
-//   14 no connection within the time-out
-//   22 the host does not resolve (an empty host or malformed dotted address
-//      included, so such a host never sends traffic to the broadcast address)
-int ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,
-                       platform::Socket& socketOut);
+// Returns kOk with the socket open (and, when it had to wait, `timeout`
+// reduced by the time waited; a connection made at once leaves it untouched),
+// or a code with the socket already closed:
+//   kTimeBudgetSpent  the socket became ready only once the time-out had been
+//       reached
+//   kSocketSetupFailed  the socket cannot be created or made non-blocking, or
+//       the wait failed
+//   kConnectionRefused  the connection was refused (at once, or found refused
+//       after the wait), or the port text is not a port number
+//   kConnectTimedOut  no connection within the time-out
+//   kWaitFailedOrUnresolved  the host does not resolve (an empty host or
+//       malformed dotted address included, so such a host never sends
+//       traffic to the broadcast address)
+ErrorCode ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,
+                             platform::Socket& socketOut);

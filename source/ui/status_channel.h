@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "engine/status_word.h"
+#include "vocabulary/status_word.h"
 
 class UpdateDialog;
 
@@ -73,7 +73,7 @@ class BridgeHolder {
 extern BridgeHolder UpdaterInstance;
 
 // The outcome of the run: kNoFinalWord until the run's final word arrives,
-// then the error code of an error word, or 0 on stage 10. Written by the
+// then the error code of an error word, or 0 on kStageAllApplied. Written by the
 // status callback before it emits closedlg(), read by the program flow after
 // the event loop. A run that has not ended must never look like a success.
 inline constexpr std::int32_t kNoFinalWord = -1;
@@ -81,14 +81,14 @@ extern std::atomic<std::int32_t> UpdateResult;
 
 // The status callback (a StatusCallback) handed to the worker thread. Decodes
 // `word` with the precedence error > percentage > stage:
-//   error code c      UpdateResult = c, closedlg()
-//   percentage p      downloadProgress(p)
-//   stage 2           setText("New version downloaded successfully!")
-//   stage 6           disableButton(), then setText("Updating...")
-//   stage 7           nothing
-//   stage 10          UpdateResult = 0, closedlg()
-//   other stages      setText("Updating...")
-//   above 10          nothing
+//   error code c            UpdateResult = c, closedlg()
+//   percentage p            downloadProgress(p)
+//   kStagePatchListFetched  setText("New version downloaded successfully!")
+//   kStagePackageRead       disableButton(), then setText("Updating...")
+//   kStagePayloadReady      nothing
+//   kStageAllApplied        UpdateResult = 0, closedlg()
+//   other stages            setText("Updating...")
+//   above kStageAllApplied  nothing
 // The texts are translated in the context "CBegingUpdater". A word that
 // arrives while no bridge is held is dropped whole, UpdateResult included.
 // Called on the worker thread; never fails.

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <limits>
 
-#include "transfer/http_get.h"
 #include "ui/resources.h"
+#include "vocabulary/cancel_request.h"
 
 CProgressBar* ProgressBarInstance = nullptr;
 
@@ -66,7 +66,7 @@ void UpdateDialog::closeEvent(QCloseEvent* event) {
 }
 
 void UpdateDialog::cancelByUsr() {
-    CancelRequested = true;
+    RequestCancel();
 }
 
 void UpdateDialog::onDownloadProcess(int v) {

@@ -5,7 +5,7 @@
 // Cancel button. It never talks to the worker thread: percentages, the order
 // to disable Cancel and the order to close arrive as slot calls on the GUI
 // thread through the status channel, and the only thing it hands back is
-// `CancelRequested`, which the HTTP exchange polls.
+// RequestCancel(), which the HTTP exchange notices.
 #pragma once
 
 #include <QDialog>
@@ -30,7 +30,8 @@ class UpdateDialog : public QDialog, public Ui::UpdateDialog {
     void closeEvent(QCloseEvent* event) override;
 
   private slots:
-    // Sets CancelRequested; the dialog stays open and Cancel stays enabled.
+    // Asks the run to stop (RequestCancel); the dialog stays open and Cancel
+    // stays enabled.
     void cancelByUsr();
     // Fills the bar to `v` percent (v x 4.31 pixels, truncated).
     void onDownloadProcess(int v);

@@ -13,14 +13,14 @@ constexpr PackedVersion V(int major, int minor, int build) {
 
 class PatchListParse : public ::testing::Test {
   protected:
-    void SetUp() override { RerunRequired = false; }
-    void TearDown() override { RerunRequired = false; }
-
+    // The selection's entries; whether it took a stop record is kept in rerun_.
     std::vector<PatchEntry> Parse(PackedVersion installed, std::string_view text) {
-        std::vector<PatchEntry> list{{V(9, 9, 9), "stale entry from an earlier call"}};
-        ParsePatchList(installed, list, text);
-        return list;
+        PatchSelection selection = ParsePatchList(installed, text);
+        rerun_ = selection.rerunRequired;
+        return selection.selectedPatches;
     }
+
+    bool rerun_ = false;
 };
 
 TEST_F(PatchListParse, SelectsNewerRecordsInTextOrder) {
@@ -31,7 +31,7 @@ TEST_F(PatchListParse, SelectsNewerRecordsInTextOrder) {
                             "1.1.0 http://h/p110.pak x a b\n");
     EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 3), "http://h/p103.pak"},
                                              {V(1, 1, 0), "http://h/p110.pak"}}));
-    EXPECT_FALSE(RerunRequired);
+    EXPECT_FALSE(rerun_);
 }
 
 TEST_F(PatchListParse, KeepsTextOrderAndDuplicates) {
@@ -48,19 +48,19 @@ TEST_F(PatchListParse, AnyWhiteSpaceSeparatesTokens) {
 TEST_F(PatchListParse, StopRecordEndsTheListAndSetsRerun) {
     const auto list = Parse(V(1, 0, 0), "1.0.1 u1 x a b 1.0.2 u2 opt-rx a b 1.0.3 u3 x a b");
     EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 1), "u1"}, {V(1, 0, 2), "u2"}}));
-    EXPECT_TRUE(RerunRequired);
+    EXPECT_TRUE(rerun_);
 }
 
 TEST_F(PatchListParse, StopOptionOnOlderRecordHasNoEffect) {
     const auto list = Parse(V(1, 0, 5), "1.0.1 u1 -r a b 1.0.6 u6 x a b");
     EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 6), "u6"}}));
-    EXPECT_FALSE(RerunRequired);
+    EXPECT_FALSE(rerun_);
 }
 
 TEST_F(PatchListParse, OtherMinusOptionsDoNotStop) {
     const auto list = Parse(V(1, 0, 0), "1.0.1 u1 -R-x-- a b 1.0.2 u2 -q a b");
     EXPECT_EQ(list.size(), 2u);
-    EXPECT_FALSE(RerunRequired);
+    EXPECT_FALSE(rerun_);
 }
 
 TEST_F(PatchListParse, NonRecordTokensAreSkippedOneByOne) {
@@ -100,9 +100,7 @@ TEST_F(PatchListParse, ArbitraryBytesNeverCrash) {
     for (int i = 0; i < 1 << 16; ++i)
         bytes.push_back(static_cast<char>((i * 7919) >> 3));
     bytes.insert(100, std::string("\0\0\0", 3));
-    std::vector<PatchEntry> list;
-    ParsePatchList(0, list, bytes);
-    for (const PatchEntry& entry : list)
+    for (const PatchEntry& entry : Parse(0, bytes))
         EXPECT_GT(entry.version, 0u);
 }
 

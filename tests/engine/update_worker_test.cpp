@@ -19,15 +19,18 @@
 #include <string>
 #include <vector>
 
-#include "engine/error_codes.h"
 #include "engine/patch_list.h"
+#include "engine/version_file.h"
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
 #include "platform/platform.h"
+#include "support/installation_files.h"
 #include "support/loopback_server.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
 #include "transfer/http_get.h"
+#include "vocabulary/cancel_request.h"
+#include "vocabulary/error_codes.h"
 
 // What the heap holds now, from the allocator in use: AddressSanitizer's
 // replaces glibc's, whose figures then stay still.
@@ -59,12 +62,28 @@ using testing_support::LoopbackServer;
 using testing_support::NginxServer;
 using testing_support::OkResponse;
 using testing_support::ReadFileBytes;
+using testing_support::ReadTree;
 using testing_support::ServerScript;
+using testing_support::Tree;
+using testing_support::VersionFile;
 using testing_support::WriteFileBytes;
 
 constexpr PackedVersion V(int major, int minor, int build) {
     return PackVersion(major, minor, build);
 }
+
+// The stage words of a run, named for reading the expected sequences.
+constexpr StatusWord kStarted = StageWord(kStageSocketsStarted);
+constexpr StatusWord kVersionRead = StageWord(kStageVersionRead);
+constexpr StatusWord kListFetched = StageWord(kStagePatchListFetched);
+constexpr StatusWord kDownloading = StageWord(kStageDownloadStarting);
+constexpr StatusWord kApplying = StageWord(kStageApplyStarting);
+constexpr StatusWord kOpening = StageWord(kStagePackageOpening);
+constexpr StatusWord kPackageRead = StageWord(kStagePackageRead);
+constexpr StatusWord kUnpacked = StageWord(kStagePayloadReady);
+constexpr StatusWord kAdding = StageWord(kStageAddingFile);
+constexpr StatusWord kModifying = StageWord(kStageModifyingFile);
+constexpr StatusWord kAllApplied = StageWord(kStageAllApplied);
 
 std::vector<StatusWord>& Words() {
     static std::vector<StatusWord> words;
@@ -75,21 +94,6 @@ void Record(StatusWord word) {
 }
 bool IsPercentage(StatusWord word) {
     return DecodeStatusWord(word).kind == DecodedStatus::Kind::kPercentage;
-}
-
-std::map<std::string, std::string> TreeOf(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    for (const auto& item : fs::recursive_directory_iterator(root)) {
-        const std::string name = fs::relative(item.path(), root).generic_string();
-        if (name == "download" || name.rfind("download/", 0) == 0)
-            continue;
-        tree[name] = item.is_regular_file() ? ReadFileBytes(item.path()) : "<dir>";
-    }
-    return tree;
-}
-
-std::string VersionFile(const std::string& version, const std::string& url) {
-    return "[Main]\r\nVersion=" + version + "\r\nUpdateURL=" + url + "\r\n";
 }
 
 std::string ListRecord(PackedVersion version, const std::string& url,
@@ -106,15 +110,11 @@ class UpdateWorkerRun : public ::testing::Test {
   protected:
     UpdateWorkerRun() : root_(MadeDir(outer_ / "install")), www_(MadeDir(outer_ / "www")) {
         Words().clear();
-        RerunRequired = false;
-        CancelRequested = false;
-        SelectedPatches.clear();
-        PendingPackageCount = 0;
+        ClearCancelRequest();
         platform::ResetFaults();
     }
     ~UpdateWorkerRun() override {
-        RerunRequired = false;
-        CancelRequested = false;
+        ClearCancelRequest();
         platform::ResetFaults();
     }
 
@@ -153,23 +153,24 @@ class UpdateWorkerRun : public ::testing::Test {
                                 ListRecord(V(1, 0, 2), nginx_.Url("/p102.pak")) +
                                 ListRecord(V(1, 1, 0), nginx_.Url("/p110.pak")));
     }
-    std::map<std::string, std::string> ExpectedAfterThreePackages() const {
+    Tree ExpectedAfterThreePackages() const {
         std::string app(4000, 'a');
         app.replace(10, 3, "XYZ");
         app.resize(4100, '\0');
-        return {{"bin", "<dir>"},
+        return {{"bin/", ""},
                 {"bin/app.dat", app},
-                {"config", "<dir>"},
+                {"config/", ""},
                 {"config/version.cfg", VersionFile("1.1.0", nginx_.Url("/list.cfg"))},
-                {"data", "<dir>"},
-                {"data/new", "<dir>"},
+                {"data/", ""},
+                {"data/new/", ""},
                 {"data/new/a.txt", "fresh\n"},
                 {"readme.txt", "version two\n"}};
     }
 
+    // Runs in the installation; the run's selection is kept in selection_.
     void RunInRoot() {
         testing_support::ScopedWorkingDir cwd(root_);
-        UpdateWorker(&Record);
+        selection_ = UpdateWorker(&Record);
     }
 
     // The run's stages with the percentages left out, and its last word.
@@ -198,6 +199,7 @@ class UpdateWorkerRun : public ::testing::Test {
     fs::path root_;
     fs::path www_;
     NginxServer nginx_{www_};
+    PatchSelection selection_;
 };
 
 TEST_F(UpdateWorkerRun, ThreePackagesGiveTheExactWordSequenceAndTree) {
@@ -205,27 +207,30 @@ TEST_F(UpdateWorkerRun, ThreePackagesGiveTheExactWordSequenceAndTree) {
     PublishThreePackages();
     RunInRoot();
 
-    const std::vector<StatusWord> expectedStages = {0, 1, 2, 3, 3, 3,
-                                                    4, 5, 6, 7, 9,  // 1.0.1: one modify entry
-                                                    5, 6, 7, 8, 8,  // 1.0.2: two add entries
-                                                    5, 6, 7, 8,     // 1.1.0: the version file
-                                                    10};
+    // clang-format off
+    const std::vector<StatusWord> expectedStages = {
+        kStarted, kVersionRead, kListFetched, kDownloading, kDownloading, kDownloading,
+        kApplying, kOpening, kPackageRead, kUnpacked, kModifying,  // 1.0.1: one modify entry
+        kOpening, kPackageRead, kUnpacked, kAdding, kAdding,       // 1.0.2: two add entries
+        kOpening, kPackageRead, kUnpacked, kAdding,                // 1.1.0: the version file
+        kAllApplied};
+    // clang-format on
     EXPECT_EQ(Stages(), expectedStages);
-    // Each download reports its percentages between its stage 3 and the next
-    // word; small bodies arrive in one piece and report 100 once.
+    // Each download reports its percentages between its kDownloading word and
+    // the next word; small bodies arrive in one piece and report 100 once.
     int downloads = 0;
     for (std::size_t i = 0; i < Words().size(); ++i) {
-        if (Words()[i] != 3)
+        if (Words()[i] != kDownloading)
             continue;
         ++downloads;
         ASSERT_LT(i + 1, Words().size());
         EXPECT_EQ(Words()[i + 1], PercentageWord(100));
     }
     EXPECT_EQ(downloads, 3);
-    EXPECT_EQ(TreeOf(root_), ExpectedAfterThreePackages());
+    EXPECT_EQ(ReadTree(root_), ExpectedAfterThreePackages());
     EXPECT_EQ(ReadFileBytes(root_ / "download/p110.pak"), ReadFileBytes(www_ / "p110.pak"));
-    EXPECT_FALSE(RerunRequired);
-    EXPECT_EQ(SelectedPatches.size(), 3u);
+    EXPECT_FALSE(selection_.rerunRequired);
+    EXPECT_EQ(selection_.selectedPatches.size(), 3u);
 }
 
 TEST_F(UpdateWorkerRun, NoInstalledVersionEndsBeforeAnyConnection) {
@@ -236,33 +241,35 @@ TEST_F(UpdateWorkerRun, NoInstalledVersionEndsBeforeAnyConnection) {
         RunInRoot();
     }
     EXPECT_FALSE(connected);
-    EXPECT_EQ(Words(), (std::vector<StatusWord>{0, ErrorWord(kNothingNewer)}));
+    EXPECT_EQ(Words(), (std::vector<StatusWord>{kStarted, ErrorWord(kNothingNewer)}));
 
     Words().clear();
     fs::remove(root_ / "config/version.cfg");
     RunInRoot();
-    EXPECT_EQ(Words(), (std::vector<StatusWord>{0, ErrorWord(kNothingNewer)}));
+    EXPECT_EQ(Words(), (std::vector<StatusWord>{kStarted, ErrorWord(kNothingNewer)}));
 }
 
 TEST_F(UpdateWorkerRun, NothingNewerIsUpToDate) {
     Install("1.1.0", nginx_.Url("/list.cfg"));
     PublishThreePackages();
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     RunInRoot();
-    EXPECT_EQ(Words(), (std::vector<StatusWord>{0, 1, ErrorWord(kNothingNewer)}));
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(Words(), (std::vector<StatusWord>{kStarted, kVersionRead, ErrorWord(kNothingNewer)}));
+    EXPECT_EQ(ReadTree(root_), before);
     EXPECT_FALSE(fs::exists(root_ / "download"));
 }
 
 TEST_F(UpdateWorkerRun, ListUnreachableOnAllTriesReportsTheFourthCode) {
-    // Three tries answer 404 (15); the fourth closes before its header ends (12).
+    // Three tries answer 404 (kStatusNotOk); the fourth closes before its header
+    // ends (kReceiveFailed).
     std::vector<ServerScript> scripts(
         3, ServerScript().ReadRequest().Send("HTTP/1.1 404 Not Found\r\n\r\n").Close());
     scripts.push_back(ServerScript().ReadRequest().Send("HTTP/1.1 200 OK\r\n").Close());
     LoopbackServer server(scripts);
     Install("1.0.0", server.Url("/list.cfg"));
     RunInRoot();
-    EXPECT_EQ(Words(), (std::vector<StatusWord>{0, 1, ErrorWord(kReceiveFailed)}));
+    EXPECT_EQ(Words(),
+              (std::vector<StatusWord>{kStarted, kVersionRead, ErrorWord(kReceiveFailed)}));
 }
 
 TEST_F(UpdateWorkerRun, ListReachableOnlyOnTheFourthTryRunsNormally) {
@@ -278,7 +285,7 @@ TEST_F(UpdateWorkerRun, ListReachableOnlyOnTheFourthTryRunsNormally) {
     RunInRoot();
     EXPECT_EQ(LastWord(), StageWord(kStageAllApplied));
     auto expected = ExpectedAfterThreePackages();
-    EXPECT_EQ(TreeOf(root_), expected);
+    EXPECT_EQ(ReadTree(root_), expected);
 }
 
 TEST_F(UpdateWorkerRun, PackageUrlEndingInSlashFailsWithNothingApplied) {
@@ -286,11 +293,12 @@ TEST_F(UpdateWorkerRun, PackageUrlEndingInSlashFailsWithNothingApplied) {
     Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/p101.pak")) +
                             ListRecord(V(1, 0, 2), nginx_.Url("/dir/")));
     Install("1.0.0", nginx_.Url("/list.cfg"));
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     RunInRoot();
-    EXPECT_EQ(Stages(), (std::vector<StatusWord>{0, 1, 2, 3, ErrorWord(kBadPackageName)}));
+    EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched, kDownloading,
+                                                 ErrorWord(kBadPackageName)}));
     EXPECT_TRUE(fs::exists(root_ / "download/p101.pak"));  // the earlier download stays
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadTree(root_), before);
 }
 
 TEST_F(UpdateWorkerRun, PackageNameThatWouldLeaveTheDownloadFolderIsNeverFetched) {
@@ -312,7 +320,8 @@ TEST_F(UpdateWorkerRun, PackageNameThatWouldLeaveTheDownloadFolderIsNeverFetched
             Install("1.0.0", nginx_.Url("/list.cfg"));
             const auto before = EverythingButDownloads();
             RunInRoot();
-            EXPECT_EQ(Words(), (std::vector<StatusWord>{0, 1, 2, ErrorWord(kBadPackageName)}));
+            EXPECT_EQ(Words(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched,
+                                                        ErrorWord(kBadPackageName)}));
             EXPECT_EQ(EverythingButDownloads(), before) << name;
         }
         EXPECT_FALSE(fetched) << name;
@@ -325,7 +334,7 @@ TEST_F(UpdateWorkerRun, LinkInTheDownloadPlaceNeverCarriesThePackageOutside) {
     PublishThreePackages();
     Install("1.0.0", nginx_.Url("/list.cfg"));
     WriteFileBytes(outer_ / "outside/p101.pak", "canary");
-    const auto tree = TreeOf(root_);
+    const auto tree = ReadTree(root_);
     // A link at the package's own place, then a download folder that is one.
     fs::create_directories(root_ / "download");
     fs::create_symlink(outer_ / "outside/p101.pak", root_ / "download/p101.pak");
@@ -340,7 +349,7 @@ TEST_F(UpdateWorkerRun, LinkInTheDownloadPlaceNeverCarriesThePackageOutside) {
     EXPECT_EQ(std::distance(fs::directory_iterator(outer_ / "outside"), fs::directory_iterator()),
               1);
     fs::remove(root_ / "download");
-    EXPECT_EQ(TreeOf(root_), tree);
+    EXPECT_EQ(ReadTree(root_), tree);
 }
 
 TEST_F(UpdateWorkerRun, ListCutShortIsRetriedAndNeverUsed) {
@@ -353,10 +362,11 @@ TEST_F(UpdateWorkerRun, ListCutShortIsRetriedAndNeverUsed) {
     {
         LoopbackServer server(std::vector<ServerScript>(kPatchListTries, cut));
         Install("1.0.0", server.Url("/list.cfg"));
-        const auto before = TreeOf(root_);
+        const auto before = ReadTree(root_);
         RunInRoot();
-        EXPECT_EQ(Words(), (std::vector<StatusWord>{0, 1, ErrorWord(kReceiveFailed)}));
-        EXPECT_EQ(TreeOf(root_), before);
+        EXPECT_EQ(Words(),
+                  (std::vector<StatusWord>{kStarted, kVersionRead, ErrorWord(kReceiveFailed)}));
+        EXPECT_EQ(ReadTree(root_), before);
         EXPECT_FALSE(fs::exists(root_ / "download"));
     }
     Words().clear();
@@ -366,7 +376,7 @@ TEST_F(UpdateWorkerRun, ListCutShortIsRetriedAndNeverUsed) {
     Install("1.0.0", server.Url("/list.cfg"));
     RunInRoot();
     EXPECT_EQ(LastWord(), StageWord(kStageAllApplied));
-    EXPECT_EQ(TreeOf(root_), ExpectedAfterThreePackages());
+    EXPECT_EQ(ReadTree(root_), ExpectedAfterThreePackages());
 }
 
 TEST_F(UpdateWorkerRun, ExceptionEndsTheRunWithAnErrorWord) {
@@ -391,15 +401,16 @@ TEST_F(UpdateWorkerRun, ExceptionEndsTheRunWithAnErrorWord) {
     };
     PublishThreePackages();
     Install("1.0.0", nginx_.Url("/list.cfg"));
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     for (const auto& c : cases) {
         Words().clear();
         {
             testing_support::ScopedWorkingDir cwd(root_);
             EXPECT_NO_THROW(UpdateWorker(c.callback));
         }
-        EXPECT_EQ(Stages(), (std::vector<StatusWord>{0, 1, 2, 3, ErrorWord(c.code)}));
-        EXPECT_EQ(TreeOf(root_), before);
+        EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched,
+                                                     kDownloading, ErrorWord(c.code)}));
+        EXPECT_EQ(ReadTree(root_), before);
     }
 }
 
@@ -431,38 +442,39 @@ TEST_F(UpdateWorkerRun, DownloadedBytesAreLetGoBeforeApplying) {
 TEST_F(UpdateWorkerRun, FailedDownloadReportsItsTransferCode) {
     Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/missing.pak")));
     Install("1.0.0", nginx_.Url("/list.cfg"));
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     RunInRoot();
-    EXPECT_EQ(Stages(), (std::vector<StatusWord>{0, 1, 2, 3, ErrorWord(kStatusNotOk)}));
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched, kDownloading,
+                                                 ErrorWord(kStatusNotOk)}));
+    EXPECT_EQ(ReadTree(root_), before);
 }
 
-TEST_F(UpdateWorkerRun, PackageFileThatCannotBeCreatedGives19) {
+TEST_F(UpdateWorkerRun, PackageFileThatCannotBeCreatedFailsItsWriting) {
     PublishThreePackages();
     Install("1.0.0", nginx_.Url("/list.cfg"));
     fs::create_directories(root_ / "download/p101.pak");  // a folder where the file goes
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     RunInRoot();
     EXPECT_EQ(LastWord(), ErrorWord(kPackageFileFailed));
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadTree(root_), before);
 }
 
-TEST_F(UpdateWorkerRun, ShortWriteOrFailedCloseOfThePackageGives19) {
+TEST_F(UpdateWorkerRun, ShortWriteOrFailedCloseOfThePackageFailsItsWriting) {
     for (const platform::FaultKind kind :
          {platform::FaultKind::kWrite, platform::FaultKind::kClose}) {
         Words().clear();
         PublishThreePackages();
         Install("1.0.0", nginx_.Url("/list.cfg"));
-        const auto before = TreeOf(root_);
+        const auto before = ReadTree(root_);
         platform::ResetFaults();
         platform::InjectFaultAt(kind, 1);  // the first package file's write or close
         RunInRoot();
         EXPECT_EQ(LastWord(), ErrorWord(kPackageFileFailed));
-        EXPECT_EQ(TreeOf(root_), before);
+        EXPECT_EQ(ReadTree(root_), before);
     }
 }
 
-TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedGives20AndStaysOnDisk) {
+TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedIsIncompleteAndStaysOnDisk) {
     for (const std::string& body : {std::string(50, 'x'), std::string(150, 'x')}) {
         Words().clear();
         LoopbackServer server(ServerScript()
@@ -471,10 +483,10 @@ TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedGives20AndStaysOnDisk) {
                                   .Close());
         Publish("list.cfg", ListRecord(V(1, 0, 1), server.Url("/p101.pak")));
         Install("1.0.0", nginx_.Url("/list.cfg"));
-        const auto before = TreeOf(root_);
+        const auto before = ReadTree(root_);
         RunInRoot();
         EXPECT_EQ(LastWord(), ErrorWord(kPackageIncomplete));
-        EXPECT_EQ(TreeOf(root_), before);
+        EXPECT_EQ(ReadTree(root_), before);
         // What arrived is kept for inspection, up to the announced length.
         EXPECT_EQ(ReadFileBytes(root_ / "download/p101.pak"), body.substr(0, 100));
     }
@@ -496,20 +508,20 @@ TEST_F(UpdateWorkerRun, ApplyFailureInTheSecondOfThreeKeepsTheFirst) {
     EXPECT_EQ(ReadInstalledVersion(), V(1, 0, 0));
 }
 
-TEST_F(UpdateWorkerRun, CancelDuringADownloadEndsWith16AndAppliesNothing) {
+TEST_F(UpdateWorkerRun, CancelDuringADownloadEndsCancelledAndAppliesNothing) {
     LoopbackServer server(
         ServerScript()
             .ReadRequest()
             .Send("HTTP/1.1 200 OK\r\nContent-Length: 10000\r\n\r\n" + std::string(3000, 'x'))
-            .Call([] { CancelRequested = true; })
+            .Call([] { RequestCancel(); })
             .Send(std::string(3000, 'x'))
             .Pause(std::chrono::seconds(5)));
     Publish("list.cfg", ListRecord(V(1, 0, 1), server.Url("/p101.pak")));
     Install("1.0.0", nginx_.Url("/list.cfg"));
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     RunInRoot();
     EXPECT_EQ(LastWord(), ErrorWord(kCancelled));
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadTree(root_), before);
 }
 
 TEST_F(UpdateWorkerRun, StopRecordSetsRerunAndLaterRecordsAreNotFetched) {
@@ -519,8 +531,9 @@ TEST_F(UpdateWorkerRun, StopRecordSetsRerunAndLaterRecordsAreNotFetched) {
     Install("1.0.0", nginx_.Url("/list.cfg"));
     RunInRoot();
     EXPECT_EQ(LastWord(), StageWord(kStageAllApplied));
-    EXPECT_TRUE(RerunRequired);
-    EXPECT_EQ(SelectedPatches, (std::vector<PatchEntry>{{V(1, 0, 1), nginx_.Url("/p101.pak")}}));
+    EXPECT_TRUE(selection_.rerunRequired);
+    EXPECT_EQ(selection_.selectedPatches,
+              (std::vector<PatchEntry>{{V(1, 0, 1), nginx_.Url("/p101.pak")}}));
     EXPECT_FALSE(fs::exists(root_ / "download/never-fetched.pak"));
 }
 

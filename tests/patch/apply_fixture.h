@@ -1,11 +1,13 @@
 // An installation root for applying packages: a fresh temporary folder holds
-// the root (made the working directory) and, beside it, room for canary files
-// that no package may reach. Status words are recorded; fault hooks are reset.
+// the root (named to the apply, the working directory stays where it is) and,
+// beside it, room for canary files that no package may reach. Status words
+// are recorded; fault hooks are reset.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,9 +24,7 @@ inline constexpr const char* kTestPackage = "p.pak";
 
 class ApplyFixture : public ::testing::Test {
   protected:
-    ApplyFixture() : root_(MakeRoot(outer_)), workingDir_(root_) {
-        InstallRoot = "./";
-        DownloadDir = "./download";
+    ApplyFixture() : root_(MakeRoot(outer_)) {
         Words().clear();
         platform::ResetFaults();
     }
@@ -35,6 +35,12 @@ class ApplyFixture : public ::testing::Test {
         return words;
     }
     static void Record(StatusWord word) { Words().push_back(word); }
+    static std::vector<StatusWord> StageWords(std::initializer_list<::Stage> stages) {
+        std::vector<StatusWord> words;
+        for (const ::Stage stage : stages)
+            words.push_back(StageWord(stage));
+        return words;
+    }
 
     static std::string Build(const std::vector<EntrySource>& entries,
                              PackageCodec codec = PackageCodec::kLzo1x,
@@ -46,8 +52,9 @@ class ApplyFixture : public ::testing::Test {
     void Stage(const std::string& package, const std::string& name = kTestPackage) {
         WriteFileBytes(root_ / "download" / name, package);
     }
+    InstallationFolders Folders() const { return {root_.string(), (root_ / "download").string()}; }
     bool Apply(const std::string& name = kTestPackage, PackedVersion version = kTestVersion) {
-        return ApplyPatchPackage(name, version, &Record);
+        return ApplyPatchPackage(Folders(), name, version, &Record);
     }
     bool StageAndApply(const std::vector<EntrySource>& entries) {
         Stage(Build(entries));
@@ -72,8 +79,6 @@ class ApplyFixture : public ::testing::Test {
         std::filesystem::create_directories(outer / "root" / "download");
         return outer / "root";
     }
-
-    ScopedWorkingDir workingDir_;
 };
 
 }  // namespace testing_support

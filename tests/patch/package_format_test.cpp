@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,48 @@ EntryProblem WalkProblem(const std::string& payload) {
     while (walker.Next(&entry) == WalkStep::kEntry) {
     }
     return walker.problem();
+}
+
+// Whatever depends on the codec finds it in the one table.
+TEST(PayloadCodecs, EachCodecIsFoundByItsValueMagicAndName) {
+    std::set<std::uint32_t> magics;
+    std::set<std::string> names;
+    for (const PayloadCodec& codec : PayloadCodecs()) {
+        EXPECT_EQ(&CodecOf(codec.codec), &codec) << codec.name;
+        EXPECT_EQ(CodecWithMagic(codec.magic), &codec) << codec.name;
+        EXPECT_EQ(CodecNamed(codec.name), &codec) << codec.name;
+        magics.insert(codec.magic);
+        names.insert(codec.name);
+    }
+    EXPECT_EQ(magics.size(), PayloadCodecs().size());
+    EXPECT_EQ(names.size(), PayloadCodecs().size());
+    EXPECT_EQ(CodecWithMagic(0), nullptr);
+    for (const char* wrong : {"zip", "lz", "bzip22", "LZO", ""})
+        EXPECT_EQ(CodecNamed(wrong), nullptr) << wrong;
+    // What packages start with and publishers type.
+    EXPECT_EQ(Le32(CodecOf(PackageCodec::kLzo1x).magic), "DUBB");
+    EXPECT_STREQ(CodecOf(PackageCodec::kLzo1x).name, "lzo");
+    EXPECT_EQ(Le32(CodecOf(PackageCodec::kBzip2).magic), "ZBBB");
+    EXPECT_STREQ(CodecOf(PackageCodec::kBzip2).name, "bzip2");
+}
+
+TEST(PayloadCodecs, EachCodecUnpacksWhatItPacksToExactlyTheAnnouncedSize) {
+    const std::string payload = Encode({EntrySource::Add("a.txt", std::string(3000, 'x') + "!")});
+    const auto size = static_cast<std::uint32_t>(payload.size());
+    for (const PayloadCodec& codec : PayloadCodecs()) {
+        std::string packed = "kept";  // packing appends
+        ASSERT_TRUE(CompressPayload(codec.codec, payload, &packed)) << codec.name;
+        EXPECT_EQ(packed.substr(0, 4), "kept");
+        const ByteView stream = View(packed).subspan(4);
+        ByteBuffer unpacked;
+        ASSERT_TRUE(DecompressPayload(codec.codec, stream, size, &unpacked)) << codec.name;
+        const ByteView got = unpacked.view();
+        EXPECT_EQ(std::string(got.begin(), got.end()), payload) << codec.name;
+        for (const std::uint32_t wrong : {size - 1, size + 1}) {
+            EXPECT_FALSE(DecompressPayload(codec.codec, stream, wrong, &unpacked)) << codec.name;
+            EXPECT_EQ(unpacked.size(), 0u) << codec.name;
+        }
+    }
 }
 
 TEST(EntryName, OnlyNamesThatStayBelowTheRootAreSafe) {

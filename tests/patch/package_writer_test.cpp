@@ -25,7 +25,8 @@ TEST(PackageWriter, LaysOutAModifyEntryByteForByte) {
 
 TEST(PackageWriter, HeaderCarriesCodecVersionAndSizeAndOutputIsRepeatable) {
     const std::vector<EntrySource> entries = {EntrySource::Add("a.txt", std::string(5000, 'a'))};
-    for (PackageCodec codec : {PackageCodec::kLzo1x, PackageCodec::kBzip2}) {
+    for (const PayloadCodec& row : PayloadCodecs()) {
+        const PackageCodec codec = row.codec;
         std::string first;
         std::string second;
         ASSERT_TRUE(BuildPackage(codec, PackVersion(1, 2, 3), entries, &first));
@@ -46,14 +47,18 @@ TEST(PackageWriter, RefusesANameThatCannotBeEncoded) {
     EXPECT_FALSE(EncodePayload({EntrySource::Add(std::string("a\0b", 3), "x")}, &payload));
 }
 
-TEST(PackageWriter, SavesTheBytesAndReportsAFailedWrite) {
+TEST(PackageWriter, SavesTheBytesWholeOrNotAtAll) {
     TempDir dir;
     EXPECT_TRUE(SavePackage((dir / "p.pak").string(), "bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "p.pak"), "bytes");
-    EXPECT_FALSE(SavePackage(dir.path().string(), "bytes"));
+    fs::create_directories(dir / "folder");
+    EXPECT_FALSE(SavePackage((dir / "folder").string(), "bytes"));
     platform::InjectFaultAt(platform::FaultKind::kClose, 1);
-    EXPECT_FALSE(SavePackage((dir / "q.pak").string(), "bytes"));
+    EXPECT_FALSE(SavePackage((dir / "p.pak").string(), "other bytes"));
     platform::ResetFaults();
+    EXPECT_EQ(ReadFileBytes(dir / "p.pak"), "bytes");
+    // Nothing staged stays beside.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
 }
 
 // ---------------------------------------------------------------------------
@@ -113,7 +118,14 @@ TEST_P(RoundTrip, AppliedTreeMatchesByteForByte) {
     EXPECT_EQ(tree, expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothCodecs, RoundTrip,
-                         ::testing::Values(PackageCodec::kLzo1x, PackageCodec::kBzip2));
+std::vector<PackageCodec> EveryCodec() {
+    std::vector<PackageCodec> codecs;
+    for (const PayloadCodec& row : PayloadCodecs())
+        codecs.push_back(row.codec);
+    return codecs;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCodec, RoundTrip, ::testing::ValuesIn(EveryCodec()),
+                         [](const auto& test) { return std::string(CodecOf(test.param).name); });
 
 }  // namespace

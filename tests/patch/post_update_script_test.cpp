@@ -12,12 +12,34 @@ namespace {
 using PostUpdateScript = ApplyFixture;
 
 TEST_F(PostUpdateScript, RunsHiddenToItsEndBeforeItIsRemoved) {
-    // The pause comes first: had the apply not waited, out.txt would not exist yet.
+    // The pause comes first: had the apply not waited, out.txt would not exist
+    // yet. The script writes it to its working directory, the root.
     EXPECT_TRUE(StageAndApply({EntrySource::Add(
         "Special.bat",
         "sleep 0.2\nout=$(readlink /proc/$$/fd/1)\necho \"$out\" > out.txt\nexit 3\n")}));
     EXPECT_EQ(ReadFileBytes(root_ / "out.txt"), "/dev/null\n");
     EXPECT_FALSE(fs::exists(root_ / "Special.bat"));
+}
+
+// The updater's own folders are relative, "./" and "./download" in the
+// installation; tools may name a relative root without the separator.
+TEST_F(PostUpdateScript, RunsInTheRootAlsoWhenTheFoldersAreRelative) {
+    struct Case {
+        fs::path workingDir;
+        InstallationFolders folders;
+    };
+    for (const Case& c : {Case{root_, InstallationFolders{}},
+                          Case{outer_.path(), InstallationFolders{"root", "root/download"}}}) {
+        const ScopedWorkingDir inside(c.workingDir);
+        Stage(Build({EntrySource::Add("sub/a.txt", "a"),
+                     EntrySource::Add("Special.bat", "pwd -P > where.txt\n")}));
+        EXPECT_TRUE(ApplyPatchPackage(c.folders, kTestPackage, kTestVersion, nullptr));
+        EXPECT_EQ(ReadFileBytes(root_ / "sub/a.txt"), "a");
+        EXPECT_EQ(ReadFileBytes(root_ / "where.txt"), fs::canonical(root_).string() + "\n");
+        EXPECT_FALSE(fs::exists(root_ / "Special.bat"));
+        fs::remove_all(root_ / "sub");
+        fs::remove(root_ / "where.txt");
+    }
 }
 
 TEST_F(PostUpdateScript, RunsOnceAfterEachPackageThatDeliversIt) {

@@ -1,6 +1,7 @@
 // The children the updater starts: the post-update script and the main
-// application. Each test runs in a folder of its own, which the scripts use
-// as their working directory.
+// application. Each test runs in a folder of its own, its working directory,
+// from which the main application is started; the scripts are given it as
+// their working folder.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -48,7 +49,7 @@ class ChildProcess : public ::testing::Test {
 
 TEST_F(ChildProcess, ScriptAndMainApplicationStartWithDefaultSignals) {
     WriteFileBytes(dir_ / "Special.bat", "grep SigIgn /proc/$$/status > script.txt\n");
-    platform::RunScriptHidden("Special.bat", 10);
+    platform::RunScriptHidden("Special.bat", dir_.path().string(), 10);
     EXPECT_FALSE(IgnoresSigpipe(ReadFileBytes(dir_ / "script.txt")));
 
     WriteFileBytes(dir_ / "Quillmere.exe", "#!/bin/sh\ngrep SigIgn /proc/$$/status > app.txt\n");
@@ -57,10 +58,27 @@ TEST_F(ChildProcess, ScriptAndMainApplicationStartWithDefaultSignals) {
     EXPECT_FALSE(IgnoresSigpipe(AwaitFile(dir_ / "app.txt")));
 }
 
+TEST_F(ChildProcess, ScriptRunsInItsWorkingFolderAndLeavesOursAlone) {
+    const std::string script = "pwd -P > where.txt\n";
+    WriteFileBytes(dir_ / "root/Special.bat", script);
+    WriteFileBytes(dir_ / "sub/root/Special.bat", script);
+    platform::RunScriptHidden("Special.bat", (dir_ / "root").string(), 10);
+    platform::RunScriptHidden("Special.bat", "sub\\root", 10);  // relative, "\\" as separator
+    EXPECT_EQ(ReadFileBytes(dir_ / "root/where.txt"), fs::canonical(dir_ / "root").string() + "\n");
+    EXPECT_EQ(ReadFileBytes(dir_ / "sub/root/where.txt"),
+              fs::canonical(dir_ / "sub/root").string() + "\n");
+    EXPECT_TRUE(fs::equivalent(fs::current_path(), dir_.path()));
+
+    // A folder that cannot be entered runs nothing, not even in our folder.
+    WriteFileBytes(dir_ / "Special.bat", script);
+    platform::RunScriptHidden("Special.bat", (dir_ / "missing").string(), 10);
+    EXPECT_FALSE(fs::exists(dir_ / "where.txt"));
+}
+
 TEST_F(ChildProcess, ScriptThatStaysInTheForegroundIsLeftRunningAfterTheLimit) {
     WriteFileBytes(dir_ / "Special.bat", "echo $$ > pid.txt\nexec sleep 30\n");
     const auto start = std::chrono::steady_clock::now();
-    platform::RunScriptHidden("Special.bat", 1);
+    platform::RunScriptHidden("Special.bat", dir_.path().string(), 1);
     const auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(900));
     EXPECT_LT(waited, std::chrono::seconds(10));

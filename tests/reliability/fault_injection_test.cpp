@@ -15,10 +15,10 @@
 #include <memory>
 #include <string>
 
-#include "engine/error_codes.h"
 #include "patch/apply_fixture.h"
 #include "platform/platform.h"
 #include "published_update.h"
+#include "vocabulary/error_codes.h"
 #include "whole_run.h"
 
 namespace reliability {

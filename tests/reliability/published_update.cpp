@@ -5,30 +5,19 @@
 #include <random>
 
 namespace fs = std::filesystem;
+using testing_support::RandomBytes;
 using testing_support::ReadFileBytes;
+using testing_support::VersionFile;
 using testing_support::WriteFileBytes;
 
 namespace reliability {
 namespace {
-
-std::string RandomBytes(std::size_t size, std::uint32_t seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes)
-        byte = static_cast<char>(random() & 0xFF);
-    return bytes;
-}
 
 std::string TextLines(int count, const std::string& word) {
     std::string text;
     for (int i = 0; i < count; ++i)
         text += word + " line " + std::to_string(i) + "\r\n";
     return text;
-}
-
-std::string VersionFile(const std::string& version, const std::string& listUrl,
-                        const std::string& heading = "") {
-    return heading + "[Main]\r\nVersion=" + version + "\r\nUpdateURL=" + listUrl + "\r\n";
 }
 
 // Changes a few bytes every `step` bytes, as a rebuilt program does.
@@ -75,23 +64,6 @@ int RunPatchtool(const std::string& arguments, const fs::path& log) {
 }
 
 }  // namespace
-
-Tree ReadTree(const fs::path& root, const std::string& leftOut) {
-    Tree tree;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        const std::string name = it->path().lexically_relative(root).generic_string();
-        if (name == leftOut) {
-            it.disable_recursion_pending();
-            continue;
-        }
-        if (it->is_directory())
-            tree[name + "/"] = "";
-        else
-            tree[name] = ReadFileBytes(it->path());
-    }
-    return tree;
-}
 
 PublishedUpdate::PublishedUpdate(std::size_t scale, const std::string& serveRate)
     : scale_(scale), www_(MadeDir(dir_ / "www")), nginx_([&] {

@@ -9,20 +9,16 @@
 
 #include <cstddef>
 #include <filesystem>
-#include <map>
 #include <string>
 
+#include "support/installation_files.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
 
 namespace reliability {
 
-// Every file and folder below a root by its "/" name (folders end in "/"),
-// files with their bytes.
-using Tree = std::map<std::string, std::string>;
-// The tree below `root`, leaving out the top-level entry `leftOut` (by
-// default the download folder, which is not part of an installation's state).
-Tree ReadTree(const std::filesystem::path& root, const std::string& leftOut = "download");
+using testing_support::ReadTree;
+using testing_support::Tree;
 
 class PublishedUpdate {
   public:

@@ -5,7 +5,7 @@
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
 #include "support/temp_dir.h"
-#include "transfer/http_get.h"
+#include "vocabulary/cancel_request.h"
 
 namespace reliability {
 namespace {
@@ -44,10 +44,7 @@ bool RunRecord::EndedOnce() const {
 }
 
 RunRecord RunWholeUpdate(const std::filesystem::path& root) {
-    CancelRequested = false;
-    RerunRequired = false;
-    SelectedPatches.clear();
-    PendingPackageCount = 0;
+    ClearCancelRequest();
     recorded.clear();
     {
         const testing_support::ScopedWorkingDir inside(root);

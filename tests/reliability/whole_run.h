@@ -5,25 +5,24 @@
 #include <filesystem>
 #include <vector>
 
-#include "engine/status_word.h"
+#include "vocabulary/status_word.h"
 
 namespace reliability {
 
 struct RunRecord {
     std::vector<StatusWord> words;
 
-    // The last word is stage 10 and no error came before it.
+    // The last word is kStageAllApplied and no error came before it.
     bool Succeeded() const;
     // The code of the error word that ended the run, 0 when none did.
     int ErrorCode() const;
-    // Exactly one word ends the run (an error or stage 10), and it is the
+    // Exactly one word ends the run (an error or kStageAllApplied), and it is the
     // last one.
     bool EndedOnce() const;
 };
 
-// Runs UpdateWorker with `root` as the working directory, after resetting the
-// process-wide values a previous run leaves behind (the cancel and rerun
-// flags, the selection, the pending count). The fault hook is left as the
+// Runs UpdateWorker with `root` as the working directory, after clearing a
+// cancel request a previous run left behind. The fault hook is left as the
 // caller armed it.
 RunRecord RunWholeUpdate(const std::filesystem::path& root);
 

@@ -1,7 +1,7 @@
 // The worker-to-window path as the program runs it: the real progress
 // dialog on the GUI thread, the update worker on a thread of its own against
 // nginx, its status words crossing through the status channel as queued
-// signals, and Cancel crossing back as CancelRequested. Run under the thread
+// signals, and Cancel crossing back through RequestCancel. Run under the thread
 // sanitizer (scripts/reliability), it shows that path free of data races.
 #include <gtest/gtest.h>
 
@@ -12,16 +12,16 @@
 #include <chrono>
 #include <thread>
 
-#include "engine/error_codes.h"
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
 #include "published_update.h"
 #include "shell/windowed_run.h"
 #include "support/temp_dir.h"
-#include "transfer/http_get.h"
 #include "ui/progress_bar.h"
 #include "ui/status_channel.h"
 #include "ui/update_dialog.h"
+#include "vocabulary/cancel_request.h"
+#include "vocabulary/error_codes.h"
 
 namespace reliability {
 namespace {
@@ -32,15 +32,12 @@ namespace {
 class WindowedRun {
   public:
     explicit WindowedRun(const std::filesystem::path& root) : workingDir_(root) {
-        CancelRequested = false;
-        RerunRequired = false;
-        SelectedPatches.clear();
-        PendingPackageCount = 0;
+        ClearCancelRequest();
         UpdateResult = -1;
         bridge_ = new CBegingUpdater;
         UpdaterInstance.Set(bridge_);
         bridge_->dialog()->show();
-        worker_ = std::thread(UpdateWorker, &ReportStatusToWindow);
+        worker_ = std::thread([] { UpdateWorker(&ReportStatusToWindow); });
     }
     ~WindowedRun() {
         if (worker_.joinable())
@@ -106,27 +103,26 @@ TEST(WorkerToWindow, CancelDuringADownloadEndsTheRunCancelled) {
         run.dialog().pushButton->click();
         ASSERT_TRUE(run.RunUntilClosed());
     }
-    EXPECT_EQ(UpdateResult, 16);
+    EXPECT_EQ(UpdateResult, kCancelled);
     EXPECT_EQ(ReadTree(sandbox.root()), update.oldVersion());
 }
 
 // Stands in for the update worker: it starts, then waits for Cancel (at most
 // a few seconds) and answers late, as a worker inside a download would.
-std::uint32_t WorkerThatAwaitsCancel(StatusCallback report) {
+void WorkerThatAwaitsCancel(StatusCallback report) {
     report(StageWord(kStageSocketsStarted));
-    for (int waits = 0; waits < 500 && !CancelRequested; ++waits)
+    for (int waits = 0; waits < 500 && !CancelRequested(); ++waits)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    report(CancelRequested ? ErrorWord(kCancelled) : StageWord(kStageAllApplied));
-    return 0;
+    report(CancelRequested() ? ErrorWord(kCancelled) : StageWord(kStageAllApplied));
 }
 
 TEST(WorkerToWindow, AnEventLoopEndedBeforeTheFinalWordLeavesTheOutcomeToIt) {
-    CancelRequested = false;
+    ClearCancelRequest();
     // Ended from outside the progress window, as the end of a session can.
     QTimer::singleShot(50, qApp, [] { QCoreApplication::exit(0); });
     EXPECT_EQ(RunWithProgressWindow(WorkerThatAwaitsCancel), kCancelled);
-    CancelRequested = false;
+    ClearCancelRequest();
 }
 
 }  // namespace

@@ -9,11 +9,31 @@
 namespace {
 
 TEST(OutcomeNotice, OnlySuccessUpToDateAndCancelHavePicturesOfTheirOwn) {
-    EXPECT_EQ(OutcomePicture(OutcomeOf(0)), ":/res/update/image/tip1.png");
-    EXPECT_EQ(OutcomePicture(OutcomeOf(2)), ":/res/update/image/tip2.png");
-    EXPECT_EQ(OutcomePicture(OutcomeOf(16)), ":/res/update/image/tip4.png");
-    for (const int code :
-         {1, 3, 7, 8, 9, 11, 12, 13, 14, 15, 17, 18, 19, 20, 21, 22, 23, 255, -1}) {
+    EXPECT_EQ(OutcomePicture(OutcomeOf(kOk)), ":/res/update/image/tip1.png");
+    EXPECT_EQ(OutcomePicture(OutcomeOf(kNothingNewer)), ":/res/update/image/tip2.png");
+    EXPECT_EQ(OutcomePicture(OutcomeOf(kCancelled)), ":/res/update/image/tip4.png");
+    // Every failure code, and numbers no run ends with.
+    for (const int code : std::initializer_list<int>{1,
+                                                     kSocketsUnavailable,
+                                                     kTimeBudgetSpent,
+                                                     kSocketSetupFailed,
+                                                     kConnectionRefused,
+                                                     kRequestNotSent,
+                                                     kReceiveFailed,
+                                                     kNotInReadySet,
+                                                     kConnectTimedOut,
+                                                     kStatusNotOk,
+                                                     kBadPackageName,
+                                                     kApplyFailed,
+                                                     kPackageFileFailed,
+                                                     kPackageIncomplete,
+                                                     kSilenceLimit,
+                                                     kWaitFailedOrUnresolved,
+                                                     kResponseTooLarge,
+                                                     kOutOfMemory,
+                                                     kUnexpectedFailure,
+                                                     255,
+                                                     -1}) {
         EXPECT_EQ(OutcomePicture(OutcomeOf(code)), ":/res/update/image/tip3.png") << code;
     }
 }

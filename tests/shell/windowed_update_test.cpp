@@ -22,12 +22,13 @@
 #include <vector>
 
 #include "child_process.h"
-#include "engine/version_file.h"
 #include "patch/package_writer.h"
+#include "support/installation_files.h"
 #include "support/loopback_server.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
 #include "virtual_desktop.h"
+#include "vocabulary/packed_version.h"
 
 namespace {
 
@@ -38,8 +39,11 @@ using testing_support::Desktop;
 using testing_support::LoopbackServer;
 using testing_support::NginxServer;
 using testing_support::ReadFileBytes;
+using testing_support::ReadTree;
 using testing_support::ScreenWindow;
 using testing_support::ServerScript;
+using testing_support::Tree;
+using testing_support::VersionFile;
 using testing_support::WriteFileBytes;
 
 // Generous, for the sanitizer build on a busy machine; a passing run takes a
@@ -111,20 +115,6 @@ std::string OutcomeOnScreen(const Desktop& desktop, const ScreenWindow& notice) 
         std::this_thread::sleep_for(100ms);
     } while (std::chrono::steady_clock::now() < deadline);
     return "none (closest " + closest + ", " + std::to_string(closestShare * 100) + " % off)";
-}
-
-std::map<std::string, std::string> TreeOf(const fs::path& root) {
-    std::map<std::string, std::string> tree;
-    for (const auto& item : fs::recursive_directory_iterator(root)) {
-        const std::string name = fs::relative(item.path(), root).generic_string();
-        if (name != "download" && !name.starts_with("download/"))
-            tree[name] = item.is_regular_file() ? ReadFileBytes(item.path()) : "<dir>";
-    }
-    return tree;
-}
-
-std::string VersionFile(const std::string& version, const std::string& listUrl) {
-    return "[Main]\r\nVersion=" + version + "\r\nUpdateURL=" + listUrl + "\r\n";
 }
 
 std::string ListRecord(const std::string& version, const std::string& url,
@@ -301,7 +291,7 @@ TEST_F(WindowedUpdate, SuccessUpdatesTheTreeClearsTheFlagAndStartsTheAppAfterOk)
     StartUpdater();
 
     EXPECT_EQ(FinishRun(), "tip1.png");
-    const std::map<std::string, std::string> updated = TreeOf(root_);
+    const Tree updated = ReadTree(root_);
     EXPECT_EQ(updated.at("bin/app.dat"), AppAfterFirstPackage());
     EXPECT_EQ(updated.at("data/new/a.txt"), "fresh\n");
     EXPECT_EQ(updated.at("readme.txt"), "version two\n");
@@ -351,11 +341,11 @@ TEST_F(WindowedUpdate, NothingNewerShowsUpToDate) {
     PublishTwoPackages(nginx);
     const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
     WriteFileBytes(FlagFile(), flagSet);
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     StartUpdater();
 
     EXPECT_EQ(FinishRun(), "tip2.png");
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadTree(root_), before);
     EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
     EXPECT_EQ(Starts(), OneStart());
 }
@@ -368,11 +358,11 @@ TEST_F(WindowedUpdate, AMissingPackageShowsFailureAndAppliesNothing) {
     fs::remove(www_ / "p110.pak");
     const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
     WriteFileBytes(FlagFile(), flagSet);
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     StartUpdater();
 
     EXPECT_EQ(FinishRun(), "tip3.png");
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadTree(root_), before);
     EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
     EXPECT_EQ(Starts(), OneStart());
 }
@@ -395,7 +385,7 @@ TEST_F(WindowedUpdate, CancelDuringASlowDownloadShowsCancelledAndAppliesNothing)
     WriteFileBytes(www_ / "list.cfg", ListRecord("1.0.1", packages.Url("/p101.pak")));
     const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
     WriteFileBytes(FlagFile(), flagSet);
-    const auto before = TreeOf(root_);
+    const auto before = ReadTree(root_);
     StartUpdater();
 
     const std::optional<ScreenWindow> progress = WaitForWindow(kProgressSize);
@@ -408,7 +398,7 @@ TEST_F(WindowedUpdate, CancelDuringASlowDownloadShowsCancelledAndAppliesNothing)
     desktop_->ClickAt(*progress, kCancelCentre.x(), kCancelCentre.y());
 
     EXPECT_EQ(FinishRun(), "tip4.png");
-    EXPECT_EQ(TreeOf(root_), before);
+    EXPECT_EQ(ReadTree(root_), before);
     EXPECT_FALSE(fs::exists(root_ / "download/p101.pak"));
     EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
     EXPECT_EQ(Starts(), OneStart());

@@ -9,52 +9,12 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "support/loopback_socket.h"
+
 namespace testing_support {
 namespace {
 
 constexpr int kPollSliceMs = 20;
-
-// A TCP socket bound to 127.0.0.1 on a port the system picks.
-int BindLoopback(std::uint16_t* port) {
-    const int descriptor = socket(AF_INET, SOCK_STREAM, 0);
-    if (descriptor < 0)
-        throw std::runtime_error("cannot create a socket");
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        close(descriptor);
-        throw std::runtime_error("cannot bind to 127.0.0.1");
-    }
-    *port = ntohs(address.sin_port);
-    return descriptor;
-}
-
-int ListenLoopback(int backlog, std::uint16_t* port) {
-    const int descriptor = BindLoopback(port);
-    if (listen(descriptor, backlog) != 0) {
-        close(descriptor);
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    }
-    return descriptor;
-}
-
-void ResetAndClose(int descriptor) {
-    linger abortive{1, 0};
-    setsockopt(descriptor, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
-    close(descriptor);
-}
-
-// Unread bytes at close turn the peer's end-of-stream into a reset, so an
-// orderly close reads them away first.
-void DrainAndClose(int descriptor) {
-    char scratch[4096];
-    while (recv(descriptor, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
-    }
-    close(descriptor);
-}
 
 }  // namespace
 
@@ -168,29 +128,13 @@ void LoopbackServer::PlayConnection(const ServerScript& script) {
 void LoopbackServer::PlayStep(int connection, const ServerScript::Step& step) {
     using Kind = ServerScript::Step::Kind;
     switch (step.kind) {
-        case Kind::kReadRequest: {
-            const std::size_t start = request_.size();
-            char buffer[1024];
-            while (request_.find("\r\n\r\n", start) == std::string::npos &&
-                   WaitUntilReadable(connection)) {
-                const ssize_t count = recv(connection, buffer, sizeof buffer, 0);
-                if (count <= 0)
-                    break;
-                request_.append(buffer, static_cast<std::size_t>(count));
-            }
+        case Kind::kReadRequest:
+            ReadRequestInto(connection, request_,
+                            [this](int descriptor) { return WaitUntilReadable(descriptor); });
             break;
-        }
-        case Kind::kSend: {
-            std::size_t sent = 0;
-            while (sent < step.bytes.size()) {
-                const ssize_t count = send(connection, step.bytes.data() + sent,
-                                           step.bytes.size() - sent, MSG_NOSIGNAL);
-                if (count < 0)
-                    break;  // the client has gone; the script goes on
-                sent += static_cast<std::size_t>(count);
-            }
+        case Kind::kSend:
+            SendAll(connection, step.bytes);  // a client that has gone ends the send only
             break;
-        }
         case Kind::kPause:
             SleepUnlessStopped(step.pause);
             break;

@@ -13,7 +13,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::ScopedWorkingDir;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 using tools_test::RandomBytes;
@@ -53,9 +52,10 @@ class PackageBuilder : public tools_test::TreeFixture,
         const TempDir installation;
         WriteTree(installation.path(), oldFiles_);
         WriteFileBytes(installation / "download/p.pkg", package);
-        const ScopedWorkingDir cwd(installation.path());
+        const InstallationFolders folders{installation.path().string(),
+                                          (installation / "download").string()};
         for (int i = 0; i < times; ++i)
-            EXPECT_TRUE(ApplyPatchPackage("p.pkg", kNewVersion, nullptr));
+            EXPECT_TRUE(ApplyPatchPackage(folders, "p.pkg", kNewVersion, nullptr));
         fs::remove_all(installation / "download");
         return ReadTree(installation.path());
     }
@@ -161,10 +161,14 @@ TEST_P(PackageBuilder, ChoosesTheSmallerEncodedEntry) {
     EXPECT_EQ(ChooseEntry("f", big, std::string(100000, 'a'), GetParam()).kind, EntryKind::kAdd);
 }
 
-INSTANTIATE_TEST_SUITE_P(BothCodecs, PackageBuilder,
-                         ::testing::Values(PackageCodec::kLzo1x, PackageCodec::kBzip2),
-                         [](const auto& test) {
-                             return test.param == PackageCodec::kLzo1x ? "lzo" : "bzip2";
-                         });
+std::vector<PackageCodec> EveryCodec() {
+    std::vector<PackageCodec> codecs;
+    for (const PayloadCodec& row : PayloadCodecs())
+        codecs.push_back(row.codec);
+    return codecs;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryCodec, PackageBuilder, ::testing::ValuesIn(EveryCodec()),
+                         [](const auto& test) { return std::string(CodecOf(test.param).name); });
 
 }  // namespace

@@ -16,28 +16,21 @@ std::string Record(PackedVersion version, const std::string& url, bool stop) {
     return line;
 }
 
-class PatchListRecord : public ::testing::Test {
-  protected:
-    PatchListRecord() { RerunRequired = false; }
-    ~PatchListRecord() override { RerunRequired = false; }
-};
-
-TEST_F(PatchListRecord, TheUpdaterReadsWhatIsPrinted) {
+TEST(PatchListRecord, TheUpdaterReadsWhatIsPrinted) {
     const std::string list = "# published packages\n" +
                              Record(PackVersion(1, 0, 3), "http://127.0.0.1:8080/p/a.pkg", false) +
                              "\n" + Record(PackVersion(1, 1, 0), "http://localhost/b.pkg", true) +
                              "\n" + Record(PackVersion(1, 1, 1), "http://localhost/c.pkg", false) +
                              "\n";
-    std::vector<PatchEntry> selected;
-    ParsePatchList(PackVersion(1, 0, 2), selected, list);
+    const PatchSelection selection = ParsePatchList(PackVersion(1, 0, 2), list);
     // The stop record is taken, and nothing after it.
-    EXPECT_EQ(selected,
+    EXPECT_EQ(selection.selectedPatches,
               (std::vector<PatchEntry>{{PackVersion(1, 0, 3), "http://127.0.0.1:8080/p/a.pkg"},
                                        {PackVersion(1, 1, 0), "http://localhost/b.pkg"}}));
-    EXPECT_TRUE(RerunRequired);
+    EXPECT_TRUE(selection.rerunRequired);
 }
 
-TEST_F(PatchListRecord, RefusesUrlsTheUpdaterCannotFetchOrStore) {
+TEST(PatchListRecord, RefusesUrlsTheUpdaterCannotFetchOrStore) {
     for (const std::string url :
          {"https://localhost/a.pkg", "http://localhost", "http://localhost/dir/",
           "http://localhost/a b.pkg", "http://:80/a.pkg", "http://localhost:99999/a.pkg", "",

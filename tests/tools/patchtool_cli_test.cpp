@@ -55,7 +55,7 @@ TEST_F(PatchToolProgram, BuildInspectVerifyWorkTogether) {
     ASSERT_EQ(built.status, 0) << built.err;
     EXPECT_TRUE(built.out.empty());
     EXPECT_NE(built.err.find("warning: only in OLD"), std::string::npos);
-    EXPECT_FALSE(std::filesystem::exists(package() + ".partial"));
+    EXPECT_FALSE(std::filesystem::exists(package() + ".updating"));
 
     const ProgramRun inspected = Patchtool({"inspect", "--json", package()});
     ASSERT_EQ(inspected.status, 0) << inspected.err;
@@ -109,6 +109,12 @@ TEST_F(PatchToolProgram, WrongCommandLinesExitWithUsageStatus) {
     }
 }
 
+TEST_F(PatchToolProgram, VersionIsTheProjectsOwn) {
+    const ProgramRun run = Patchtool({"--version"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "patchtool " PROJECT_VERSION_TEXT "\n");
+}
+
 TEST_F(PatchToolProgram, HelpGoesToStandardOutput) {
     for (const char* command : {"build", "inspect", "verify", "record"}) {
         const ProgramRun run = Patchtool({command, "--help"});
@@ -124,6 +130,15 @@ TEST_F(PatchToolProgram, UnreadableTreeFailsWithoutWritingAPackage) {
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("missing"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(package()));
+}
+
+TEST_F(PatchToolProgram, OutputThatCannotBeReplacedFailsAndLeavesNothingBeside) {
+    std::filesystem::create_directories(package());  // a folder where the file should go
+    const ProgramRun run = BuildPackage("lzo");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot write the package"), std::string::npos);
+    EXPECT_TRUE(std::filesystem::is_directory(package()));
+    EXPECT_FALSE(std::filesystem::exists(package() + ".updating"));
 }
 
 TEST_F(PatchToolProgram, RecordPrintsOneLine) {

@@ -1,13 +1,14 @@
 #include "transfer/http_get.h"
+#include "vocabulary/cancel_request.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <vector>
 
-#include "engine/error_codes.h"
 #include "support/loopback_server.h"
 #include "transfer/progress_report.h"
+#include "vocabulary/error_codes.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ void Record(StatusWord word) {
 }
 void CancelOnReport(StatusWord word) {
     Record(word);
-    CancelRequested = true;
+    RequestCancel();
 }
 
 std::string Body(std::size_t size) {
@@ -54,21 +55,27 @@ ServerScript Trickle(std::size_t pieces, std::size_t pieceSize, std::chrono::mil
 class HttpGetTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        CancelRequested = false;
-        PendingPackageCount = 1;
+        ClearCancelRequest();
         reported.clear();
         limits_.connectTimeout = {0, 500000};
         limits_.readinessWait = {0, 100000};
     }
-    void TearDown() override { CancelRequested = false; }
+    void TearDown() override { ClearCancelRequest(); }
 
-    int Fetch(const std::string& url, bool isPackage, StatusCallback callback = &Record,
-              platform::TimeVal budget = {10, 0}) {
-        return HttpGet(url, response_, isPackage, callback, budget.tv_sec, budget.tv_usec, limits_);
+    // The exchange's code; whether the body was whole as announced is kept
+    // in whole_.
+    ErrorCode Fetch(const std::string& url, bool isPackage, StatusCallback callback = &Record,
+                    platform::TimeVal budget = {10, 0}) {
+        const HttpRequest request{url, isPackage ? BodyKind::kPackage : BodyKind::kPatchList,
+                                  budget, limits_, callback};
+        const HttpResult result = HttpGet(request, response_);
+        whole_ = result.wholeAsAnnounced;
+        return result.code;
     }
 
     HttpLimits limits_;
     std::string response_;
+    bool whole_ = false;
 };
 
 TEST_F(HttpGetTest, SendsTheFixedRequestOfEachKind) {
@@ -91,7 +98,7 @@ TEST_F(HttpGetTest, ReportsPercentagesOfFourKilobytePieces) {
     EXPECT_EQ(Fetch(server.Url("/p.bin"), true), kOk);
     EXPECT_EQ(response_, body);
     EXPECT_EQ(reported, (std::vector<StatusWord>{0x1400, 0x2800, 0x3D00, 0x5100, 0x6400}));
-    EXPECT_EQ(PendingPackageCount, 0u);
+    EXPECT_TRUE(whole_);
 }
 
 TEST_F(HttpGetTest, AcceptsOnlyTwoHundredOkInTheStatusLine) {
@@ -122,28 +129,24 @@ TEST_F(HttpGetTest, OnlyFourLineEndBytesInARowEndTheHeader) {
     EXPECT_EQ(Fetch(server.Url("/"), false), kReceiveFailed);
 }
 
-TEST_F(HttpGetTest, CountsOnlyPackagesThatArriveExactlyAsAnnounced) {
+TEST_F(HttpGetTest, PackageIsWholeOnlyWhenItArrivesExactlyAsAnnounced) {
     const struct {
         std::string response;
-        bool isPackage;
-        std::uint32_t countBefore, countAfter;
+        bool whole;
     } cases[] = {
-        {HeaderFor(10) + Body(5), true, 1, 1},
-        {HeaderFor(10) + Body(10), true, 2, 1},
-        {HeaderFor(10) + Body(10), true, 0, 0},
-        {HeaderFor(0), true, 1, 0},
-        {HeaderFor(0) + "abc", true, 1, 1},
-        {HeaderFor(3) + "abc", false, 1, 1},
-        {"HTTP/1.1 200 OK\r\n\r\nabc", true, 1, 1},
-        {"HTTP/1.1 200 OK\r\n\r\n", true, 1, 1},
-        {"HTTP/1.1 200 OK\r\nContent-Length: -3\r\n\r\nabc", true, 1, 1},
-        {"HTTP/1.1 200 OK\r\nContent-Length: three\r\n\r\nabc", true, 1, 1},
+        {HeaderFor(10) + Body(5), false},
+        {HeaderFor(10) + Body(10), true},
+        {HeaderFor(0), true},
+        {HeaderFor(0) + "abc", false},
+        {"HTTP/1.1 200 OK\r\n\r\nabc", false},
+        {"HTTP/1.1 200 OK\r\n\r\n", false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: -3\r\n\r\nabc", false},
+        {"HTTP/1.1 200 OK\r\nContent-Length: three\r\n\r\nabc", false},
     };
     for (const auto& c : cases) {
         LoopbackServer server(Answer(c.response));
-        PendingPackageCount = c.countBefore;
-        EXPECT_EQ(Fetch(server.Url("/"), c.isPackage), kOk) << c.response;
-        EXPECT_EQ(PendingPackageCount, c.countAfter) << c.response;
+        EXPECT_EQ(Fetch(server.Url("/"), true), kOk) << c.response;
+        EXPECT_EQ(whole_, c.whole) << c.response;
     }
 }
 
@@ -160,7 +163,7 @@ TEST_F(HttpGetTest, LongPackageIsStoredOnlyUpToItsAnnouncedLength) {
     LoopbackServer server(Answer(HeaderFor(10) + Body(10000)));
     EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
     EXPECT_EQ(response_, Body(10));
-    EXPECT_EQ(PendingPackageCount, 1u);
+    EXPECT_FALSE(whole_);
     EXPECT_EQ(reported, std::vector<StatusWord>{0x6400});
 }
 
@@ -184,7 +187,7 @@ TEST_F(HttpGetTest, BodyBeyondTheFirstReservationArrivesWhole) {
     LoopbackServer server(Answer(OkResponse(body)));
     EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
     EXPECT_TRUE(response_ == body) << "got " << response_.size() << " bytes";
-    EXPECT_EQ(PendingPackageCount, 0u);
+    EXPECT_TRUE(whole_);
 }
 
 TEST_F(HttpGetTest, ListOfAnotherLengthThanAnnouncedFailsTheReceive) {
@@ -202,7 +205,7 @@ TEST_F(HttpGetTest, ListOfAnotherLengthThanAnnouncedFailsTheReceive) {
 }
 
 TEST_F(HttpGetTest, CancelBeforeTheBodyEndsBeforeAnyBodyByte) {
-    CancelRequested = true;
+    RequestCancel();
     LoopbackServer server(Answer(OkResponse(Body(100))));
     EXPECT_EQ(Fetch(server.Url("/"), true), kCancelled);
     EXPECT_TRUE(response_.empty());
@@ -214,7 +217,7 @@ TEST_F(HttpGetTest, CancelDuringTheHeaderIsNoticedAfterIt) {
                               .ReadRequest()
                               .Send("HTTP/1.1 200 OK\r\n")
                               .Pause(50ms)
-                              .Call([] { CancelRequested = true; })
+                              .Call([] { RequestCancel(); })
                               .Send("Content-Length: 5\r\n\r\nhello")
                               .Close());
     EXPECT_EQ(Fetch(server.Url("/"), true), kCancelled);
@@ -323,7 +326,7 @@ TEST_F(HttpGetTest, ProductWaitOfFourSecondsEndsBeforeCancelIsSeen) {
                               .ReadRequest()
                               .Send(HeaderFor(20000) + Body(1000))
                               .Pause(300ms)
-                              .Call([] { CancelRequested = true; })
+                              .Call([] { RequestCancel(); })
                               .Pause(20s));
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Fetch(server.Url("/"), true), kCancelled);

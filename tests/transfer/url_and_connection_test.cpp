@@ -5,9 +5,9 @@
 #include <chrono>
 #include <vector>
 
-#include "engine/error_codes.h"
 #include "support/loopback_server.h"
 #include "transfer/time_arithmetic.h"
+#include "vocabulary/error_codes.h"
 
 namespace {
 

@@ -11,9 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "engine/status_word.h"
 #include "ui/status_channel.h"
 #include "ui/update_dialog.h"
+#include "vocabulary/error_codes.h"
+#include "vocabulary/status_word.h"
 
 namespace {
 
@@ -78,26 +79,28 @@ TEST_F(StatusChannel, EachWordIsDecodedErrorFirstThenPercentageThenStage) {
         std::int32_t result;
     };
     const Case cases[] = {
-        {StageWord(0), {kUpdating}, kUntouched},
-        {StageWord(1), {kUpdating}, kUntouched},
-        {StageWord(2), {kDownloaded}, kUntouched},
-        {StageWord(3), {kUpdating}, kUntouched},
-        {StageWord(4), {kUpdating}, kUntouched},
-        {StageWord(5), {kUpdating}, kUntouched},
-        {StageWord(6), {kDisable, kUpdating}, kUntouched},
-        {StageWord(7), {}, kUntouched},
-        {StageWord(8), {kUpdating}, kUntouched},
-        {StageWord(9), {kUpdating}, kUntouched},
-        {StageWord(10), {kClose}, 0},
+        {StageWord(kStageSocketsStarted), {kUpdating}, kUntouched},
+        {StageWord(kStageVersionRead), {kUpdating}, kUntouched},
+        {StageWord(kStagePatchListFetched), {kDownloaded}, kUntouched},
+        {StageWord(kStageDownloadStarting), {kUpdating}, kUntouched},
+        {StageWord(kStageApplyStarting), {kUpdating}, kUntouched},
+        {StageWord(kStagePackageOpening), {kUpdating}, kUntouched},
+        {StageWord(kStagePackageRead), {kDisable, kUpdating}, kUntouched},
+        {StageWord(kStagePayloadReady), {}, kUntouched},
+        {StageWord(kStageAddingFile), {kUpdating}, kUntouched},
+        {StageWord(kStageModifyingFile), {kUpdating}, kUntouched},
+        {StageWord(kStageAllApplied), {kClose}, 0},
         {StageWord(11), {}, kUntouched},
         {StageWord(255), {}, kUntouched},
         {0x01000000u, {}, kUntouched},  // only the always-zero byte set
         {0x01000005u, {}, kUntouched},
         {0x3200u, {Progress(50)}, kUntouched},
-        {PercentageWord(2) | StageWord(6), {Progress(2)}, kUntouched},
-        {ErrorWord(2), {kClose}, 2},
-        {ErrorWord(16) | PercentageWord(5), {kClose}, 16},
-        {ErrorWord(22) | StageWord(10), {kClose}, 22},
+        {PercentageWord(2) | StageWord(kStagePackageRead), {Progress(2)}, kUntouched},
+        {ErrorWord(kNothingNewer), {kClose}, kNothingNewer},
+        {ErrorWord(kCancelled) | PercentageWord(5), {kClose}, kCancelled},
+        {ErrorWord(kWaitFailedOrUnresolved) | StageWord(kStageAllApplied),
+         {kClose},
+         kWaitFailedOrUnresolved},
         // A percentage too large for its byte spills into the error field.
         {PercentageWord(256), {kClose}, 1},
     };
@@ -112,8 +115,8 @@ TEST_F(StatusChannel, EachWordIsDecodedErrorFirstThenPercentageThenStage) {
 }
 
 TEST_F(StatusChannel, StageTenResetsAnEarlierError) {
-    ReportStatusToWindow(ErrorWord(18));
-    EXPECT_EQ(UpdateResult, 18);
+    ReportStatusToWindow(ErrorWord(kApplyFailed));
+    EXPECT_EQ(UpdateResult, kApplyFailed);
     ReportStatusToWindow(StageWord(kStageAllApplied));
     EXPECT_EQ(UpdateResult, 0);
 }
@@ -122,9 +125,20 @@ TEST_F(StatusChannel, WordsFromTheWorkerArriveInTheOrderTheyWereSent) {
     UpdateDialog& dialog = *bridge.dialog();
     dialog.show();
     const std::vector<StatusWord> run = {
-        StageWord(0),       StageWord(1),        StageWord(2), StageWord(3),  PercentageWord(2),
-        PercentageWord(50), PercentageWord(100), StageWord(4), StageWord(5),  StageWord(6),
-        StageWord(7),       StageWord(8),        StageWord(9), StageWord(10),
+        StageWord(kStageSocketsStarted),
+        StageWord(kStageVersionRead),
+        StageWord(kStagePatchListFetched),
+        StageWord(kStageDownloadStarting),
+        PercentageWord(2),
+        PercentageWord(50),
+        PercentageWord(100),
+        StageWord(kStageApplyStarting),
+        StageWord(kStagePackageOpening),
+        StageWord(kStagePackageRead),
+        StageWord(kStagePayloadReady),
+        StageWord(kStageAddingFile),
+        StageWord(kStageModifyingFile),
+        StageWord(kStageAllApplied),
     };
     SendFromWorker(run);
     log.WaitFor(kClose);
@@ -154,7 +168,8 @@ TEST_F(StatusChannel, StageSixDisablesCancelBeforeItsTextArrives) {
 TEST_F(StatusChannel, WordsWithoutABridgeAreDropped) {
     EXPECT_EQ(UpdaterInstance.Take(), &bridge);
     EXPECT_EQ(UpdaterInstance.Take(), nullptr);
-    SendFromWorker({StageWord(0), PercentageWord(40), ErrorWord(7), StageWord(10)});
+    SendFromWorker({StageWord(kStageSocketsStarted), PercentageWord(40),
+                    ErrorWord(kTimeBudgetSpent), StageWord(kStageAllApplied)});
     QApplication::processEvents();
     EXPECT_TRUE(log.entries.isEmpty());
     EXPECT_EQ(UpdateResult, kUntouched);
@@ -164,7 +179,7 @@ TEST_F(StatusChannel, ADeletedBridgeIsNeverReached) {
     auto* other = new CBegingUpdater;
     UpdaterInstance.Set(other);
     delete other;  // without taking it back first
-    SendFromWorker({StageWord(0), ErrorWord(7)});
+    SendFromWorker({StageWord(kStageSocketsStarted), ErrorWord(kTimeBudgetSpent)});
     EXPECT_EQ(UpdateResult, kUntouched);
     EXPECT_EQ(UpdaterInstance.Take(), nullptr);
 }

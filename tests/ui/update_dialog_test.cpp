@@ -10,8 +10,8 @@
 #include <QWindow>
 #include <climits>
 
-#include "transfer/http_get.h"
 #include "ui/update_dialog.h"
+#include "vocabulary/cancel_request.h"
 
 namespace {
 
@@ -49,8 +49,8 @@ int DrawnFillWidth(CProgressBar& bar) {
 class ProgressDialog : public ::testing::Test {
   protected:
     // Tests only: the product never sets the flag back.
-    void SetUp() override { CancelRequested = false; }
-    void TearDown() override { CancelRequested = false; }
+    void SetUp() override { ClearCancelRequest(); }
+    void TearDown() override { ClearCancelRequest(); }
 
     UpdateDialog dialog;
 };
@@ -96,9 +96,9 @@ TEST_F(ProgressDialog, TrackAndFillAreDrawnInTheirColoursInsideTheWindow) {
 TEST_F(ProgressDialog, CancelSetsTheFlagAndLeavesTheDialogAsItWas) {
     dialog.show();
     QTest::mouseClick(dialog.pushButton, Qt::LeftButton);
-    EXPECT_TRUE(CancelRequested);
+    EXPECT_TRUE(CancelRequested());
     QTest::mouseClick(dialog.pushButton, Qt::LeftButton);
-    EXPECT_TRUE(CancelRequested);
+    EXPECT_TRUE(CancelRequested());
     EXPECT_TRUE(dialog.isVisible());
     EXPECT_TRUE(dialog.pushButton->isEnabled());
 }
@@ -108,7 +108,7 @@ TEST_F(ProgressDialog, CancelIsDeadOnceDisabled) {
     Invoke(dialog, "onDisableBtn");
     EXPECT_FALSE(dialog.pushButton->isEnabled());
     QTest::mouseClick(dialog.pushButton, Qt::LeftButton);
-    EXPECT_FALSE(CancelRequested);
+    EXPECT_FALSE(CancelRequested());
 }
 
 TEST_F(ProgressDialog, EscapeAndOtherKeysLeaveItOpen) {
@@ -117,7 +117,7 @@ TEST_F(ProgressDialog, EscapeAndOtherKeysLeaveItOpen) {
         QTest::keyClick(&dialog, key);
     }
     EXPECT_TRUE(dialog.isVisible());
-    EXPECT_FALSE(CancelRequested);
+    EXPECT_FALSE(CancelRequested());
 }
 
 TEST_F(ProgressDialog, CloseRequestOfTheWindowSystemIsIgnored) {

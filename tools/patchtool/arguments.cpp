@@ -93,13 +93,23 @@ std::optional<PackedVersion> ParseVersionText(std::string_view text) {
 }
 
 std::optional<PackageCodec> ParseCodecName(std::string_view text) {
-    if (text == "lzo")
-        return PackageCodec::kLzo1x;
-    if (text == "bzip2")
-        return PackageCodec::kBzip2;
-    return std::nullopt;
+    const PayloadCodec* codec = CodecNamed(text);
+    if (codec == nullptr)
+        return std::nullopt;
+    return codec->codec;
 }
 
 const char* CodecName(PackageCodec codec) {
-    return codec == PackageCodec::kLzo1x ? "lzo" : "bzip2";
+    return CodecOf(codec).name;
+}
+
+std::string CodecNameChoices() {
+    const auto codecs = PayloadCodecs();
+    std::string choices = "neither ";
+    for (std::size_t i = 0; i < codecs.size(); ++i) {
+        if (i != 0)
+            choices += i + 1 == codecs.size() ? " nor " : ", ";
+        choices += codecs[i].name;
+    }
+    return choices;
 }

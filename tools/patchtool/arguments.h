@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/version_file.h"
-#include "patch/package_format.h"
+#include "patch/payload_codec.h"
+#include "vocabulary/packed_version.h"
 
 struct OptionSpec {
     std::string longName;  // without the leading "--"
@@ -38,6 +38,8 @@ bool ParseArguments(const std::vector<std::string>& words, const std::vector<Opt
 // something else, so it is refused here instead.
 std::optional<PackedVersion> ParseVersionText(std::string_view text);
 
-// "lzo" or "bzip2".
+// A codec by its name in the codec table (payload_codec.h): "lzo", "bzip2".
 std::optional<PackageCodec> ParseCodecName(std::string_view text);
 const char* CodecName(PackageCodec codec);
+// What a wrong --codec is not, for its error message: "neither lzo nor bzip2".
+std::string CodecNameChoices();

@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <map>
 #include <set>
-#include <system_error>
 
 #include "arguments.h"
+#include "build_config.h"
 #include "inspect_output.h"
 #include "package_builder.h"
 #include "package_summary.h"
@@ -30,7 +30,8 @@ constexpr const char* kToolUsage =
     "  verify   check a package, optionally against the trees it was built from\n"
     "  record   print the patch-list record for a package\n"
     "\n"
-    "Run 'patchtool COMMAND --help' for the options of a command.\n"
+    "Run 'patchtool COMMAND --help' for the options of a command, and\n"
+    "'patchtool --version' for the version.\n"
     "Exit status: 0 on success, 1 when the work failed, 2 for a wrong command line.\n";
 
 constexpr const char* kBuildUsage =
@@ -163,17 +164,11 @@ bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char
     return false;
 }
 
-// Writes beside the target first and renames, so that a failed write never
+// Replaced whole or not at all (SavePackage), so that a failed write never
 // leaves a half package under the name a publisher would upload.
 bool WritePackageFile(const fs::path& target, const std::string& package, std::string* error) {
-    const fs::path partial = target.string() + ".partial";
-    std::error_code code;
-    if (SavePackage(partial.string(), package)) {
-        fs::rename(partial, target, code);
-        if (!code)
-            return true;
-    }
-    fs::remove(partial, code);
+    if (SavePackage(target.string(), package))
+        return true;
     *error = "cannot write the package to '" + target.string() + "'";
     return false;
 }
@@ -191,7 +186,7 @@ bool ReadBuildRequest(const ParsedArguments& parsed, const Console& console, Bui
         if (!codec) {
             *status =
                 UsageError(console, "build",
-                           "--codec '" + parsed.Value("codec") + "' is neither lzo nor bzip2");
+                           "--codec '" + parsed.Value("codec") + "' is " + CodecNameChoices());
             return false;
         }
         request->codec = *codec;
@@ -402,6 +397,10 @@ int RunPatchTool(const std::vector<std::string>& words, const Console& console) 
     }
     if (words.front() == "--help" || words.front() == "-h" || words.front() == "help") {
         console.out << kToolUsage;
+        return kExitSuccess;
+    }
+    if (words.front() == "--version") {
+        console.out << "patchtool " << kProjectVersion << "\n";
         return kExitSuccess;
     }
     const auto command = commands.find(words.front());

@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "engine/version_file.h"
 #include "file_diff.h"
 #include "platform/platform.h"
 #include "tree_scan.h"

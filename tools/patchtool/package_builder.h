@@ -18,9 +18,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/version_file.h"
 #include "patch/package_format.h"
 #include "patch/package_writer.h"
+#include "vocabulary/packed_version.h"
 
 // The entry name of the installation's version file.
 inline constexpr std::string_view kVersionFileEntryName = "config/version.cfg";

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/version_file.h"
+#include "vocabulary/packed_version.h"
 
 // The placeholder written into the fields the updater reads and ignores. It
 // holds no "-r", so in the options field it never makes a stop record.

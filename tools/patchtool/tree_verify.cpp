@@ -42,22 +42,6 @@ class ScratchFolder {
     fs::path path_;
 };
 
-class WorkingDirectory {
-  public:
-    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) {
-        fs::current_path(dir);
-    }
-    ~WorkingDirectory() {
-        std::error_code ignored;
-        fs::current_path(previous_, ignored);
-    }
-    WorkingDirectory(const WorkingDirectory&) = delete;
-    WorkingDirectory& operator=(const WorkingDirectory&) = delete;
-
-  private:
-    fs::path previous_;
-};
-
 bool CopyFiles(const fs::path& from, const TreeScan& tree, const fs::path& to, std::string* error) {
     std::error_code code;
     for (const std::string& name : tree.files) {
@@ -163,14 +147,10 @@ bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* resu
     if (!PrepareInstallation(request, oldTree, installation, packageName, error))
         return false;
 
-    bool applied = false;
-    {
-        WorkingDirectory inside(installation);
-        InstallRoot = "./";
-        DownloadDir = "./download";
-        applied = ApplyPatchPackage(packageName, request.version, nullptr);
-    }
-    if (!applied) {
+    // The folders are named, not entered: the working directory stays the
+    // caller's, and a script the package runs still runs inside the copy.
+    const InstallationFolders folders{installation.string(), (installation / "download").string()};
+    if (!ApplyPatchPackage(folders, packageName, request.version, nullptr)) {
         *error = "the updater's apply code refused the package or failed on it";
         return false;
     }

@@ -3,7 +3,7 @@
 //
 // The package is applied to a temporary copy of OLD exactly as an update run
 // would apply it (the package in the copy's "download" folder, the copy as the
-// working directory), and the result is compared with NEW byte for byte. The
+// installation root), and the result is compared with NEW byte for byte. The
 // real OLD and NEW are only read.
 #pragma once
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/version_file.h"
+#include "vocabulary/packed_version.h"
 
 struct TreeVerifyRequest {
     std::filesystem::path packageFile;
@@ -39,7 +39,7 @@ struct TreeVerifyResult {
 //
 // Files only in OLD are expected to remain, since a package cannot remove a
 // file. The post-update script is not expected to remain either: the updater
-// runs it after applying and deletes it. Changes the working directory while
-// it runs, so it must not run beside other threads that use relative paths.
+// runs it after applying, inside the copy, and deletes it. The working
+// directory is left alone.
 bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* result,
                         std::string* error);

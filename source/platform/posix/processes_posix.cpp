@@ -68,19 +68,28 @@ void WaitAtMost(pid_t child, int limitSeconds) {
 
 }  // namespace
 
-void RunScriptHidden(const std::string& scriptPath, int waitLimitSeconds) {
+void RunScriptHidden(const std::string& scriptPath, const std::string& workingFolder,
+                     int waitLimitSeconds) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd = 0; fd <= 2; ++fd) {
         posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY,
                                          0);
     }
+    // The child enters the folder itself, after the fork: the updater's own
+    // working directory is shared by all its threads and stays as it is. The
+    // opens above name an absolute path, so their order does not matter. A
+    // folder the child cannot enter fails the spawn, so the script never runs
+    // elsewhere.
+    const std::string folder = NativePath(workingFolder);
+    const bool entered =
+        folder.empty() || posix_spawn_file_actions_addchdir_np(&actions, folder.c_str()) == 0;
     ChildAttributes attributes;
     const std::string script = NativePath(scriptPath);
     char shell[] = "/bin/sh";
     char* const argv[] = {shell, const_cast<char*>(script.c_str()), nullptr};
     pid_t child = 0;
-    if (posix_spawn(&child, shell, &actions, attributes.get(), argv, environ) == 0)
+    if (entered && posix_spawn(&child, shell, &actions, attributes.get(), argv, environ) == 0)
         WaitAtMost(child, waitLimitSeconds);
     posix_spawn_file_actions_destroy(&actions);
 }

@@ -28,20 +28,24 @@ constexpr StatusWord ErrorWord(int code) {
     return static_cast<StatusWord>(code) << 16;
 }
 
-// The stages a run passes through, in order.
+// The stages a run passes through, in order. Their meanings, as the console
+// prints them, are in StageMeaning.
 enum Stage : int {
-    kStageSocketsStarted = 0,
-    kStageVersionRead = 1,
-    kStagePatchListFetched = 2,
-    kStageDownloadStarting = 3,
-    kStageApplyStarting = 4,
-    kStagePackageOpening = 5,
-    kStagePackageRead = 6,
-    kStagePayloadReady = 7,
-    kStageAddingFile = 8,
-    kStageModifyingFile = 9,
-    kStageAllApplied = 10,
+    kStageSocketsStarted = 0,    // starting
+    kStageVersionRead = 1,       // installed version read
+    kStagePatchListFetched = 2,  // patch list fetched, newer patches found
+    kStageDownloadStarting = 3,  // downloading a package
+    kStageApplyStarting = 4,     // all packages downloaded, applying
+    kStagePackageOpening = 5,    // opening a package
+    kStagePackageRead = 6,       // package read, header accepted
+    kStagePayloadReady = 7,      // package payload unpacked
+    kStageAddingFile = 8,        // adding a file
+    kStageModifyingFile = 9,     // modifying a file
+    kStageAllApplied = 10,       // all packages applied
 };
+
+// A short English description of `stage`; "unknown stage" outside 0..10.
+const char* StageMeaning(int stage);
 
 struct DecodedStatus {
     enum class Kind { kError, kPercentage, kStage, kIgnored };

@@ -1,6 +1,8 @@
-#include "engine/status_word.h"
+#include "vocabulary/status_word.h"
 
 #include <gtest/gtest.h>
+
+#include "vocabulary/error_codes.h"
 
 namespace {
 
@@ -21,7 +23,7 @@ TEST(StatusWord, PacksEachFieldInItsByte) {
 TEST(StatusWord, DecodesErrorBeforePercentageBeforeStage) {
     ExpectDecodes(0x20000, Kind::kError, 2);
     ExpectDecodes(0x3200, Kind::kPercentage, 50);
-    ExpectDecodes(ErrorWord(16) | PercentageWord(5), Kind::kError, 16);
+    ExpectDecodes(ErrorWord(kCancelled) | PercentageWord(5), Kind::kError, kCancelled);
     ExpectDecodes(PercentageWord(5) | 3, Kind::kPercentage, 5);
     ExpectDecodes(0, Kind::kStage, 0);
     ExpectDecodes(10, Kind::kStage, 10);
@@ -36,6 +38,13 @@ TEST(StatusWord, StagesAboveTenAreIgnored) {
 TEST(StatusWord, OversizedPercentageSpillsIntoTheErrorField) {
     // Why the transfer clamps percentages to 100 before packing them.
     ExpectDecodes(PercentageWord(300), Kind::kError, 1);
+}
+
+TEST(StageMeaning, NamesEachStageAndNothingBeyond) {
+    EXPECT_STREQ(StageMeaning(kStageSocketsStarted), "starting");
+    EXPECT_STREQ(StageMeaning(kStageAllApplied), "all packages applied");
+    for (const int outside : {-1, kStageAllApplied + 1, 255})
+        EXPECT_STREQ(StageMeaning(outside), "unknown stage") << outside;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // How fast a package is applied, next to what its codec alone allows.
 //
-//   apply_bench WORK_DIR [--megabytes N] [--small-files N] [--runs N]
+//   apply-throughput WORK_DIR [--megabytes N] [--small-files N] [--runs N]
 //
 // Builds, inside WORK_DIR, a package of about N MiB of realistic data (the
 // shared libraries under /usr/lib, concatenated and cut into files of mixed
@@ -11,9 +11,6 @@
 // it applies a package of many small files and compares the files per second
 // with `tar -x` of the same files. WORK_DIR must exist and be empty; the
 // caller removes it afterwards.
-#include <bzlib.h>
-#include <lzo/lzo1x.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -46,7 +43,7 @@ struct Options {
 };
 
 [[noreturn]] void Die(const std::string& message) {
-    std::fprintf(stderr, "apply_bench: %s\n", message.c_str());
+    std::fprintf(stderr, "apply-throughput: %s\n", message.c_str());
     std::exit(1);
 }
 
@@ -120,44 +117,29 @@ std::string MakePackage(const fs::path& file, PackageCodec codec,
 double ApplyInto(const fs::path& root, const fs::path& downloadDir, const std::string& package) {
     fs::remove_all(root);
     fs::create_directories(root);
-    const fs::path previous = fs::current_path();
-    fs::current_path(root);
-    InstallRoot = "./";
-    DownloadDir = downloadDir.string();
+    const InstallationFolders folders{root.string(), downloadDir.string()};
     bool applied = false;
     const double seconds =
-        Seconds([&] { applied = ApplyPatchPackage(package, kVersion, nullptr); });
-    fs::current_path(previous);
+        Seconds([&] { applied = ApplyPatchPackage(folders, package, kVersion, nullptr); });
     if (!applied)
         Die("applying " + package + " failed");
     return seconds;
 }
 
-// One decompression of the package's payload by the library call alone,
-// into a fresh output buffer as a one-shot decompression needs.
-double DecompressAlone(const std::string& package, PackageCodec codec) {
-    const auto* payload =
-        reinterpret_cast<const std::uint8_t*>(package.data()) + kPackageHeaderSize;
-    const std::size_t payloadSize = package.size() - kPackageHeaderSize;
+// One decompression of the package's payload by the codec's own unpack
+// function alone (the library call), into a fresh output buffer as a
+// one-shot decompression needs.
+double DecompressAlone(const std::string& package) {
+    const ByteView bytes(reinterpret_cast<const std::uint8_t*>(package.data()), package.size());
     PackageHeader header;
-    ReadPackageHeader({reinterpret_cast<const std::uint8_t*>(package.data()), package.size()},
-                      &header);
+    ReadPackageHeader(bytes, &header);
+    const PayloadCodec& codec = CodecOf(header.codec);
     ByteBuffer out;
     bool ok = false;
     const double seconds = Seconds([&] {
-        if (codec == PackageCodec::kLzo1x) {
-            out.Allocate(header.unpackedSize + kLzo1xSlack);
-            lzo_uint produced = out.size();
-            ok = lzo1x_decompress_safe(payload, payloadSize, out.data(), &produced, nullptr) ==
-                 LZO_E_OK;
-        } else {
-            out.Allocate(header.unpackedSize + kBzip2Slack);
-            auto produced = static_cast<unsigned int>(out.size());
-            ok = BZ2_bzBuffToBuffDecompress(
-                     reinterpret_cast<char*>(out.data()), &produced,
-                     const_cast<char*>(reinterpret_cast<const char*>(payload)),
-                     static_cast<unsigned int>(payloadSize), 0, 0) == BZ_OK;
-        }
+        std::size_t produced = 0;
+        ok = out.Allocate(header.unpackedSize + codec.unpackSlack) &&
+             codec.unpack(bytes.subspan(kPackageHeaderSize), &out, &produced);
     });
     if (!ok)
         Die("the codec alone failed");
@@ -210,7 +192,7 @@ void MeasureLargePackage(const Options& options, const std::vector<EntrySource>&
     std::vector<double> alone;
     for (int run = 0; run < runs; ++run) {
         apply.push_back(ApplyInto(options.work / "root", download, name));
-        alone.push_back(DecompressAlone(package, codec));
+        alone.push_back(DecompressAlone(package));
     }
     const double peak = PeakMemoryOfOneApply(options.work / "root", download, name);
     const double limit = static_cast<double>(package.size() + header.unpackedSize) + 32 * kMiB;
@@ -269,7 +251,7 @@ void MeasureSmallFiles(const Options& options, const std::string& data, std::mt1
 
 Options ParseOptions(int argc, char** argv) {
     if (argc < 2)
-        Die("usage: apply_bench WORK_DIR [--megabytes N] [--small-files N] [--runs N]");
+        Die("usage: apply-throughput WORK_DIR [--megabytes N] [--small-files N] [--runs N]");
     Options options;
     options.work = fs::absolute(argv[1]);
     for (int i = 2; i + 1 < argc; i += 2) {
@@ -296,8 +278,6 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--apply-once")
         return ApplyOnceAndReportPeak(argv);
     const Options options = ParseOptions(argc, argv);
-    if (!LzoReady())
-        Die("liblzo2 cannot start");
     fs::create_directories(options.work / "download");
 
     const std::string data = CollectLibraryBytes(options.megabytes << 20);

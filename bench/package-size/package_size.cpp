@@ -1,10 +1,10 @@
-// Helper of bench/package-size-bench.
+// Helper of bench/package-size/run.
 //
-//   package_size_bench synth DIR MEGABYTES
+//   package-size synth DIR MEGABYTES
 //       writes DIR/old and DIR/new: a synthetic installation of about
 //       MEGABYTES MiB and its next release (files patched in scattered bytes,
 //       shifted by an insertion, grown, cut, added and dropped)
-//   package_size_bench entries OLD NEW lzo|bzip2
+//   package-size entries OLD NEW lzo|bzip2
 //       one line per file of NEW that is new or changed: the entry patchtool
 //       chooses and its compressed size next to the whole file compressed
 //       with the same codec; then the totals
@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
     if (args.size() == 4 && args[0] == "entries" && ParseCodecName(args[3])) {
         return CompareEntries(args[1], args[2], *ParseCodecName(args[3]));
     }
-    std::cerr << "usage: package_size_bench synth DIR MEGABYTES\n"
-                 "       package_size_bench entries OLD NEW lzo|bzip2\n";
+    std::cerr << "usage: package-size synth DIR MEGABYTES\n"
+                 "       package-size entries OLD NEW lzo|bzip2\n";
     return 2;
 }

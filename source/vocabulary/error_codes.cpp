@@ -1,4 +1,4 @@
-#include "engine/error_codes.h"
+#include "vocabulary/error_codes.h"
 
 const char* ErrorMeaning(int code) {
     switch (code) {

@@ -1,0 +1,65 @@
+// The payload codecs: how the payload of a package is packed and unpacked.
+//
+// Each codec is one row of the table in payload_codec.cpp: its PackageCodec
+// value, the magic that names it in a package header, the name publishers
+// use, the room its decompressor is given beyond the unpacked size, and its
+// unpack and pack functions, which live in a file of their own
+// (payload_codec_lzo1x.cpp, payload_codec_bzip2.cpp). Everything that depends
+// on the codec (reading and writing the header's magic, unpacking, packing,
+// the names patchtool prints and takes) looks the codec up here, so a new
+// codec is an enum value, a file and a row.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "patch/byte_reader.h"
+
+enum class PackageCodec { kLzo1x, kBzip2 };
+
+// Unpacks `payload` into `*unpacked`, which the caller allocated with room
+// for the unpacked size and the codec's slack, and sets `*produced` to the
+// bytes it wrote. Returns false when the stream is damaged, truncated, or
+// would need more room than the buffer has.
+using UnpackFunction = bool (*)(ByteView payload, ByteBuffer* unpacked, std::size_t* produced);
+
+// Appends the packed form of `payload` to `*out`. Returns false when the
+// library refuses (the payload too large for it, memory exhausted). The same
+// payload always gives the same bytes.
+using PackFunction = bool (*)(const std::string& payload, std::string* out);
+
+struct PayloadCodec {
+    PackageCodec codec;
+    std::uint32_t magic;  // the header's first four bytes, read little-endian
+    const char* name;     // as patchtool prints it and takes it after --codec
+    // The decompressor is handed this much more room than the unpacked size,
+    // so that a stream that runs slightly long is recognised as wrong instead
+    // of cut off to look right.
+    std::size_t unpackSlack;
+    UnpackFunction unpack;
+    PackFunction pack;
+};
+
+// Every codec, in the order of PackageCodec.
+std::span<const PayloadCodec> PayloadCodecs();
+
+// The row of `codec`.
+const PayloadCodec& CodecOf(PackageCodec codec);
+// The row whose magic is `magic`, or null when no codec has it.
+const PayloadCodec* CodecWithMagic(std::uint32_t magic);
+// The row named `name`, or null when no codec has that name.
+const PayloadCodec* CodecNamed(std::string_view name);
+
+// Unpacks `payload` into `unpacked`, which then holds exactly `unpackedSize`
+// bytes. Returns false when the buffer cannot be allocated, the stream is
+// damaged or truncated, or it does not unpack to exactly `unpackedSize`
+// bytes. Bytes after the end marker of an LZO1X stream are ignored.
+bool DecompressPayload(PackageCodec codec, ByteView payload, std::uint32_t unpackedSize,
+                       ByteBuffer* unpacked);
+
+// Packs `payload` with `codec` (LZO1X-1, or bzip2 at its strongest block
+// size) and appends the result to `*out`.
+bool CompressPayload(PackageCodec codec, const std::string& payload, std::string* out);
