@@ -48,14 +48,17 @@ class BodyStore {
         Reserve(std::min(expected_, kFirstReservation));
     }
 
-    // Returns false when an unbounded body would pass its cap.
-    bool Append(const char* data, std::size_t size) {
+    // Returns false when an unbounded body would pass its cap. `observe`
+    // (may be empty) sees what is kept.
+    bool Append(const char* data, std::size_t size, const BodyObserver& observe) {
         const std::size_t room = limit_ - response_.size();
         if (size > room && !boundedByLength_)
             return false;
         const std::size_t taken = std::min(size, room);
         MakeRoom(response_.size() + taken);
         response_.append(data, taken);
+        if (observe && taken != 0)
+            observe(data, taken);
         return true;
     }
 
@@ -118,8 +121,8 @@ class Exchange {
     }
 
     ErrorCode ReadHeader(std::string& header, platform::TimeVal& budget);
-    HttpResult ReadBody(std::string& response, BodyKind kind, int announcedLength,
-                        StatusCallback statusCallback, platform::TimeVal& budget);
+    HttpResult ReadBody(std::string& response, const HttpRequest& request, int announcedLength,
+                        platform::TimeVal& budget);
 
   private:
     // A fast server keeps the socket's buffer full, so one receive takes up
@@ -243,12 +246,13 @@ HttpResult EndBody(BodyKind kind, int announcedLength, std::int64_t received) {
     return {IsLengthKnown(announcedLength) && !whole ? kReceiveFailed : kOk, whole};
 }
 
-HttpResult Exchange::ReadBody(std::string& response, BodyKind kind, int announcedLength,
-                              StatusCallback statusCallback, platform::TimeVal& budget) {
+HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
+                              int announcedLength, platform::TimeVal& budget) {
+    const BodyKind kind = request.body;
     // The body gets the whole silence limit, however long the header took.
     idleWaits_ = 0;
     BodyStore store(response, kind, announcedLength, limits_.bodyCap);
-    ProgressReporter progress(announcedLength, statusCallback);
+    ProgressReporter progress(announcedLength, request.progress);
     std::int64_t received = 0;
     if (CancelRequested())
         return {kCancelled};
@@ -262,7 +266,7 @@ HttpResult Exchange::ReadBody(std::string& response, BodyKind kind, int announce
             if (piece.count == 0)
                 return EndBody(kind, announcedLength, received);
             const auto size = static_cast<std::size_t>(piece.count);
-            if (!store.Append(piece.data, size))
+            if (!store.Append(piece.data, size, request.observeBody))
                 return {kResponseTooLarge};
             received += piece.count;
             progress.Update(received);
@@ -306,5 +310,5 @@ HttpResult HttpGet(const HttpRequest& request, std::string& response) {
     const int announcedLength = GetContentLength(header);
     if (!IsStatusOk(header))
         return {kStatusNotOk};
-    return exchange.ReadBody(response, request.body, announcedLength, request.progress, budget);
+    return exchange.ReadBody(response, request, announcedLength, budget);
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -42,6 +43,9 @@ enum class BodyKind {
     kPackage,    // offered gzip in the request; judged whole by the caller
 };
 
+// Sees each piece of a body that is kept, in order, as it arrives.
+using BodyObserver = std::function<void(const char* data, std::size_t size)>;
+
 struct HttpRequest {
     std::string url;  // "http://host[:port]/path"
     BodyKind body = BodyKind::kPatchList;
@@ -50,6 +54,9 @@ struct HttpRequest {
     HttpLimits limits{};
     // Receives the body's percentages; may be null.
     StatusCallback progress = nullptr;
+    // Sees the body as it is kept (a package's digest is taken this way);
+    // may be empty.
+    BodyObserver observeBody{};
 };
 
 struct HttpResult {

@@ -44,6 +44,20 @@ const char* ErrorMeaning(int code) {
             return "memory ran out";
         case kUnexpectedFailure:
             return "an unexpected internal failure";
+        case kDigestMismatch:
+            return "a package's SHA-256 digest differs from its record's";
+        case kListNotTrusted:
+            return "the patch list's signature is missing, malformed or not from a trusted key";
+        case kDigestMissing:
+            return "a record of the signed patch list carries no digest";
+        case kTlsHandshakeFailed:
+            return "the TLS handshake failed";
+        case kCertificateRejected:
+            return "the server's certificate does not verify for its host";
+        case kRedirectRefused:
+            return "a redirect was refused (to plain HTTP, or without a usable Location)";
+        case kTooManyRedirects:
+            return "too many redirects, or a redirect loop";
         default:
             return "unknown error";
     }

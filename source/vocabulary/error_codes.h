@@ -24,6 +24,13 @@ enum ErrorCode : int {
     kResponseTooLarge = 23,        // a header or length-less body passed its cap
     kOutOfMemory = 24,             // an allocation failed during the run
     kUnexpectedFailure = 25,       // another std::exception ended the run
+    kDigestMismatch = 26,          // a package's SHA-256 differs from its record's
+    kListNotTrusted = 27,          // the list's signature is missing, malformed or untrusted
+    kDigestMissing = 28,           // a signed list's taken record carries no digest
+    kTlsHandshakeFailed = 29,      // the TLS handshake failed (protocol, cipher, peer)
+    kCertificateRejected = 30,     // the server's certificate did not verify for its host
+    kRedirectRefused = 31,         // a redirect to plain HTTP, or without a usable Location
+    kTooManyRedirects = 32,        // a redirect loop, or a sixth redirect
 };
 
 // A short English description of `code`, for the console front-end and tools.
