@@ -1,11 +1,16 @@
 #include "transfer/http_get.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "transfer/http_header.h"
 #include "transfer/progress_report.h"
+#include "transfer/redirect.h"
 #include "transfer/time_arithmetic.h"
+#include "transfer/tls_channel.h"
 #include "transfer/url_and_connection.h"
 #include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
@@ -91,10 +96,14 @@ class BodyStore {
     std::size_t expected_;  // the announced length within the limit; 0 when unknown
 };
 
-enum class Readiness { kReady, kSilent, kFailed, kNotInSet };
+// kIncomplete: the wait ended with bytes, but too few to give any data yet
+// (a TLS record that has not arrived whole); the wait is charged, and is not
+// a silent one.
+enum class Readiness { kReady, kIncomplete, kSilent, kFailed, kNotInSet };
 
 // The outcome of one receive. With kReady, `count` is the receive's result:
-// bytes at `data`, 0 when the server closed, negative when it failed.
+// bytes at `data`, 0 when the server closed, negative when it failed
+// (kClosedUnconfirmed when a TLS server closed without close_notify).
 struct Received {
     Readiness readiness = Readiness::kReady;
     long count = 0;
@@ -104,18 +113,27 @@ struct Received {
     platform::TimeVal waited{0, 0};
 };
 
-// One connected socket and the silences counted in its header and in its
-// body. Closes the socket when the exchange ends, whatever the outcome.
+// One connected socket, plain or under TLS, and the silences counted in its
+// header and in its body. Closes the socket when the exchange ends, whatever
+// the outcome.
 class Exchange {
   public:
     Exchange(platform::Socket socket, const HttpLimits& limits)
         : socket_(socket), limits_(limits), taken_(kReceiveSize) {}
-    ~Exchange() { platform::CloseSocket(socket_); }
+    ~Exchange() {
+        tls_.reset();
+        platform::CloseSocket(socket_);
+    }
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    // One send call; a remainder is never sent in a second call.
+    ErrorCode StartTls(const std::string& host, platform::TimeVal& budget);
+
+    // One send call; a remainder is never sent in a second call. Under TLS
+    // the request goes as one record (see TlsChannel's socket bridge).
     bool SendRequest(const std::string& request) {
+        if (tls_)
+            return tls_->Send(request.data(), request.size());
         const long sent = platform::SendSome(socket_, request.data(), request.size());
         return sent == static_cast<long>(request.size());
     }
@@ -129,6 +147,13 @@ class Exchange {
     // to this much and the body pieces are handed out of it.
     static constexpr std::size_t kReceiveSize = 64 * 1024;
 
+    // Plain or TLS, the one receive every byte of an answer comes through.
+    long ReceiveSome(char* buffer, std::size_t size) {
+        if (tls_)
+            return tls_->Receive(buffer, size);
+        return platform::ReceiveSome(socket_, buffer, size);
+    }
+    Received Wait(platform::WaitFor what);
     Received Receive(char* buffer, std::size_t size);
     Received NextBodyPiece();
 
@@ -140,24 +165,19 @@ class Exchange {
 
     platform::Socket socket_;
     const HttpLimits& limits_;
-    int idleWaits_ = 0;        // in the part being read, the header or the body
+    std::unique_ptr<TlsChannel> tls_;  // null for plain HTTP
+    int idleWaits_ = 0;        // in the part being read: the handshake and header, or the body
     std::vector<char> taken_;  // received, not yet handed out as body pieces
     std::size_t takenBegin_ = 0;
     std::size_t takenEnd_ = 0;
 };
 
-// Takes what has arrived at once (the socket is non-blocking) and waits only
-// when nothing has: one readiness wait of the full length, where a silent one
-// is counted and gives up the rest of the time slice. A wait that returns at
-// once costs nothing, so skipping it changes no outcome.
-Received Exchange::Receive(char* buffer, std::size_t size) {
-    const long count = platform::ReceiveSome(socket_, buffer, size);
-    if (count != platform::kReceiveWouldBlock)
-        return {Readiness::kReady, count, buffer};
+// One readiness wait of the full length, where a silent one is counted and
+// gives up the rest of the time slice. kReady carries the time waited.
+Received Exchange::Wait(platform::WaitFor what) {
     const platform::TimeVal start = GetTickTime();
     bool ready = false;
-    const int result = platform::WaitForSocket(socket_, platform::WaitFor::kReadable,
-                                               limits_.readinessWait, &ready);
+    const int result = platform::WaitForSocket(socket_, what, limits_.readinessWait, &ready);
     if (result < 0)
         return {Readiness::kFailed};
     if (result == 0) {
@@ -167,8 +187,56 @@ Received Exchange::Receive(char* buffer, std::size_t size) {
     }
     if (!ready)
         return {Readiness::kNotInSet};
-    const platform::TimeVal waited = SubtractTime(GetTickTime(), start);
-    return {Readiness::kReady, platform::ReceiveSome(socket_, buffer, size), buffer, waited};
+    return {Readiness::kReady, 0, nullptr, SubtractTime(GetTickTime(), start)};
+}
+
+// Takes what has arrived at once (the socket is non-blocking) and waits only
+// when nothing has. A wait that returns at once costs nothing, so skipping it
+// changes no outcome. Under TLS the receive comes first for a second reason:
+// bytes OpenSSL has already taken from the socket and decrypted (or holds
+// read ahead) no longer make the socket readable, and a wait before taking
+// them would wait for bytes that are already here.
+Received Exchange::Receive(char* buffer, std::size_t size) {
+    const long count = ReceiveSome(buffer, size);
+    if (count != platform::kReceiveWouldBlock)
+        return {Readiness::kReady, count, buffer};
+    Received waited = Wait(platform::WaitFor::kReadable);
+    if (waited.readiness != Readiness::kReady)
+        return waited;
+    waited.count = ReceiveSome(buffer, size);
+    waited.data = buffer;
+    if (waited.count == platform::kReceiveWouldBlock)
+        waited.readiness = Readiness::kIncomplete;
+    return waited;
+}
+
+// The handshake is driven like a receive: each step OpenSSL cannot finish
+// without the server gets one readiness wait, silent waits count toward the
+// header's silence limit, and waits that end with data are charged to the
+// budget. A server that stalls its handshake is thus stopped as one that
+// stalls its header would be.
+ErrorCode Exchange::StartTls(const std::string& host, platform::TimeVal& budget) {
+    tls_ = std::make_unique<TlsChannel>(socket_, host);
+    if (!tls_->usable())
+        return kTlsHandshakeFailed;
+    for (;;) {
+        if (SilenceLimitReached())
+            return kSilenceLimit;
+        const TlsChannel::Step step = tls_->Handshake();
+        if (step == TlsChannel::Step::kDone)
+            return kOk;
+        if (step == TlsChannel::Step::kFailed)
+            return tls_->HandshakeFailure();
+        const Received waited =
+            Wait(step == TlsChannel::Step::kWantWrite ? platform::WaitFor::kWritable
+                                                      : platform::WaitFor::kReadable);
+        if (waited.readiness == Readiness::kSilent)
+            continue;
+        if (waited.readiness != Readiness::kReady)
+            return CodeOf(waited.readiness);
+        if (!ChargeBudget(budget, waited.waited))
+            return kTimeBudgetSpent;
+    }
 }
 
 // The body comes in pieces of at most 4096 bytes, the unit of every
@@ -209,6 +277,11 @@ ErrorCode Exchange::ReadHeader(std::string& header, platform::TimeVal& budget) {
         const Received received = Receive(&byte, 1);
         if (received.readiness == Readiness::kSilent)
             continue;
+        if (received.readiness == Readiness::kIncomplete) {
+            if (!ChargeBudget(budget, received.waited))
+                return kTimeBudgetSpent;
+            continue;
+        }
         if (received.readiness != Readiness::kReady)
             return CodeOf(received.readiness);
         // A failed receive, or a close before the header ended.
@@ -246,6 +319,17 @@ HttpResult EndBody(BodyKind kind, int announcedLength, std::int64_t received) {
     return {IsLengthKnown(announcedLength) && !whole ? kReceiveFailed : kOk, whole};
 }
 
+// Whether a receive's result ends the body as the server's close does. A TLS
+// server that closes without close_notify (many do, right after the last
+// byte) has said nothing about where its body ends, and neither has anyone
+// who cut the connection on the way. With an announced length that does not
+// matter: EndBody measures the body against it, so a cut body still fails
+// (a package is not whole, a list fails its receive). Without one nothing
+// could tell a cut from the end, so such a body fails the receive.
+bool EndsTheBody(long count, int announcedLength) {
+    return count == 0 || (count == kClosedUnconfirmed && IsLengthKnown(announcedLength));
+}
+
 HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
                               int announcedLength, platform::TimeVal& budget) {
     const BodyKind kind = request.body;
@@ -261,10 +345,10 @@ HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
             return {kSilenceLimit};
         const Received piece = NextBodyPiece();
         if (piece.readiness == Readiness::kReady) {
+            if (EndsTheBody(piece.count, announcedLength))
+                return EndBody(kind, announcedLength, received);
             if (piece.count < 0)
                 return {kReceiveFailed};
-            if (piece.count == 0)
-                return EndBody(kind, announcedLength, received);
             const auto size = static_cast<std::size_t>(piece.count);
             if (!store.Append(piece.data, size, request.observeBody))
                 return {kResponseTooLarge};
@@ -274,6 +358,9 @@ HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
                 return {kTimeBudgetSpent};
             if (PassedAnnouncedLength(announcedLength, received))
                 return EndBody(kind, announcedLength, received);
+        } else if (piece.readiness == Readiness::kIncomplete) {
+            if (!ChargeBudget(budget, piece.waited))
+                return {kTimeBudgetSpent};
         } else if (piece.readiness != Readiness::kSilent) {
             return {CodeOf(piece.readiness)};
         }
@@ -282,33 +369,58 @@ HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
     }
 }
 
+// One exchange with one URL. A redirect that is followed gives kOk with
+// `next` set to where it leads; otherwise `next` stays empty.
+HttpResult FetchOnce(const Url& url, const HttpRequest& request, platform::TimeVal& budget,
+                     RedirectChain& redirects, std::string& response, std::optional<Url>& next) {
+    const std::string requestBytes = ComposeRequest(url.host, url.path, request.body);
+    platform::TimeVal connectTimeout = request.limits.connectTimeout;
+    platform::Socket socket = platform::kInvalidSocket;
+    if (const ErrorCode code = ConnectWithTimeout(url.host, url.portText, connectTimeout, socket);
+        code != kOk) {
+        return {code};
+    }
+    Exchange exchange(socket, request.limits);
+    // Never a plain request in place of a failed handshake: what was asked
+    // for under TLS is fetched under TLS or not at all.
+    if (url.secure) {
+        if (const ErrorCode code = exchange.StartTls(url.host, budget); code != kOk)
+            return {code};
+    }
+    if (!exchange.SendRequest(requestBytes))
+        return {kRequestNotSent};
+    std::string header;
+    if (const ErrorCode code = exchange.ReadHeader(header, budget); code != kOk)
+        return {code};
+    if (IsStatusOk(header))
+        return exchange.ReadBody(response, request, GetContentLength(header), budget);
+    if (!IsRedirectStatus(header))
+        return {kStatusNotOk};
+    Url target;
+    if (const ErrorCode code = redirects.Follow(header, target); code != kOk)
+        return {code};
+    next = std::move(target);
+    return {kOk};
+}
+
 }  // namespace
 
 HttpResult HttpGet(const HttpRequest& request, std::string& response) {
     // Emptied and released, so the previous package's memory is not held
     // while the next one arrives.
     std::string().swap(response);
-    std::string host;
-    std::string portText;
-    std::string path;
-    SplitUrl(request.url, host, portText, path);
-    const std::string requestBytes = ComposeRequest(host, path, request.body);
-
-    platform::TimeVal connectTimeout = request.limits.connectTimeout;
-    platform::Socket socket = platform::kInvalidSocket;
-    if (const ErrorCode code = ConnectWithTimeout(host, portText, connectTimeout, socket);
-        code != kOk) {
-        return {code};
-    }
-    Exchange exchange(socket, request.limits);
-    if (!exchange.SendRequest(requestBytes))
-        return {kRequestNotSent};
+    std::optional<Url> url = ParseUrl(request.url);
+    // A URL that does not fit names no host: nothing is sent anywhere.
+    if (!url)
+        return {kWaitFailedOrUnresolved};
+    // One budget for the whole chain of redirects.
     platform::TimeVal budget = request.budget;
-    std::string header;
-    if (const ErrorCode code = exchange.ReadHeader(header, budget); code != kOk)
-        return {code};
-    const int announcedLength = GetContentLength(header);
-    if (!IsStatusOk(header))
-        return {kStatusNotOk};
-    return exchange.ReadBody(response, request, announcedLength, budget);
+    RedirectChain redirects(*url);
+    for (;;) {
+        std::optional<Url> next;
+        const HttpResult result = FetchOnce(*url, request, budget, redirects, response, next);
+        if (!next)
+            return result;
+        url = std::move(next);
+    }
 }

@@ -1,12 +1,16 @@
-// The updater's own HTTP/1.1 client: one GET per connection.
+// The updater's own HTTP/1.1 client: one GET per connection, over plain TCP
+// or TLS.
 //
 // HttpGet sends one fixed request ("Connection: Close"), reads the header
 // byte by byte, accepts only a "200 OK" status line and collects the body
 // until the server closes the connection. While the body arrives it reports
 // percentages, polls CancelRequested(), limits how often the connection may stay
 // silent and charges the time spent waiting for data to the caller's budget.
-// No redirects, no chunked or content decoding (a body is stored exactly as
-// received, though package requests offer gzip), no proxy.
+// An "https://" URL gets the same exchange inside TLS (see tls_channel.h for
+// what is trusted). Redirects (301, 302, 303, 307, 308) are followed with the
+// same request, up to five, never from "https://" to "http://". No chunked
+// or content decoding (a body is stored exactly as received, though package
+// requests offer gzip), no proxy.
 //
 // Worker thread only, one exchange at a time.
 #pragma once
@@ -25,9 +29,10 @@ struct HttpLimits {
     platform::TimeVal connectTimeout{2, 0};
     // Every readiness wait for header or body bytes gets this much.
     platform::TimeVal readinessWait{4, 0};
-    // Waits that end without data, counted in the header and, afresh, in the
-    // body; the one that reaches this number in either ends the exchange with
-    // kSilenceLimit, so each may stay silent for about 20 seconds.
+    // Waits that end without data, counted in the header (with a TLS
+    // handshake before it) and, afresh, in the body; the one that reaches
+    // this number in either ends the exchange with kSilenceLimit, so each may
+    // stay silent for about 20 seconds.
     int idleWaitLimit = 5;
     // A header that has not ended after this many bytes gives kResponseTooLarge.
     std::size_t headerCap = 64 * 1024;
@@ -47,7 +52,7 @@ enum class BodyKind {
 using BodyObserver = std::function<void(const char* data, std::size_t size)>;
 
 struct HttpRequest {
-    std::string url;  // "http://host[:port]/path"
+    std::string url;  // "http://host[:port]/path" or "https://host[:port]/path"
     BodyKind body = BodyKind::kPatchList;
     // The time the exchange may spend waiting for data, charged as it waits.
     platform::TimeVal budget{0, 0};
@@ -67,7 +72,9 @@ struct HttpResult {
 };
 
 // Fetches the request's URL into `response`, which receives the body only and
-// is emptied first.
+// is emptied first. A redirect answer's header names the URL to fetch
+// instead, and the same request goes there; the budget covers the whole
+// chain, and only the last answer's body is kept, reported and observed.
 //
 // An announced length reserves at most 4 MiB up front; beyond that the body's
 // buffer grows with the bytes that really arrive (to at most about twice
@@ -80,7 +87,16 @@ struct HttpResult {
 // wholeAsAnnounced tells a complete body from a short or long one. Otherwise:
 //   kTimeBudgetSpent, kSocketSetupFailed, kConnectionRefused,
 //   kConnectTimedOut, kWaitFailedOrUnresolved  from the connection (see
-//       ConnectWithTimeout)
+//       ConnectWithTimeout); kWaitFailedOrUnresolved also for a URL ParseUrl
+//       does not take, which names no host
+//   kTlsHandshakeFailed  the TLS handshake failed: no TLS 1.2 or newer in
+//       common, no common cipher, a server that does not speak TLS, a
+//       connection broken during the handshake (never followed by a plain
+//       request)
+//   kCertificateRejected  the server's certificate did not verify: unknown
+//       or untrusted issuer, self-signed, expired, or not for the URL's host
+//   kTimeBudgetSpent, kSilenceLimit, kWaitFailedOrUnresolved, kNotInReadySet
+//       also from the handshake's waits, which count as the header's
 //   kTimeBudgetSpent  the budget was spent when a header byte or a piece of
 //       the body arrived (a body piece is kept and its percentage reported);
 //       the budget is charged with the waits that ended with data
@@ -88,9 +104,13 @@ struct HttpResult {
 //   kReceiveFailed  a receive failed, or the server closed before the header
 //       ended, or a patch list differed from its announced length: the
 //       server closed short of it, or the body passed it (the exchange ends
-//       there)
+//       there); or a TLS server closed without close_notify after a header
+//       that announced no length, so the body's end is unknown (with a
+//       length, such a close ends the body like any other)
 //   kNotInReadySet  a readiness wait reported readiness without this socket
-//   kStatusNotOk  the status line lacks "200 OK"
+//   kStatusNotOk  the status line lacks "200 OK" and is no redirect
+//   kRedirectRefused, kTooManyRedirects  a redirect that is not followed
+//       (see RedirectChain::Follow)
 //   kCancelled  CancelRequested() answered true
 //   kSilenceLimit  the fifth readiness wait without data in the header, or
 //       the fifth in the body (HttpLimits::idleWaitLimit)

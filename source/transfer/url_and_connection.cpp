@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "transfer/decimal_scan.h"
 #include "transfer/time_arithmetic.h"
@@ -11,7 +12,10 @@
 
 namespace {
 
-constexpr std::string_view kScheme = "http://";
+constexpr std::string_view kPlainScheme = "http://";
+constexpr std::string_view kSecureScheme = "https://";
+constexpr std::uint16_t kPlainPort = 80;
+constexpr std::uint16_t kSecurePort = 443;
 constexpr std::size_t kLongestHostField = 1023;
 constexpr std::size_t kLongestPath = 2047;
 constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // what inet_addr gives for bad text
@@ -87,34 +91,51 @@ ErrorCode Connect(platform::Socket socket, const std::string& host, const std::s
 
 }  // namespace
 
-void SplitUrl(const std::string& url, std::string& host, std::string& portText, std::string& path) {
+std::optional<Url> ParseUrl(const std::string& url) {
     const std::string_view text = url;
-    if (!text.starts_with(kScheme))
-        return;
-    const std::size_t hostStart = kScheme.size();
+    const bool secure = text.starts_with(kSecureScheme);
+    if (!secure && !text.starts_with(kPlainScheme))
+        return std::nullopt;
+    const std::size_t hostStart = secure ? kSecureScheme.size() : kPlainScheme.size();
     const std::size_t slash = text.find('/', hostStart);
     if (slash == std::string_view::npos || slash == hostStart)
-        return;
+        return std::nullopt;
     if (slash - hostStart > kLongestHostField)
-        return;
+        return std::nullopt;
     std::size_t pathEnd = slash;
     while (pathEnd < text.size() && !IsCSpace(text[pathEnd]))
         ++pathEnd;
     if (pathEnd - slash > kLongestPath)
-        return;
+        return std::nullopt;
 
     std::string_view name = text.substr(hostStart, slash - hostStart);
-    std::uint16_t port = 80;
+    std::uint16_t port = secure ? kSecurePort : kPlainPort;
     if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
         const std::optional<std::uint16_t> given = ParsePort(name.substr(colon + 1));
         if (colon == 0 || !given)
-            return;
+            return std::nullopt;
         name = name.substr(0, colon);
         port = *given;
     }
-    host = name;
-    portText = std::to_string(port);
-    path = text.substr(slash, pathEnd - slash);
+    return Url{secure, std::string(name), std::to_string(port),
+               std::string(text.substr(slash, pathEnd - slash))};
+}
+
+std::string FormatUrl(const Url& url) {
+    std::string text(url.secure ? kSecureScheme : kPlainScheme);
+    text += url.host;
+    if (url.portText != std::to_string(url.secure ? kSecurePort : kPlainPort))
+        text += ":" + url.portText;
+    return text + url.path;
+}
+
+void SplitUrl(const std::string& url, std::string& host, std::string& portText, std::string& path) {
+    std::optional<Url> parts = ParseUrl(url);
+    if (!parts || parts->secure)
+        return;
+    host = std::move(parts->host);
+    portText = std::move(parts->portText);
+    path = std::move(parts->path);
 }
 
 ErrorCode ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,

@@ -1,24 +1,42 @@
-// From a URL to a connected socket: the split of "http://host[:port]/path"
+// From a URL to a connected socket: the split of "http[s]://host[:port]/path"
 // and the non-blocking IPv4 connection with a time-out.
 //
 // Worker thread only, one connection at a time.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
 #include "vocabulary/error_codes.h"
 
-// Splits a URL of the form "http://" (exact case), a host field of 1 to 1023
-// bytes up to the first "/", and a path of 1 to 2047 bytes that begins with
-// that "/" and is cut at the first white space. The host field may end in ":"
-// and a port number 1..65535 (characters after the number are ignored);
-// without one the port text is "80".
-//
-// Writes all three outputs when the URL fits, none of them when it does not.
-// A URL that would only half fit is refused rather than read as something
-// else: a port that is not a number or lies outside 1..65535, a ":" with no
-// name before it, a host field over 1023 bytes, or a path over 2047 bytes.
+// The parts of a URL the exchange uses.
+struct Url {
+    bool secure = false;   // "https://": the exchange runs over TLS
+    std::string host;      // a name or dotted IPv4 digits, never empty
+    std::string portText;  // decimal 1..65535
+    std::string path;      // begins with "/", query included, no white space
+};
+
+// Reads a URL of the form "http://" or "https://" (exact case), a host field
+// of 1 to 1023 bytes up to the first "/", and a path of 1 to 2047 bytes that
+// begins with that "/" and is cut at the first white space. The host field
+// may end in ":" and a port number 1..65535 (characters after the number are
+// ignored); without one the port is 80 for "http://" and 443 for "https://".
+// Nothing when the URL does not fit: a URL that would only half fit is
+// refused rather than read as something else (a port that is not a number or
+// lies outside 1..65535, a ":" with no name before it, a host field over 1023
+// bytes, a path over 2047 bytes).
+std::optional<Url> ParseUrl(const std::string& url);
+
+// The URL's text as ParseUrl would read it back: the scheme, the host, the
+// port only where it is not the scheme's default, and the path.
+std::string FormatUrl(const Url& url);
+
+// The split of a plain "http://" URL by ParseUrl's rules (port text "80"
+// when none is given), for callers that know only plain HTTP; an "https://"
+// URL does not fit. Writes all three outputs when the URL fits, none of them
+// when it does not.
 void SplitUrl(const std::string& url, std::string& host, std::string& portText, std::string& path);
 
 // Connects a new non-blocking IPv4 TCP socket to `host` (dotted digits are

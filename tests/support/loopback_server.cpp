@@ -3,8 +3,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <openssl/ssl.h>
 
 #include <cerrno>
 #include <stdexcept>
@@ -15,8 +19,28 @@ namespace testing_support {
 namespace {
 
 constexpr int kPollSliceMs = 20;
+// A client that stops in the middle of a TLS record or handshake must not
+// hold the server's thread, and with it the test, for good.
+constexpr timeval kTlsReceiveLimit{5, 0};
+
+SSL_CTX* ServerContext(const CertificateFiles& certificate) {
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (context == nullptr ||
+        SSL_CTX_use_certificate_file(context, certificate.certificate.c_str(), SSL_FILETYPE_PEM) !=
+            1 ||
+        SSL_CTX_use_PrivateKey_file(context, certificate.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_free(context);
+        throw std::runtime_error("cannot load " + certificate.certificate.string());
+    }
+    return context;
+}
 
 }  // namespace
+
+struct LoopbackServer::Connection {
+    int socket = -1;
+    SSL* tls = nullptr;  // null for plain HTTP
+};
 
 ServerScript& ServerScript::ReadRequest() {
     steps_.push_back({Step::Kind::kReadRequest, {}, {}, {}});
@@ -43,6 +67,11 @@ ServerScript& ServerScript::Close() {
     return *this;
 }
 
+ServerScript& ServerScript::CloseWithoutNotify() {
+    steps_.push_back({Step::Kind::kCloseWithoutNotify, {}, {}, {}});
+    return *this;
+}
+
 ServerScript& ServerScript::Reset() {
     steps_.push_back({Step::Kind::kReset, {}, {}, {}});
     return *this;
@@ -60,6 +89,13 @@ LoopbackServer::LoopbackServer(std::vector<ServerScript> scripts)
     thread_ = std::thread([this] { Play(); });
 }
 
+LoopbackServer::LoopbackServer(std::vector<ServerScript> scripts,
+                               const CertificateFiles& certificate)
+    : scripts_(std::move(scripts)), tls_(ServerContext(certificate)) {
+    listener_ = ListenLoopback(1, &port_);
+    thread_ = std::thread([this] { Play(); });
+}
+
 LoopbackServer::~LoopbackServer() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -69,10 +105,12 @@ LoopbackServer::~LoopbackServer() {
     if (thread_.joinable())
         thread_.join();
     close(listener_);
+    SSL_CTX_free(tls_);
 }
 
 std::string LoopbackServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+    return (tls_ != nullptr ? "https://127.0.0.1:" : "http://127.0.0.1:") + std::to_string(port_) +
+           path;
 }
 
 std::string LoopbackServer::ReceivedRequest() {
@@ -104,6 +142,13 @@ bool LoopbackServer::SleepUnlessStopped(std::chrono::milliseconds duration) {
 }
 
 void LoopbackServer::Play() {
+    // OpenSSL writes to a TLS connection with write(), which raises SIGPIPE
+    // when the client has gone; blocked on this thread it only fails the
+    // write, and the test's own threads keep the default action.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     for (const ServerScript& script : scripts_) {
         if (!WaitUntilReadable(listener_))
             return;
@@ -112,28 +157,64 @@ void LoopbackServer::Play() {
 }
 
 void LoopbackServer::PlayConnection(const ServerScript& script) {
-    int connection = accept(listener_, nullptr, nullptr);
-    if (connection < 0)
+    Connection connection{accept(listener_, nullptr, nullptr)};
+    if (connection.socket < 0)
         return;
-    for (const ServerScript::Step& step : script.steps()) {
-        PlayStep(connection, step);
-        if (step.kind == ServerScript::Step::Kind::kClose ||
-            step.kind == ServerScript::Step::Kind::kReset) {
+    if (tls_ != nullptr) {
+        setsockopt(connection.socket, SOL_SOCKET, SO_RCVTIMEO, &kTlsReceiveLimit,
+                   sizeof kTlsReceiveLimit);
+        connection.tls = SSL_new(tls_);
+        if (connection.tls == nullptr || SSL_set_fd(connection.tls, connection.socket) != 1 ||
+            SSL_accept(connection.tls) != 1) {
+            SSL_free(connection.tls);
+            DrainAndClose(connection.socket);
             return;
         }
     }
-    DrainAndClose(connection);
+    using Kind = ServerScript::Step::Kind;
+    for (const ServerScript::Step& step : script.steps()) {
+        PlayStep(connection, step);
+        if (step.kind == Kind::kClose || step.kind == Kind::kCloseWithoutNotify ||
+            step.kind == Kind::kReset) {
+            return;
+        }
+    }
+    PlayStep(connection, {Kind::kClose, {}, {}, {}});
 }
 
-void LoopbackServer::PlayStep(int connection, const ServerScript::Step& step) {
+// SSL_read blocks, so the request's bytes are waited for on the socket, and
+// only when OpenSSL holds none already decrypted.
+void LoopbackServer::ReadTlsRequest(Connection& connection) {
+    const std::size_t start = request_.size();
+    char buffer[1024];
+    while (request_.find("\r\n\r\n", start) == std::string::npos) {
+        if (SSL_pending(connection.tls) == 0 && !WaitUntilReadable(connection.socket))
+            return;
+        const int count = SSL_read(connection.tls, buffer, sizeof buffer);
+        if (count <= 0)
+            return;
+        request_.append(buffer, static_cast<std::size_t>(count));
+    }
+}
+
+void LoopbackServer::PlayStep(Connection& connection, const ServerScript::Step& step) {
     using Kind = ServerScript::Step::Kind;
     switch (step.kind) {
         case Kind::kReadRequest:
-            ReadRequestInto(connection, request_,
+            if (connection.tls != nullptr) {
+                ReadTlsRequest(connection);
+                break;
+            }
+            ReadRequestInto(connection.socket, request_,
                             [this](int descriptor) { return WaitUntilReadable(descriptor); });
             break;
         case Kind::kSend:
-            SendAll(connection, step.bytes);  // a client that has gone ends the send only
+            // A client that has gone ends the send only.
+            if (connection.tls != nullptr) {
+                SSL_write(connection.tls, step.bytes.data(), static_cast<int>(step.bytes.size()));
+                break;
+            }
+            SendAll(connection.socket, step.bytes);
             break;
         case Kind::kPause:
             SleepUnlessStopped(step.pause);
@@ -142,10 +223,16 @@ void LoopbackServer::PlayStep(int connection, const ServerScript::Step& step) {
             step.call();
             break;
         case Kind::kClose:
-            DrainAndClose(connection);
+            if (connection.tls != nullptr)
+                SSL_shutdown(connection.tls);
+            [[fallthrough]];
+        case Kind::kCloseWithoutNotify:
+            SSL_free(connection.tls);
+            DrainAndClose(connection.socket);
             break;
         case Kind::kReset:
-            ResetAndClose(connection);
+            SSL_free(connection.tls);
+            ResetAndClose(connection.socket);
             break;
     }
 }

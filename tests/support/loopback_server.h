@@ -1,10 +1,16 @@
 // A scripted HTTP peer on 127.0.0.1 for transfer tests.
 //
 // The server listens on 127.0.0.1 on a free port, accepts connections one
-// after the other on a thread of its own and plays a script of steps on each: read the request, send
-// bytes, pause, run a function, close or reset. It records the exact request
-// bytes it read. Pauses end early when the server is destroyed, so a test
-// never waits for a script it no longer needs.
+// after the other on a thread of its own and plays a script of steps on
+// each: read the request, send bytes, pause, run a function, close or reset.
+// It records the exact request bytes it read. Pauses end early when the
+// server is destroyed, so a test never waits for a script it no longer needs.
+//
+// Given a certificate (support/test_certificates.h) it plays its scripts
+// inside TLS: each connection begins with the server's side of a handshake,
+// and the steps read and send application data. What a real TLS server
+// cannot be made to do is then scriptable too: close without close_notify,
+// redirect to plain HTTP, stall.
 #pragma once
 
 #include <chrono>
@@ -16,12 +22,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/test_certificates.h"
+
+struct ssl_ctx_st;  // OpenSSL's SSL_CTX
+
 namespace testing_support {
 
 class ServerScript {
   public:
     struct Step {
-        enum class Kind { kReadRequest, kSend, kPause, kCall, kClose, kReset };
+        enum class Kind { kReadRequest, kSend, kPause, kCall, kClose, kCloseWithoutNotify, kReset };
         Kind kind;
         std::string bytes;
         std::chrono::milliseconds pause{0};
@@ -34,9 +44,13 @@ class ServerScript {
     ServerScript& Pause(std::chrono::milliseconds duration);
     // Runs `call` on the server thread at this point of the script.
     ServerScript& Call(std::function<void()> call);
-    // An orderly close (FIN); a script without a last close or reset ends with
-    // one.
+    // An orderly close (FIN), under TLS after a close_notify; a script
+    // without a last close or reset ends with one.
     ServerScript& Close();
+    // Under TLS: an orderly close without close_notify first, as many
+    // servers close (and as anyone on the way can cut a connection). Without
+    // TLS the same as Close.
+    ServerScript& CloseWithoutNotify();
     // An abortive close: the peer sees a reset (RST).
     ServerScript& Reset();
 
@@ -54,12 +68,17 @@ class LoopbackServer {
     explicit LoopbackServer(ServerScript script);
     // One script per connection, in the order the connections arrive.
     explicit LoopbackServer(std::vector<ServerScript> scripts);
+    // The same inside TLS, with `certificate` for the server's side. A
+    // connection whose handshake fails (the client refused the certificate,
+    // say) skips its script. Throws std::runtime_error when the certificate
+    // cannot be loaded.
+    LoopbackServer(std::vector<ServerScript> scripts, const CertificateFiles& certificate);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     std::uint16_t port() const { return port_; }
-    // "http://127.0.0.1:<port>" followed by `path`.
+    // "http://127.0.0.1:<port>" (https with TLS) followed by `path`.
     std::string Url(const std::string& path) const;
 
     // Waits until the script has been played and returns the request bytes
@@ -67,14 +86,18 @@ class LoopbackServer {
     std::string ReceivedRequest();
 
   private:
+    struct Connection;
+
     void Play();
     void PlayConnection(const ServerScript& script);
-    void PlayStep(int connection, const ServerScript::Step& step);
+    void PlayStep(Connection& connection, const ServerScript::Step& step);
+    void ReadTlsRequest(Connection& connection);
     bool WaitUntilReadable(int descriptor);
     bool SleepUnlessStopped(std::chrono::milliseconds duration);
 
     std::vector<ServerScript> scripts_;
-    std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
+    ssl_ctx_st* tls_ = nullptr;  // null for plain HTTP
+    std::uint16_t port_ = 0;     // before listener_, whose initialiser sets it
     int listener_ = -1;
     std::string request_;
     std::mutex mutex_;

@@ -15,11 +15,26 @@ std::string ServeScript() {
     return Quoted(UPDATER_SERVE_NGINX_SCRIPT);
 }
 
+// The script's settings, as variables on its command line.
+std::string Settings(const NginxOptions& options) {
+    std::string settings;
+    if (!options.rate.empty())
+        settings += "SERVE_RATE='" + options.rate + "' ";
+    if (options.tls) {
+        settings += "SERVE_TLS_CERT=" + Quoted(options.tls->certificate.certificate) +
+                    " SERVE_TLS_KEY=" + Quoted(options.tls->certificate.key) + " ";
+        if (!options.tls->protocols.empty())
+            settings += "SERVE_TLS_PROTOCOLS='" + options.tls->protocols + "' ";
+    }
+    return settings;
+}
+
 }  // namespace
 
-NginxServer::NginxServer(const std::filesystem::path& root) {
+NginxServer::NginxServer(const std::filesystem::path& root, const NginxOptions& options)
+    : secure_(options.tls.has_value()) {
     const std::filesystem::path log = state_ / "serve.log";
-    const std::string command = ServeScript() + " start " + Quoted(root) + " " +
+    const std::string command = Settings(options) + ServeScript() + " start " + Quoted(root) + " " +
                                 Quoted(state_.path()) + " 2>" + Quoted(log);
     std::FILE* output = popen(command.c_str(), "r");
     if (output == nullptr) {
@@ -49,8 +64,8 @@ NginxServer::~NginxServer() {
         std::fprintf(stderr, "could not stop nginx\n");
 }
 
-std::string NginxServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+std::string NginxServer::UrlOn(const std::string& host, const std::string& path) const {
+    return (secure_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + path;
 }
 
 }  // namespace testing_support

@@ -2,20 +2,39 @@
 //
 // Started through scripts/serve-nginx on a free port, with its generated
 // config, pid file, logs and temporary files in a temporary folder of its
-// own; stopped by its pid when the object goes away.
+// own; stopped by its pid when the object goes away. With NginxTls it serves
+// HTTPS (see support/test_certificates.h for certificates the process
+// trusts), and a rate makes a slow server.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "support/temp_dir.h"
+#include "support/test_certificates.h"
 
 namespace testing_support {
 
+struct NginxTls {
+    CertificateFiles certificate;
+    // nginx's ssl_protocols; empty for "TLSv1.2 TLSv1.3". A list with TLSv1
+    // or TLSv1.1 (an outdated server, "TLSv1" for one that offers only TLS
+    // 1.0) also lowers the security level that would refuse them.
+    std::string protocols;
+};
+
+struct NginxOptions {
+    std::optional<NginxTls> tls;  // HTTPS instead of HTTP
+    // nginx's limit_rate ("16k": 16 KiB a second, sent as one burst each
+    // second); empty for no limit.
+    std::string rate;
+};
+
 class NginxServer {
   public:
-    explicit NginxServer(const std::filesystem::path& root);
+    explicit NginxServer(const std::filesystem::path& root, const NginxOptions& options = {});
     ~NginxServer();
     NginxServer(const NginxServer&) = delete;
     NginxServer& operator=(const NginxServer&) = delete;
@@ -25,11 +44,14 @@ class NginxServer {
     const std::string& error() const { return error_; }
 
     std::uint16_t port() const { return port_; }
-    // "http://127.0.0.1:<port>" followed by `path`.
-    std::string Url(const std::string& path) const;
+    // "http://127.0.0.1:<port>" (https with TLS) followed by `path`.
+    std::string Url(const std::string& path) const { return UrlOn("127.0.0.1", path); }
+    // The same with another name for this machine, "localhost" say.
+    std::string UrlOn(const std::string& host, const std::string& path) const;
 
   private:
     TempDir state_;
+    bool secure_ = false;
     std::uint16_t port_ = 0;
     std::string error_;
 };

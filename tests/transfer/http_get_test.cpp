@@ -41,6 +41,11 @@ ServerScript Answer(const std::string& response) {
     return ServerScript{}.ReadRequest().Send(response).Close();
 }
 
+ServerScript RedirectTo(const std::string& location, int status = 302) {
+    return Answer("HTTP/1.1 " + std::to_string(status) + " Moved\r\nLocation: " + location +
+                  "\r\nContent-Length: 0\r\n\r\n");
+}
+
 // A body sent in `pieces` equal parts with `pause` between them.
 ServerScript Trickle(std::size_t pieces, std::size_t pieceSize, std::chrono::milliseconds pause) {
     ServerScript script = ServerScript{}.ReadRequest().Send(HeaderFor(pieces * pieceSize));
@@ -108,7 +113,7 @@ TEST_F(HttpGetTest, AcceptsOnlyTwoHundredOkInTheStatusLine) {
     } cases[] = {
         {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi", kOk},
         {"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
-        {"HTTP/1.1 302 Found\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
+        {"HTTP/1.1 403 Forbidden\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
     };
     for (const auto& c : cases) {
         LoopbackServer server(Answer(c.response));
@@ -333,6 +338,76 @@ TEST_F(HttpGetTest, ProductWaitOfFourSecondsEndsBeforeCancelIsSeen) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, 3900ms);
     EXPECT_LT(elapsed, 7500ms) << "noticed only after a second wait";
+}
+
+TEST_F(HttpGetTest, FollowsEachRedirectStatusWithTheSameRequest) {
+    const std::string tail =
+        " HTTP/1.1\r\nAccept: */*\r\nHost: 127.0.0.1\r\nAccept-Encoding: gzip\r\n"
+        "Connection: Close\r\n\r\n";
+    for (const int status : {301, 302, 303, 307, 308}) {
+        LoopbackServer server({RedirectTo("/final.bin?v=2", status), Answer(OkResponse("moved"))});
+        EXPECT_EQ(Fetch(server.Url("/start.bin"), true), kOk) << status;
+        EXPECT_EQ(response_, "moved");
+        EXPECT_TRUE(whole_);
+        EXPECT_EQ(server.ReceivedRequest(), "GET /start.bin" + tail + "GET /final.bin?v=2" + tail);
+    }
+}
+
+TEST_F(HttpGetTest, ResolvesRelativeAndAbsoluteLocations) {
+    const struct {
+        std::string location;
+        std::string path;
+    } relative[] = {
+        {"sub/p.bin?v=1", "/dir/sub/p.bin?v=1"},
+        {"../up.bin", "/up.bin"},
+        {" /root.bin ", "/root.bin"},
+    };
+    for (const auto& c : relative) {
+        LoopbackServer server({RedirectTo(c.location), Answer(OkResponse("there"))});
+        EXPECT_EQ(Fetch(server.Url("/dir/list.cfg"), false), kOk) << c.location;
+        EXPECT_EQ(response_, "there");
+        const std::string requests = server.ReceivedRequest();
+        EXPECT_NE(requests.find("\r\n\r\nGET " + c.path + " HTTP/1.1\r\n"), std::string::npos)
+            << requests;
+    }
+    LoopbackServer elsewhere(Answer(OkResponse("elsewhere")));
+    LoopbackServer server(RedirectTo(elsewhere.Url("/p.bin")));
+    EXPECT_EQ(Fetch(server.Url("/x"), false), kOk);
+    EXPECT_EQ(response_, "elsewhere");
+    EXPECT_EQ(elsewhere.ReceivedRequest().rfind("GET /p.bin HTTP/1.1\r\n", 0), 0u);
+}
+
+TEST_F(HttpGetTest, RedirectsWithoutAUsableLocationAreRefused) {
+    for (const std::string& answer :
+         {std::string("HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n"),
+          std::string("HTTP/1.1 301 Moved\r\nLocation: \r\n\r\n"),
+          std::string("HTTP/1.1 307 Moved\r\nLocation: ftp://127.0.0.1/p.bin\r\n\r\n")}) {
+        LoopbackServer server(Answer(answer));
+        EXPECT_EQ(Fetch(server.Url("/"), true), kRedirectRefused) << answer;
+    }
+}
+
+TEST_F(HttpGetTest, FollowsFiveRedirectsButNotASixthNorALoop) {
+    for (const int redirects : {5, 6}) {
+        std::vector<ServerScript> chain;
+        for (int hop = 1; hop <= redirects; ++hop)
+            chain.push_back(RedirectTo("/hop" + std::to_string(hop)));
+        chain.push_back(Answer(OkResponse("end")));
+        LoopbackServer server(chain);
+        EXPECT_EQ(Fetch(server.Url("/"), false), redirects == 5 ? kOk : kTooManyRedirects);
+    }
+    LoopbackServer loop({RedirectTo("/b"), RedirectTo("/a")});
+    EXPECT_EQ(Fetch(loop.Url("/a"), false), kTooManyRedirects);
+}
+
+TEST_F(HttpGetTest, OneBudgetCoversTheWholeChain) {
+    limits_.readinessWait = {1, 0};  // each pause ends in one charged wait
+    const auto slowly = [](const std::string& answer) {
+        return ServerScript{}.ReadRequest().Pause(300ms).Send(answer).Close();
+    };
+    LoopbackServer server(
+        {slowly("HTTP/1.1 302 Found\r\nLocation: /b\r\n\r\n"), slowly(OkResponse("late"))});
+    EXPECT_EQ(Fetch(server.Url("/a"), false, &Record, {0, 500000}), kTimeBudgetSpent);
 }
 
 }  // namespace

@@ -31,4 +31,25 @@ TEST(IsStatusOk, LooksForTwoHundredOkInTheStatusLineOnly) {
     EXPECT_FALSE(IsStatusOk("HTTP/1.1 200 ok\r\n\r\n"));
 }
 
+TEST(IsRedirectStatus, TakesTheFiveRedirectsOfTheStatusLine) {
+    for (const char* header :
+         {"HTTP/1.1 301 Moved Permanently\r\n", "HTTP/1.0 302 Found\r\n", "HTTP/1.1 303 See Other",
+          "HTTP/1.1 307\r\n", "HTTP/1.1 308 Permanent Redirect\r\n\r\n"}) {
+        EXPECT_TRUE(IsRedirectStatus(header)) << header;
+    }
+    for (const char* header :
+         {"HTTP/1.1 200 OK\r\n", "HTTP/1.1 304 Not Modified\r\n", "HTTP/1.1 3020 Found\r\n",
+          "ICY 302 Found\r\n", "HTTP/1.1 404 Not Found\r\nX-Was: HTTP/1.1 302 Found\r\n"}) {
+        EXPECT_FALSE(IsRedirectStatus(header)) << header;
+    }
+}
+
+TEST(FindHeaderField, FindsTheFirstFieldOfThatNameInAnyCase) {
+    const std::string_view header =
+        "HTTP/1.1 302 Found\r\nX-Location: no\r\nlocation: \t/first \r\nLocation: /second\r\n\r\n";
+    EXPECT_EQ(FindHeaderField(header, "Location"), "/first");
+    EXPECT_EQ(FindHeaderField("Location: /status-line-only\r\n\r\n", "Location"), std::nullopt);
+    EXPECT_EQ(FindHeaderField(header, "Content-Length"), std::nullopt);
+}
+
 }  // namespace

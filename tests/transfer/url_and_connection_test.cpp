@@ -46,6 +46,32 @@ TEST(SplitUrl, LeavesTheOutputsAloneForUrlsThatDoNotFit) {
     }
 }
 
+TEST(ParseUrl, TakesBothSchemesWithTheirOwnDefaultPort) {
+    const struct {
+        const char* url;
+        bool secure;
+        const char* port;
+        const char* formatted;
+    } cases[] = {
+        {"http://srv/a?b", false, "80", "http://srv/a?b"},
+        {"https://srv/a?b", true, "443", "https://srv/a?b"},
+        {"https://srv:80/a", true, "80", "https://srv:80/a"},
+        {"https://srv:443/a b", true, "443", "https://srv/a"},
+    };
+    for (const auto& c : cases) {
+        const std::optional<Url> url = ParseUrl(c.url);
+        ASSERT_TRUE(url) << c.url;
+        EXPECT_EQ(url->secure, c.secure) << c.url;
+        EXPECT_EQ(url->portText, c.port) << c.url;
+        EXPECT_EQ(FormatUrl(*url), c.formatted);
+    }
+    EXPECT_FALSE(ParseUrl("https:/srv/a"));
+    EXPECT_FALSE(ParseUrl("HTTPS://srv/a"));
+    EXPECT_FALSE(ParseUrl("https://srv:0/a"));
+    // Callers of the plain split know nothing of TLS.
+    EXPECT_EQ(SplitOf("https://srv/a"), Split{});
+}
+
 class ConnectWithTimeoutTest : public ::testing::Test {
   protected:
     int Connect(const std::string& host, const std::string& port) {
