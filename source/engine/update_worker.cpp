@@ -3,13 +3,17 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <optional>
 #include <utility>
+#include <vector>
 
+#include "engine/list_trust.h"
 #include "engine/version_file.h"
 #include "patch/patch_package.h"
 #include "platform/platform.h"
 #include "platform/replace_file.h"
 #include "transfer/http_get.h"
+#include "trust/sha256.h"
 #include "vocabulary/error_codes.h"
 
 namespace {
@@ -17,18 +21,21 @@ namespace {
 // One run's state; each step reports its own error and says whether to go on.
 class UpdateRun {
   public:
-    explicit UpdateRun(StatusCallback statusCallback) : report_(statusCallback) {}
+    UpdateRun(StatusCallback statusCallback, const UpdateSettings& settings)
+        : report_(statusCallback), trustedKeys_(settings.trustedKeys) {
+        result_.signatureRequired = !trustedKeys_.empty();
+    }
 
-    PatchSelection Run() {
+    UpdateReport Run() {
         if (!platform::StartSockets()) {
             Report(ErrorWord(kSocketsUnavailable));  // the library never started: no clean-up
-            return {};
+            return std::move(result_);
         }
         const ErrorCode failure = RunCatchingExceptions();
         platform::StopSockets();
         if (failure != kOk)
             ReportLastWord(ErrorWord(failure));
-        return std::move(selection_);
+        return std::move(result_);
     }
 
   private:
@@ -73,29 +80,61 @@ class UpdateRun {
             return;
         }
         Report(StageWord(kStageVersionRead));
-        if (!FetchPatchList(ReadVersionSetting("UpdateURL", kDefaultPatchListUrl)))
+        const std::string listUrl = ReadVersionSetting("UpdateURL", kDefaultPatchListUrl);
+        if (const ErrorCode code = FetchText(listUrl, HttpLimits{}.bodyCap, response_);
+            code != kOk) {
+            Report(ErrorWord(code));
+            return;
+        }
+        if (result_.signatureRequired && !CheckListSignature(listUrl))
             return;
 
-        selection_ = ParsePatchList(installed, response_);
-        if (selection_.selectedPatches.empty()) {
+        result_.selection = ParsePatchList(installed, response_);
+        if (result_.selection.selectedPatches.empty()) {
             Report(ErrorWord(kNothingNewer));
             return;
         }
         Report(StageWord(kStagePatchListFetched));
+        if (const ErrorCode code =
+                CheckRecordDigests(result_.selection.selectedPatches, result_.signatureRequired);
+            code != kOk) {
+            Report(ErrorWord(code));
+            return;
+        }
         if (DownloadAll())
             ApplyAll();
     }
 
-    bool FetchPatchList(const std::string& url) {
-        const HttpRequest request{url, BodyKind::kPatchList, {kPatchListBudgetSeconds, 0}};
+    // A patch list or its signature: small texts that must arrive as
+    // announced, tried up to four times; the code of the last try.
+    static ErrorCode FetchText(const std::string& url, std::size_t cap, std::string& text) {
+        HttpRequest request{url, BodyKind::kPatchList, {kPatchListBudgetSeconds, 0}};
+        request.limits.bodyCap = cap;
         ErrorCode code = kOk;
         for (int attempt = 0; attempt < kPatchListTries; ++attempt) {
-            code = HttpGet(request, response_).code;
+            code = HttpGet(request, text).code;
             if (code == kOk)
-                return true;
+                break;
         }
-        Report(ErrorWord(code));
-        return false;
+        return code;
+    }
+
+    // Judged before the list is read at all: an untrusted list selects
+    // nothing, not even "nothing newer".
+    bool CheckListSignature(const std::string& listUrl) {
+        std::string signatureText;
+        if (const ErrorCode code =
+                FetchText(SignatureUrl(listUrl), kSignatureFileCap, signatureText);
+            code != kOk) {
+            Report(ErrorWord(SignatureFetchFailure(code)));
+            return false;
+        }
+        result_.listSigner = ListSigner(response_, signatureText, trustedKeys_);
+        if (!result_.listSigner) {
+            Report(ErrorWord(kListNotTrusted));
+            return false;
+        }
+        return true;
     }
 
     // Downloads every selected package in list order; true once all of them
@@ -104,13 +143,13 @@ class UpdateRun {
         std::string folder = folders_.downloadDir;
         NormalizePathSeparators(folder);
         platform::MakeDirectory(folder);  // an existing folder is fine
-        for (const PatchEntry& entry : selection_.selectedPatches) {
+        for (const PatchEntry& entry : result_.selection.selectedPatches) {
             const std::string fileName = PackageFileName(entry.url);
             if (!IsUsablePackageFileName(fileName)) {
                 Report(ErrorWord(kBadPackageName));
                 return false;
             }
-            if (const ErrorCode code = Download(entry.url, folder + "/" + fileName); code != kOk) {
+            if (const ErrorCode code = Download(entry, folder + "/" + fileName); code != kOk) {
                 Report(ErrorWord(code));
                 return false;
             }
@@ -118,12 +157,30 @@ class UpdateRun {
         return true;
     }
 
-    ErrorCode Download(const std::string& url, const std::string& path) {
+    ErrorCode Download(const PatchEntry& entry, const std::string& path) {
         Report(StageWord(kStageDownloadStarting));
-        const HttpRequest request{url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}, {}, report_};
+        HttpRequest request{entry.url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}};
+        request.progress = report_;
+        // Taken as the body arrives, so a large package costs no second pass
+        // over its bytes; only for a record that carries a digest.
+        std::optional<Sha256> hash;
+        if (entry.digest.kind == PackageDigest::Kind::kSha256) {
+            hash.emplace();
+            request.observeBody = [&hash](const char* data, std::size_t size) {
+                hash->Update(data, size);
+            };
+        }
         const HttpResult result = HttpGet(request, response_);
         if (result.code != kOk)
             return result.code;
+        if (hash && hash->Finish() != entry.digest.sha256) {
+            // Never written: bytes that are not the publisher's must not
+            // stand in download/ under the package's name, where a later run
+            // or a person could take them for the package. A body cut short
+            // or run long is told as what it is.
+            std::string().swap(response_);
+            return result.wholeAsAnnounced ? kDigestMismatch : kPackageIncomplete;
+        }
         const bool written = WritePackageFile(path);
         // On disk now. Held on, the bytes would sit beside the next download,
         // or beside the file read back and unpacked while the packages are
@@ -153,7 +210,7 @@ class UpdateRun {
 
     void ApplyAll() const {
         Report(StageWord(kStageApplyStarting));
-        for (const PatchEntry& entry : selection_.selectedPatches) {
+        for (const PatchEntry& entry : result_.selection.selectedPatches) {
             if (!ApplyPatchPackage(folders_, PackageFileName(entry.url), entry.version, report_)) {
                 Report(ErrorWord(kApplyFailed));
                 return;
@@ -163,16 +220,36 @@ class UpdateRun {
     }
 
     StatusCallback report_;
+    const std::vector<Ed25519PublicKey>& trustedKeys_;
     // The run works in the working directory, which is the installation.
     const InstallationFolders folders_{};
-    PatchSelection selection_;
+    UpdateReport result_;
     std::string response_;  // the patch list, then each package in turn
 };
 
 }  // namespace
 
-PatchSelection UpdateWorker(StatusCallback statusCallback) {
-    return UpdateRun(statusCallback).Run();
+UpdateReport UpdateWorker(StatusCallback statusCallback) {
+    std::vector<Ed25519PublicKey> keys;
+    try {
+        keys = BuildTrustedKeys();
+    } catch (const std::exception&) {
+        // Not even the keys fit in memory. Going on without them would take
+        // an unsigned list, so the run ends here, as any run out of memory.
+        try {
+            if (statusCallback != nullptr)
+                statusCallback(ErrorWord(kOutOfMemory));
+        } catch (const std::exception&) {
+        }
+        UpdateReport report;
+        report.signatureRequired = true;
+        return report;
+    }
+    return UpdateWorker(statusCallback, UpdateSettings{std::move(keys)});
+}
+
+UpdateReport UpdateWorker(StatusCallback statusCallback, const UpdateSettings& settings) {
+    return UpdateRun(statusCallback, settings).Run();
 }
 
 std::string PackageFileName(const std::string& url) {

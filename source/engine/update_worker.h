@@ -1,17 +1,23 @@
 // The procedure of the one worker thread: a whole update run.
 //
 // It reads the installed version and the patch-list URL, fetches the patch
-// list (up to four tries), selects the newer patches, downloads every package
-// into "./download", and once the last one is on disk applies them all in list
-// order. It never touches a window: every stage, percentage and the error that
-// ends the run go to `statusCallback`, and the last status word is its last
-// visible act.
+// list (up to four tries), checks the list's signature when keys are trusted,
+// selects the newer patches, checks their digest fields, downloads every
+// package into "./download" (refusing one whose SHA-256 differs from its
+// record's before it is written), and once the last one is on disk applies
+// them all in list order. It never touches a window: every stage, percentage
+// and the error that ends the run go to `statusCallback`, and the last status
+// word is its last visible act.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/patch_list.h"
+#include "trust/ed25519.h"
+#include "trust/trusted_keys.h"
 #include "vocabulary/status_word.h"
 
 // Fixed values of a run.
@@ -19,13 +25,36 @@ inline constexpr int kPatchListTries = 4;
 inline constexpr std::int32_t kPatchListBudgetSeconds = 10;
 inline constexpr std::int32_t kPackageBudgetSeconds = 500;
 
+// What a run trusts.
+struct UpdateSettings {
+    // The Ed25519 keys any of which may sign the patch list. With at least
+    // one, a list whose signature (LIST_URL + ".sig") none of them made ends
+    // the run with kListNotTrusted, and a taken record without a digest with
+    // kDigestMissing, before anything is downloaded. Empty: lists are taken
+    // unsigned and records without digests are fetched, as before keys
+    // existed. A digest a record carries is checked either way.
+    std::vector<Ed25519PublicKey> trustedKeys = BuildTrustedKeys();
+};
+
+// What a run leaves for its caller besides its status words.
+struct UpdateReport {
+    // The selection the patch list made (empty when the run ended before it),
+    // to print or to keep the update-needed flag set after a stop record.
+    PatchSelection selection;
+    // The run was to check the list's signature: keys were trusted.
+    bool signatureRequired = false;
+    // The trusted key that signed the list, once its signature checked out;
+    // only then were the list's records taken.
+    std::optional<Ed25519PublicKey> listSigner;
+};
+
 // Runs one update in the working directory; call it on the worker thread only.
-// Everything the user sees of the run travels as status words; what is
-// returned is the selection the patch list made (empty when the run ended
-// before it), for the caller to print or to keep the update-needed flag set
-// after a stop record. Nothing is thrown: a failed allocation ends the run
-// with kOutOfMemory, any other std::exception with kUnexpectedFailure.
-PatchSelection UpdateWorker(StatusCallback statusCallback);
+// Everything the user sees of the run travels as status words. Nothing is
+// thrown: a failed allocation ends the run with kOutOfMemory, any other
+// std::exception with kUnexpectedFailure. The first form trusts the keys
+// built in.
+UpdateReport UpdateWorker(StatusCallback statusCallback);
+UpdateReport UpdateWorker(StatusCallback statusCallback, const UpdateSettings& settings);
 
 // The bytes after the last "/" of `url`: the package's file name in the
 // download folder. Empty when the URL has no "/" or ends with one.

@@ -121,6 +121,13 @@ std::int64_t TellFile(std::FILE* file);
 // Returns 0 on success; the stream is gone either way.
 int CloseFile(std::FILE* file);
 
+// A new file that only its owner may read or write (mode 0600), open for
+// writing; for secrets such as a private key, which must never be readable
+// by others, not even for a moment before a permission change. Null when
+// anything already stands at `path` (a file, a folder, a link: nothing is
+// overwritten or followed) or the file cannot be made.
+std::FILE* CreatePrivateFile(const std::string& path);
+
 // _open(path, 2) / _chsize / _close: a read-write descriptor of an existing
 // file and the change of its length (cut, or extended with zero bytes).
 // OpenReadWrite returns -1 on failure; the others return 0 on success.

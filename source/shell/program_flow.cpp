@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
 
     PatchSelection selection;
     const Outcome outcome = OutcomeOf(RunWithProgressWindow(
-        [&selection](StatusCallback report) { selection = UpdateWorker(report); }));
+        [&selection](StatusCallback report) { selection = UpdateWorker(report).selection; }));
 
     // A stop record leaves the flag set, so the main application starts the
     // updater again for the records after it.

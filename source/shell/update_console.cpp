@@ -1,7 +1,9 @@
 // update-console: one whole update run in the current folder, without
-// windows. Each status word becomes one readable line on standard output; the
-// exit status is the run's code (0 success, 2 nothing newer, 16 cancelled, any
-// other failure). Ctrl+C cancels a download the way the Cancel button does.
+// windows. Each status word becomes one readable line on standard output,
+// followed by the records taken and whether the patch list's signature was
+// checked, and by which key; the exit status is the run's code (0 success, 2
+// nothing newer, 16 cancelled, any other failure). Ctrl+C cancels a download
+// the way the Cancel button does.
 // Used by scripted installs, the tests and the benchmarks.
 #include <atomic>
 #include <csignal>
@@ -12,6 +14,7 @@
 #include "build_config.h"
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
+#include "trust/ed25519.h"
 #include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
 #include "vocabulary/status_word.h"
@@ -53,6 +56,17 @@ void PrintSelection(const PatchSelection& selection) {
     std::printf("stop record taken: %s\n", selection.rerunRequired ? "yes" : "no");
 }
 
+void PrintListTrust(const UpdateReport& report) {
+    if (!report.signatureRequired) {
+        std::printf("patch list: not signature-checked, no trusted keys built in\n");
+    } else if (report.listSigner) {
+        std::printf("patch list: verified, signed by %s\n",
+                    PublicKeyText(*report.listSigner).c_str());
+    } else {
+        std::printf("patch list: not verified\n");
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -68,9 +82,10 @@ int main(int argc, char** argv) {
         return 64;
     }
     std::signal(SIGINT, CancelOnSignal);
-    PatchSelection selection;
-    std::thread worker([&selection] { selection = UpdateWorker(PrintStatus); });
+    UpdateReport report;
+    std::thread worker([&report] { report = UpdateWorker(PrintStatus); });
     worker.join();
-    PrintSelection(selection);
+    PrintSelection(report.selection);
+    PrintListTrust(report);
     return runResult;
 }

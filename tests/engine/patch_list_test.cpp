@@ -95,6 +95,40 @@ TEST_F(PatchListParse, ComparesUnsignedAgainstTheInstalledVersionOnly) {
               (static_cast<unsigned>(99999999999LL & 0xFF) << 24) > V(1, 0, 0) ? 1u : 0u);
 }
 
+TEST_F(PatchListParse, FourthFieldCarriesThePackageDigest) {
+    const Sha256Digest digest = Sha256Of("package");
+    const std::string hex = Sha256Hex(digest);
+    std::string upper = hex;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const PackageDigest none{};
+    const PackageDigest malformed{PackageDigest::Kind::kMalformed, {}};
+    const PackageDigest sha256{PackageDigest::Kind::kSha256, digest};
+    const struct {
+        std::string field;
+        PackageDigest expected;
+    } cases[] = {
+        {"sha256=" + hex, sha256},
+        {"sha256=" + upper, sha256},
+        {FormatDigestField(digest), sha256},
+        {"-", none},
+        {"a", none},  // what older lists hold
+        {"SHA256=" + hex, none},
+        {"md5=" + hex, none},
+        {"sha256=", malformed},
+        {"sha256=" + hex.substr(1), malformed},
+        {"sha256=" + hex + "0", malformed},
+        {"sha256=" + hex.substr(1) + "g", malformed},
+        {"sha256=-", malformed},
+    };
+    for (const auto& c : cases) {
+        const auto list = Parse(V(1, 0, 0), "1.0.1 u1 - " + c.field + " -\n1.0.2 u2 - - -");
+        ASSERT_EQ(list.size(), 2u) << c.field;
+        EXPECT_EQ(list[0].digest, c.expected) << c.field;
+        EXPECT_EQ(list[1].digest, none) << c.field;
+    }
+}
+
 TEST_F(PatchListParse, ArbitraryBytesNeverCrash) {
     std::string bytes;
     for (int i = 0; i < 1 << 16; ++i)

@@ -29,6 +29,8 @@
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
 #include "transfer/http_get.h"
+#include "trust/ed25519.h"
+#include "trust/sha256.h"
 #include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
 
@@ -97,8 +99,30 @@ bool IsPercentage(StatusWord word) {
 }
 
 std::string ListRecord(PackedVersion version, const std::string& url,
-                       const std::string& options = "-") {
-    return FormatVersion(version) + " " + url + " " + options + " - -\n";
+                       const std::string& options = "-", const std::string& digestField = "-") {
+    return FormatVersion(version) + " " + url + " " + options + " " + digestField + " -\n";
+}
+
+std::string DigestField(const std::string& package) {
+    return FormatDigestField(Sha256Of(package));
+}
+
+// Keys made once for the whole program: the publisher's, the one it took
+// over from, and a stranger's.
+const Ed25519SigningKey& MadeKey(int which) {
+    static const Ed25519SigningKey keys[] = {Ed25519SigningKey::Generate().value(),
+                                             Ed25519SigningKey::Generate().value(),
+                                             Ed25519SigningKey::Generate().value()};
+    return keys[which];
+}
+const Ed25519SigningKey& PublisherKey() {
+    return MadeKey(0);
+}
+const Ed25519SigningKey& RetiredKey() {
+    return MadeKey(1);
+}
+const Ed25519SigningKey& StrangerKey() {
+    return MadeKey(2);
 }
 
 fs::path MadeDir(const fs::path& dir) {
@@ -167,10 +191,13 @@ class UpdateWorkerRun : public ::testing::Test {
                 {"readme.txt", "version two\n"}};
     }
 
-    // Runs in the installation; the run's selection is kept in selection_.
+    // Runs in the installation with settings_ (no trusted keys unless a test
+    // gives some, whatever the build trusts); the run's report is kept in
+    // report_, its selection also in selection_.
     void RunInRoot() {
         testing_support::ScopedWorkingDir cwd(root_);
-        selection_ = UpdateWorker(&Record);
+        report_ = UpdateWorker(&Record, settings_);
+        selection_ = report_.selection;
     }
 
     // The run's stages with the percentages left out, and its last word.
@@ -199,6 +226,8 @@ class UpdateWorkerRun : public ::testing::Test {
     fs::path root_;
     fs::path www_;
     NginxServer nginx_{www_};
+    UpdateSettings settings_{.trustedKeys = {}};
+    UpdateReport report_;
     PatchSelection selection_;
 };
 
@@ -551,6 +580,133 @@ TEST_F(UpdateWorkerRun, TwoUrlsWithOneFileNameShareTheFile) {
     EXPECT_EQ(ReadFileBytes(root_ / "download/p.pak"), ReadFileBytes(www_ / "b/p.pak"));
     EXPECT_EQ(LastWord(), ErrorWord(kApplyFailed));
     EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
+}
+
+// One package that changes readme.txt, announced by list.cfg with `digest`
+// in its record; what is served as the package may differ from it.
+class DigestRun : public UpdateWorkerRun {
+  protected:
+    void SetUp() override {
+        UpdateWorkerRun::SetUp();
+        package_ = Package(V(1, 0, 1), {EntrySource::Add("readme.txt", "version two\n")});
+    }
+    void PublishList(const std::string& digestField) {
+        Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/p101.pak"), "-", digestField));
+    }
+    std::string package_;
+};
+
+TEST_F(DigestRun, PackageIsTakenOnlyWhenItsDigestMatchesTheRecords) {
+    std::string changed = package_;
+    changed[changed.size() / 2] ^= 0x01;
+    const std::vector<StatusWord> refusedAfterDownload = {kStarted, kVersionRead, kListFetched,
+                                                          kDownloading, ErrorWord(kDigestMismatch)};
+    const struct {
+        const char* what;
+        std::string served;
+        std::string digestField;
+        bool applied;
+        std::vector<StatusWord> refusal;  // the stages of a refused run
+    } cases[] = {
+        {"matching digest", package_, DigestField(package_), true, {}},
+        {"one byte changed", changed, DigestField(package_), false, refusedAfterDownload},
+        // Malformed: refused before the package is asked for.
+        {"malformed digest",
+         package_,
+         "sha256=" + Sha256Hex(Sha256Of(package_)).substr(1),
+         false,
+         {kStarted, kVersionRead, kListFetched, ErrorWord(kDigestMismatch)}},
+    };
+    for (const auto& c : cases) {
+        Words().clear();
+        fs::remove_all(root_ / "download");
+        Install("1.0.0", nginx_.Url("/list.cfg"));
+        Publish("p101.pak", c.served);
+        PublishList(c.digestField);
+        const auto before = ReadTree(root_);
+        RunInRoot();
+        if (c.applied) {
+            EXPECT_EQ(LastWord(), StageWord(kStageAllApplied)) << c.what;
+            EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version two\n") << c.what;
+            EXPECT_EQ(ReadFileBytes(root_ / "download/p101.pak"), package_) << c.what;
+        } else {
+            EXPECT_EQ(Stages(), c.refusal) << c.what;
+            EXPECT_EQ(ReadTree(root_), before) << c.what;
+            EXPECT_FALSE(fs::exists(root_ / "download/p101.pak")) << c.what;
+        }
+    }
+}
+
+TEST_F(DigestRun, SignedListIsTakenOnlyWithATrustedSignatureAndDigests) {
+    // The publisher's key is the second of two the build trusts, as during a
+    // key rotation.
+    settings_.trustedKeys = {RetiredKey().PublicKey(), PublisherKey().PublicKey()};
+    const std::string signedList =
+        ListRecord(V(1, 0, 1), nginx_.Url("/p101.pak"), "-", DigestField(package_));
+    const std::string goodSignature = SignatureText(PublisherKey().Sign(signedList)) + "\n";
+    const std::string unsignedRecord = ListRecord(V(1, 0, 1), nginx_.Url("/p101.pak"));
+    std::string alteredList = signedList;
+    alteredList[alteredList.find("p101")] = 'P';
+    const std::vector<StatusWord> untrusted = {kStarted, kVersionRead, ErrorWord(kListNotTrusted)};
+    const struct {
+        const char* what;
+        std::string list;
+        std::string signature;            // empty: no .sig on the server
+        std::vector<StatusWord> refusal;  // empty: the run succeeds
+    } cases[] = {
+        {"good signature", signedList, goodSignature, {}},
+        {"no signature", signedList, "", untrusted},
+        {"signature not base64", signedList, "not a signature\n", untrusted},
+        {"signature of 63 bytes", signedList, goodSignature.substr(0, 84) + "\n", untrusted},
+        {"signature larger than a signature can be", signedList,
+         goodSignature + std::string(5000, ' '), untrusted},
+        {"signed by a key not trusted", signedList, SignatureText(StrangerKey().Sign(signedList)),
+         untrusted},
+        {"list changed after signing", alteredList, goodSignature, untrusted},
+        {"record without a digest",
+         unsignedRecord,
+         SignatureText(PublisherKey().Sign(unsignedRecord)),
+         {kStarted, kVersionRead, kListFetched, ErrorWord(kDigestMissing)}},
+    };
+    for (const auto& c : cases) {
+        Words().clear();
+        fs::remove_all(root_ / "download");
+        fs::remove(www_ / "list.cfg.sig");
+        Install("1.0.0", nginx_.Url("/list.cfg"));
+        Publish("p101.pak", package_);
+        Publish("list.cfg", c.list);
+        if (!c.signature.empty())
+            Publish("list.cfg.sig", c.signature);
+        const auto before = ReadTree(root_);
+        RunInRoot();
+        EXPECT_TRUE(report_.signatureRequired) << c.what;
+        if (c.refusal.empty()) {
+            EXPECT_EQ(LastWord(), StageWord(kStageAllApplied)) << c.what;
+            EXPECT_EQ(report_.listSigner, PublisherKey().PublicKey()) << c.what;
+            EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version two\n") << c.what;
+        } else {
+            EXPECT_EQ(Stages(), c.refusal) << c.what;
+            EXPECT_EQ(ReadTree(root_), before) << c.what;
+            EXPECT_FALSE(fs::exists(root_ / "download")) << c.what << ": something was downloaded";
+        }
+    }
+}
+
+TEST_F(DigestRun, SignatureThatCannotBeFetchedGivesTheNetworksCode) {
+    settings_.trustedKeys = {PublisherKey().PublicKey()};
+    const std::string list =
+        ListRecord(V(1, 0, 1), nginx_.Url("/p101.pak"), "-", DigestField(package_));
+    // The list arrives; every try for its signature is cut off in the header.
+    std::vector<ServerScript> scripts = {ServerScript().ReadRequest().Send(OkResponse(list))};
+    for (int attempt = 0; attempt < kPatchListTries; ++attempt)
+        scripts.push_back(ServerScript().ReadRequest().Send("HTTP/1.1 200 OK\r\n").Close());
+    LoopbackServer server(scripts);
+    Install("1.0.0", server.Url("/list.cfg"));
+    RunInRoot();
+    EXPECT_EQ(Words(),
+              (std::vector<StatusWord>{kStarted, kVersionRead, ErrorWord(kReceiveFailed)}));
+    EXPECT_NE(server.ReceivedRequest().find("GET /list.cfg.sig "), std::string::npos);
+    EXPECT_FALSE(report_.listSigner);
 }
 
 // A run in a child process whose address space may grow by 512 MiB at most,

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,33 +11,39 @@
 
 namespace {
 
-std::string Record(PackedVersion version, const std::string& url, bool stop) {
+std::string Record(PackedVersion version, const std::string& url, bool stop,
+                   const std::optional<Sha256Digest>& digest = std::nullopt) {
     std::string line, error;
-    EXPECT_TRUE(FormatPatchListRecord(version, url, stop, &line, &error)) << error;
+    EXPECT_TRUE(FormatPatchListRecord(version, url, stop, digest, &line, &error)) << error;
     return line;
 }
 
 TEST(PatchListRecord, TheUpdaterReadsWhatIsPrinted) {
-    const std::string list = "# published packages\n" +
-                             Record(PackVersion(1, 0, 3), "http://127.0.0.1:8080/p/a.pkg", false) +
-                             "\n" + Record(PackVersion(1, 1, 0), "http://localhost/b.pkg", true) +
-                             "\n" + Record(PackVersion(1, 1, 1), "http://localhost/c.pkg", false) +
-                             "\n";
+    const Sha256Digest digest = Sha256Of("package a");
+    const std::string list =
+        "# published packages\n" +
+        Record(PackVersion(1, 0, 3), "http://127.0.0.1:8080/p/a.pkg", false, digest) + "\n" +
+        Record(PackVersion(1, 1, 0), "https://localhost/b.pkg", true) + "\n" +
+        Record(PackVersion(1, 1, 1), "http://localhost/c.pkg", false) + "\n";
     const PatchSelection selection = ParsePatchList(PackVersion(1, 0, 2), list);
     // The stop record is taken, and nothing after it.
     EXPECT_EQ(selection.selectedPatches,
-              (std::vector<PatchEntry>{{PackVersion(1, 0, 3), "http://127.0.0.1:8080/p/a.pkg"},
-                                       {PackVersion(1, 1, 0), "http://localhost/b.pkg"}}));
+              (std::vector<PatchEntry>{{PackVersion(1, 0, 3),
+                                        "http://127.0.0.1:8080/p/a.pkg",
+                                        {PackageDigest::Kind::kSha256, digest}},
+                                       {PackVersion(1, 1, 0), "https://localhost/b.pkg"}}));
     EXPECT_TRUE(selection.rerunRequired);
 }
 
 TEST(PatchListRecord, RefusesUrlsTheUpdaterCannotFetchOrStore) {
     for (const std::string url :
-         {"https://localhost/a.pkg", "http://localhost", "http://localhost/dir/",
+         {"ftp://localhost/a.pkg", "http://localhost", "http://localhost/dir/",
           "http://localhost/a b.pkg", "http://:80/a.pkg", "http://localhost:99999/a.pkg", "",
           "http://localhost/d/..\\..\\evil.pkg", "http://localhost/d/.."}) {
         std::string line, error;
-        EXPECT_FALSE(FormatPatchListRecord(PackVersion(1, 0, 0), url, false, &line, &error)) << url;
+        EXPECT_FALSE(
+            FormatPatchListRecord(PackVersion(1, 0, 0), url, false, std::nullopt, &line, &error))
+            << url;
         EXPECT_FALSE(error.empty());
     }
 }

@@ -1,5 +1,5 @@
 // The program as publishers and scripts run it: exit statuses, where messages
-// go, and the three commands working together on real files.
+// go, and the commands working together on real files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -9,6 +9,8 @@
 
 #include "inspect_output.h"
 #include "tree_fixture.h"
+#include "trust/base64.h"
+#include "trust/ed25519.h"
 
 namespace {
 
@@ -100,6 +102,12 @@ TEST_F(PatchToolProgram, WrongCommandLinesExitWithUsageStatus) {
         {"inspect", "a", "b"},
         {"verify", "p.pkg", "--version", "1.0.0", "--from", "a"},
         {"record", "--version", "1.0.0", "--url", "http://localhost/"},
+        {"record", "--version", "1.0.0", "--url", "http://localhost/a.pkg", "--package"},
+        {"keygen"},
+        {"keygen", "-o", "k", "extra"},
+        {"sign", "list.cfg"},
+        {"verify-list", "list.cfg"},
+        {"verify-list", "list.cfg", "--public-key", "AAAA"},
     };
     for (const auto& words : wrong) {
         const ProgramRun run = Patchtool(words);
@@ -116,7 +124,8 @@ TEST_F(PatchToolProgram, VersionIsTheProjectsOwn) {
 }
 
 TEST_F(PatchToolProgram, HelpGoesToStandardOutput) {
-    for (const char* command : {"build", "inspect", "verify", "record"}) {
+    for (const char* command :
+         {"build", "inspect", "verify", "record", "keygen", "sign", "verify-list"}) {
         const ProgramRun run = Patchtool({command, "--help"});
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.rfind(std::string("Usage: patchtool ") + command, 0), 0u) << command;
@@ -146,6 +155,112 @@ TEST_F(PatchToolProgram, RecordPrintsOneLine) {
         Patchtool({"record", "--version", "1.2.3", "--url", "http://localhost/a.pkg", "--stop"});
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.out, "1.2.3 http://localhost/a.pkg -r - -\n");
+}
+
+// The SHA-256 of a file as the openssl program computes it, in hex.
+std::string OpensslSha256(const std::string& file, const std::filesystem::path& scratch) {
+    const std::string out = (scratch / "openssl-digest").string();
+    const std::string command =
+        "openssl dgst -sha256 -r " + ShellQuoted(file) + " >" + ShellQuoted(out);
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return ReadFileBytes(out).substr(0, 64);
+}
+
+// The private key in each text form it could leak in: the key file's base64
+// line, and the 32 secret bytes in base64 and in hex.
+std::vector<std::string> SecretForms(const std::string& pem) {
+    const std::size_t begin = pem.find('\n') + 1;
+    const std::string body = pem.substr(begin, pem.find('\n', begin) - begin);
+    const std::string der = DecodeBase64(body).value_or("");
+    EXPECT_EQ(der.size(), 48u) << "not the PKCS#8 form of an Ed25519 key";
+    const std::string seed = der.substr(der.size() - std::min<std::size_t>(32, der.size()));
+    std::string hex;
+    for (const unsigned char byte : seed) {
+        constexpr char kDigits[] = "0123456789abcdef";
+        hex += {kDigits[byte >> 4], kDigits[byte & 0x0F]};
+    }
+    return {body, EncodeBase64(seed), hex};
+}
+
+TEST_F(PatchToolProgram, KeysSignaturesAndDigestsWorkTogether) {
+    namespace fs = std::filesystem;
+    const std::string key = (dir_ / "signing.key").string();
+    const std::string list = (dir_ / "list.cfg").string();
+    std::string printed;  // everything the program said, to look for the key in
+    auto run = [&](const std::vector<std::string>& words) {
+        ProgramRun result = Patchtool(words);
+        printed += result.out + result.err;
+        return result;
+    };
+
+    const ProgramRun made = run({"keygen", "-o", key});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string publicKey = made.out.substr(0, made.out.find('\n'));
+    EXPECT_EQ(made.out, publicKey + "\n");
+    const std::optional<Ed25519PublicKey> parsedKey = ParsePublicKeyText(publicKey);
+    ASSERT_TRUE(parsedKey) << made.out;
+    EXPECT_NE(made.err.find("-DUPDATER_TRUSTED_KEYS=" + publicKey), std::string::npos);
+    EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    const std::string pem = ReadFileBytes(key);
+    const auto signingKey = Ed25519SigningKey::FromPem(pem);
+    ASSERT_TRUE(signingKey);
+    EXPECT_EQ(signingKey->PublicKey(), *parsedKey);
+    EXPECT_EQ(run({"keygen", "-o", key}).status, 1);  // a key in use is never replaced
+    EXPECT_EQ(ReadFileBytes(key), pem);
+
+    ASSERT_EQ(BuildPackage("lzo").status, 0);
+    const ProgramRun recorded = run({"record", "--version", "1.0.1", "--url",
+                                     "http://127.0.0.1/p.pkg", "--package", package()});
+    ASSERT_EQ(recorded.status, 0) << recorded.err;
+    EXPECT_EQ(recorded.out, "1.0.1 http://127.0.0.1/p.pkg - sha256=" +
+                                OpensslSha256(package(), dir_.path()) + " -\n");
+    WriteFileBytes(list, recorded.out);
+    const ProgramRun signing = run({"sign", list, "--key", key});
+    ASSERT_EQ(signing.status, 0) << signing.err;
+    EXPECT_EQ(signing.err.find("warning"), std::string::npos) << signing.err;
+    const auto signature = ParseSignatureText(ReadFileBytes(list + ".sig"));
+    ASSERT_TRUE(signature);
+    EXPECT_TRUE(VerifyEd25519(*parsedKey, recorded.out, *signature));
+
+    const std::string stranger = PublicKeyText(Ed25519SigningKey::Generate()->PublicKey());
+    const std::string otherFolder = (dir_ / "old").string();  // holds no p.pkg
+    const struct {
+        std::vector<std::string> extraWords;
+        int status;
+    } checks[] = {
+        {{"--public-key", publicKey}, 0},
+        {{"--public-key", stranger + "," + publicKey}, 0},  // as during a rotation
+        {{"--public-key", stranger}, 1},
+        {{"--public-key", publicKey, "--packages", otherFolder}, 0},  // not at hand
+    };
+    for (const auto& check : checks) {
+        std::vector<std::string> words = {"verify-list", list};
+        words.insert(words.end(), check.extraWords.begin(), check.extraWords.end());
+        const ProgramRun verified = run(words);
+        EXPECT_EQ(verified.status, check.status) << verified.out << verified.err;
+    }
+
+    // A package changed after its record was made fails its check; so does a
+    // record without a digest, which signing warns about.
+    std::string bytes = ReadFileBytes(package());
+    bytes[bytes.size() / 2] ^= 0x01;
+    WriteFileBytes(package(), bytes);
+    WriteFileBytes(list, recorded.out + "1.0.2 http://127.0.0.1/q.pkg - - -\n");
+    const ProgramRun resigned = run({"sign", list, "--key", key});
+    EXPECT_EQ(resigned.status, 0);
+    EXPECT_NE(resigned.err.find("warning: record 2 (1.0.2) has no sha256= digest"),
+              std::string::npos);
+    const ProgramRun damaged = run({"verify-list", list, "--public-key", publicKey});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.out.find(".sig: ok: signed by " + publicKey), std::string::npos);
+    EXPECT_NE(damaged.out.find("record 1 (1.0.1 http://127.0.0.1/p.pkg): FAILED"),
+              std::string::npos);
+    EXPECT_NE(damaged.out.find("record 2 (1.0.2 http://127.0.0.1/q.pkg): FAILED"),
+              std::string::npos);
+
+    for (const std::string& secret : SecretForms(pem))
+        EXPECT_EQ(printed.find(secret), std::string::npos) << "the private key was printed";
 }
 
 TEST(InspectJson, NamesStayValidJson) {

@@ -6,6 +6,8 @@
 
 #include "arguments.h"
 #include "build_config.h"
+#include "command_support.h"
+#include "engine/update_worker.h"
 #include "inspect_output.h"
 #include "package_builder.h"
 #include "package_summary.h"
@@ -13,6 +15,7 @@
 #include "patch_list_record.h"
 #include "progress.h"
 #include "tree_verify.h"
+#include "trust_commands.h"
 
 namespace fs = std::filesystem;
 
@@ -21,14 +24,17 @@ namespace {
 constexpr const char* kToolUsage =
     "Usage: patchtool COMMAND [OPTIONS]\n"
     "\n"
-    "Builds, inspects and verifies patch packages for the updater, and prints\n"
-    "the patch-list records that announce them.\n"
+    "Builds, inspects and verifies patch packages for the updater, prints the\n"
+    "patch-list records that announce them, and signs the patch list.\n"
     "\n"
     "Commands:\n"
-    "  build    make the package that turns one installation tree into another\n"
-    "  inspect  show a package's header and entries\n"
-    "  verify   check a package, optionally against the trees it was built from\n"
-    "  record   print the patch-list record for a package\n"
+    "  build        make the package that turns one installation tree into another\n"
+    "  inspect      show a package's header and entries\n"
+    "  verify       check a package, optionally against the trees it was built from\n"
+    "  record       print the patch-list record for a package, with its digest\n"
+    "  keygen       make a signing key pair; print the public key for the build\n"
+    "  sign         sign a patch list, writing LIST.sig beside it\n"
+    "  verify-list  check a list's signature and its packages' digests\n"
     "\n"
     "Run 'patchtool COMMAND --help' for the options of a command, and\n"
     "'patchtool --version' for the version.\n"
@@ -81,88 +87,21 @@ constexpr const char* kVerifyUsage =
     "  -h, --help       show this help\n";
 
 constexpr const char* kRecordUsage =
-    "Usage: patchtool record --version X.Y.Z --url URL [--stop]\n"
+    "Usage: patchtool record --version X.Y.Z --url URL [--stop] [--package FILE]\n"
     "\n"
     "Prints the patch-list record for a package, ready to append to the patch list:\n"
-    "the version, the URL, the options and two fields the updater ignores.\n"
+    "the version, the URL, the options, the package's digest and a field the\n"
+    "updater ignores.\n"
     "\n"
     "  --version X.Y.Z  the version the package brings an installation to\n"
     "  --url URL        where the package is served, http://host[:port]/path/NAME\n"
     "  --stop           a stop record: the updater takes no later record in the same\n"
     "                   run and leaves the update-needed flag set, so it runs again\n"
+    "  --package FILE   the package itself: its SHA-256 goes into the record\n"
+    "                   (sha256=...), and the updater refuses a download that differs.\n"
+    "                   Without it the digest field is '-'; an updater built with\n"
+    "                   trusted keys refuses such a record\n"
     "  -h, --help       show this help\n";
-
-const OptionSpec kHelpOption{"help", 'h', false};
-
-void Error(const Console& console, const std::string& message) {
-    console.err << "patchtool: " << message << "\n";
-}
-
-void Warn(const Console& console, const std::vector<std::string>& warnings) {
-    for (const std::string& line : warnings)
-        console.err << "patchtool: warning: " << line << "\n";
-}
-
-int UsageError(const Console& console, const std::string& command, const std::string& message) {
-    Error(console, message);
-    console.err << "Try 'patchtool " << command << " --help'.\n";
-    return kExitUsage;
-}
-
-// Parses the words of one command; on a wrong command line reports it and
-// leaves the exit status in `*status`. Returns true when the command should
-// run (not for --help, which is answered here).
-bool ParseCommand(const std::vector<std::string>& words, std::vector<OptionSpec> specs,
-                  const char* command, const char* usage, const Console& console,
-                  ParsedArguments* parsed, int* status) {
-    specs.push_back(kHelpOption);
-    std::string error;
-    if (!ParseArguments(words, specs, parsed, &error)) {
-        *status = UsageError(console, command, error);
-        return false;
-    }
-    if (parsed->Has("help")) {
-        console.out << usage;
-        *status = kExitSuccess;
-        return false;
-    }
-    return true;
-}
-
-bool RequireOptions(const ParsedArguments& parsed, const std::vector<std::string>& names,
-                    const char* command, const Console& console, int* status) {
-    for (const std::string& name : names) {
-        if (!parsed.Has(name)) {
-            *status = UsageError(console, command, "missing --" + name);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const Console& console,
-                       PackedVersion* version, int* status) {
-    const std::optional<PackedVersion> given = ParseVersionText(parsed.Value("version"));
-    if (!given) {
-        *status = UsageError(console, command,
-                             "--version '" + parsed.Value("version") +
-                                 "' is not MAJOR.MINOR.BUILD (up to 255.255.65535)");
-        return false;
-    }
-    *version = *given;
-    return true;
-}
-
-bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,
-                    const Console& console, int* status) {
-    if (parsed.operands.size() == count)
-        return true;
-    *status = UsageError(console, command,
-                         parsed.operands.size() < count
-                             ? std::string("missing the package file")
-                             : "unexpected operand '" + parsed.operands[count] + "'");
-    return false;
-}
 
 // Replaced whole or not at all (SavePackage), so that a failed write never
 // leaves a half package under the name a publisher would upload.
@@ -368,7 +307,7 @@ int RunRecord(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
     const std::vector<OptionSpec> specs = {
-        {"version", 0, true}, {"url", 0, true}, {"stop", 0, false}};
+        {"version", 0, true}, {"url", 0, true}, {"stop", 0, false}, {"package", 0, true}};
     if (!ParseCommand(words, specs, "record", kRecordUsage, console, &parsed, &status) ||
         !ExpectOperands(parsed, 0, "record", console, &status) ||
         !RequireOptions(parsed, {"version", "url"}, "record", console, &status)) {
@@ -377,9 +316,24 @@ int RunRecord(const std::vector<std::string>& words, const Console& console) {
     PackedVersion version = 0;
     if (!ReadVersionOption(parsed, "record", console, &version, &status))
         return status;
+    const std::string& url = parsed.Value("url");
     std::string line, error;
-    if (!FormatPatchListRecord(version, parsed.Value("url"), parsed.Has("stop"), &line, &error)) {
+    // The URL is checked before the package is read: a wrong command line
+    // is told as one, whatever the file.
+    if (!FormatPatchListRecord(version, url, parsed.Has("stop"), std::nullopt, &line, &error))
         return UsageError(console, "record", error);
+    if (parsed.Has("package")) {
+        const fs::path package = parsed.Value("package");
+        const std::optional<Sha256Digest> digest = FileSha256(package);
+        if (!digest) {
+            Error(console, "cannot read the package '" + package.string() + "'");
+            return kExitFailure;
+        }
+        if (package.filename().string() != PackageFileName(url)) {
+            Warn(console, {"the package is named '" + package.filename().string() +
+                           "', the URL's file is '" + PackageFileName(url) + "'"});
+        }
+        FormatPatchListRecord(version, url, parsed.Has("stop"), digest, &line, &error);
     }
     console.out << line << "\n";
     return kExitSuccess;
@@ -390,7 +344,9 @@ int RunRecord(const std::vector<std::string>& words, const Console& console) {
 int RunPatchTool(const std::vector<std::string>& words, const Console& console) {
     using Command = int (*)(const std::vector<std::string>&, const Console&);
     static const std::map<std::string, Command> commands = {
-        {"build", RunBuild}, {"inspect", RunInspect}, {"verify", RunVerify}, {"record", RunRecord}};
+        {"build", RunBuild},           {"inspect", RunInspect}, {"verify", RunVerify},
+        {"record", RunRecord},         {"keygen", RunKeygen},   {"sign", RunSign},
+        {"verify-list", RunVerifyList}};
     if (words.empty()) {
         console.err << kToolUsage;
         return kExitUsage;

@@ -1,8 +1,11 @@
-// The subcommands of patchtool: build, inspect, verify and record.
+// The subcommands of patchtool: build, inspect, verify and record for
+// packages; keygen, sign and verify-list for signed patch lists
+// (trust_commands.h).
 //
 // Results go to `out` (the inspect table, the verify verdict, the record
-// line); help asked for goes there too. Errors, warnings and the build
-// summary go to `err`, each line starting with "patchtool: ".
+// line, a new public key, the verify-list report); help asked for goes there
+// too. Errors, warnings and the build and signing summaries go to `err`, each
+// line starting with "patchtool: ". A private key never goes to either.
 #pragma once
 
 #include <ostream>

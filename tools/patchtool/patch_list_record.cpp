@@ -1,18 +1,18 @@
 #include "patch_list_record.h"
 
+#include "engine/patch_list.h"
 #include "engine/update_worker.h"
 #include "transfer/url_and_connection.h"
 
 bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
-                           std::string* line, std::string* error) {
+                           const std::optional<Sha256Digest>& digest, std::string* line,
+                           std::string* error) {
     if (url.find_first_of(" \t\r\n\v\f") != std::string::npos) {
         *error = "the URL holds white space, which would split the record";
         return false;
     }
-    std::string host, port, path;
-    SplitUrl(url, host, port, path);
-    if (host.empty() || path.empty()) {
-        *error = "the URL is not of the form http://host[:port]/path";
+    if (!ParseUrl(url)) {
+        *error = "the URL is not of the form http[s]://host[:port]/path";
         return false;
     }
     // The updater stores the package under this name and refuses one that is
@@ -22,7 +22,8 @@ bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool s
         return false;
     }
     *line = FormatVersion(version) + " " + url + " " +
-            (stop ? kStopOption : kUnusedFieldPlaceholder) + " " + kUnusedFieldPlaceholder + " " +
+            (stop ? kStopOption : kUnusedFieldPlaceholder) + " " +
+            (digest ? FormatDigestField(*digest) : kUnusedFieldPlaceholder) + " " +
             kUnusedFieldPlaceholder;
     return true;
 }

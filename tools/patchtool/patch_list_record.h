@@ -1,21 +1,27 @@
 // One record of the patch list, as the publisher appends it to the list.
 #pragma once
 
+#include <optional>
 #include <string>
 
+#include "trust/sha256.h"
 #include "vocabulary/packed_version.h"
 
-// The placeholder written into the fields the updater reads and ignores. It
-// holds no "-r", so in the options field it never makes a stop record.
+// The placeholder written into the fields the updater reads and ignores (and
+// into the digest field of a record without one). It holds no "-r", so in the
+// options field it never makes a stop record.
 inline constexpr const char* kUnusedFieldPlaceholder = "-";
 // The options token of a stop record.
 inline constexpr const char* kStopOption = "-r";
 
 // The five tokens of a record, separated by single spaces, without a line
-// end: version, URL, options ("-r" for a stop record), and two placeholders.
-// Returns false, with a message in `*error`, for a URL that the updater could
-// not fetch or store: one holding white space (it would split the record), one
-// not of the form "http://host[:port]/path", or one whose last path component
-// is empty (the package's file name in the download folder).
+// end: version, URL, options ("-r" for a stop record), the package's digest
+// ("sha256=" and 64 hex digits, or a placeholder without one) and a
+// placeholder. Returns false, with a message in `*error`, for a URL that the
+// updater could not fetch or store: one holding white space (it would split
+// the record), one not of the form "http://host[:port]/path", or one whose
+// last path component is empty (the package's file name in the download
+// folder).
 bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
-                           std::string* line, std::string* error);
+                           const std::optional<Sha256Digest>& digest, std::string* line,
+                           std::string* error);

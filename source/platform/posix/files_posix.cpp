@@ -124,6 +124,20 @@ std::FILE* OpenFile(const std::string& path, const char* mode) {
     return std::fopen(NativePath(path).c_str(), mode);
 }
 
+std::FILE* CreatePrivateFile(const std::string& path) {
+    if (ShouldFail(FaultKind::kOpen))
+        return nullptr;
+    // O_EXCL also refuses a link standing at the path, dangling or not.
+    const int descriptor =
+        open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE* file = fdopen(descriptor, "wb");
+    if (file == nullptr)
+        close(descriptor);
+    return file;
+}
+
 std::size_t ReadFile(void* buffer, std::size_t size, std::size_t count, std::FILE* file) {
     return std::fread(buffer, size, count, file);
 }

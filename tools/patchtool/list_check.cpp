@@ -1,0 +1,108 @@
+#include "list_check.h"
+
+#include <optional>
+
+#include "command_support.h"
+#include "engine/list_trust.h"
+#include "engine/patch_list.h"
+#include "engine/update_worker.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ReportBuilder {
+  public:
+    explicit ReportBuilder(ListCheckReport& report) : report_(report) {}
+
+    void Ok(const std::string& subject, const std::string& what) {
+        report_.lines.push_back({false, subject + ": ok: " + what});
+    }
+    void Failed(const std::string& subject, const std::string& why) {
+        report_.lines.push_back({true, subject + ": FAILED: " + why});
+        ++report_.failures;
+    }
+    void NotChecked(const std::string& subject, const std::string& why) {
+        report_.lines.push_back({false, subject + ": not checked: " + why});
+    }
+
+  private:
+    ListCheckReport& report_;
+};
+
+void CheckSignature(const std::string& list, const fs::path& listPath,
+                    const std::vector<Ed25519PublicKey>& keys, ReportBuilder& report) {
+    const fs::path signaturePath = listPath.string() + ".sig";
+    const std::string subject = signaturePath.string();
+    bool tooLarge = false;
+    const std::optional<std::string> text =
+        ReadWholeFile(signaturePath, kSignatureFileCap, &tooLarge);
+    if (!text) {
+        report.Failed(subject, tooLarge ? "larger than a signature can be"
+                                        : "missing or unreadable (patchtool sign makes it)");
+        return;
+    }
+    const std::optional<Ed25519Signature> signature = ParseSignatureText(*text);
+    if (!signature) {
+        report.Failed(subject, "not a signature (the base64 text of 64 bytes)");
+        return;
+    }
+    const std::optional<Ed25519PublicKey> signer = FindSigningKey(keys, list, *signature);
+    if (!signer) {
+        report.Failed(subject, "not made by the given key over this list");
+        return;
+    }
+    report.Ok(subject, "signed by " + PublicKeyText(*signer));
+}
+
+void CheckRecord(const PatchRecord& record, int number, const fs::path& packages,
+                 ReportBuilder& report, ListCheckReport& counts) {
+    const std::string name = PackageFileName(std::string(record.url));
+    const std::string subject = "record " + std::to_string(number) + " (" +
+                                FormatVersion(record.version) + " " + std::string(record.url) + ")";
+    const PackageDigest digest = ParseDigestField(record.digestField);
+    if (digest.kind == PackageDigest::Kind::kNone) {
+        report.Failed(subject, "no sha256= digest; an updater with trusted keys refuses it");
+        return;
+    }
+    if (digest.kind == PackageDigest::Kind::kMalformed) {
+        report.Failed(subject, "the digest field is not sha256= and 64 hex digits");
+        return;
+    }
+    if (!IsUsablePackageFileName(name)) {
+        report.Failed(subject, "the URL ends in no usable package file name");
+        return;
+    }
+    const fs::path package = packages / name;
+    std::error_code error;
+    if (!fs::exists(package, error)) {
+        report.NotChecked(subject, "no package " + package.string());
+        ++counts.packagesNotAtHand;
+        return;
+    }
+    const std::optional<Sha256Digest> actual = FileSha256(package);
+    if (!actual) {
+        report.Failed(subject, "cannot read " + package.string());
+    } else if (*actual != digest.sha256) {
+        report.Failed(
+            subject, package.string() + " has sha256=" + Sha256Hex(*actual) + ", not the record's");
+    } else {
+        report.Ok(subject, "sha256 of " + package.string() + " matches");
+        ++counts.digestsMatched;
+    }
+}
+
+}  // namespace
+
+ListCheckReport CheckSignedList(const std::string& list, const fs::path& listPath,
+                                const std::vector<Ed25519PublicKey>& keys,
+                                const fs::path& packages) {
+    ListCheckReport result;
+    ReportBuilder report(result);
+    CheckSignature(list, listPath, keys, report);
+    PatchRecordReader records(list);
+    PatchRecord record;
+    for (int number = 1; records.Next(record); ++number)
+        CheckRecord(record, number, packages, report, result);
+    return result;
+}
