@@ -43,12 +43,12 @@ bool RunRecord::EndedOnce() const {
            EndsRun(words.back());
 }
 
-RunRecord RunWholeUpdate(const std::filesystem::path& root) {
+RunRecord RunWholeUpdate(const std::filesystem::path& root, const UpdateSettings& settings) {
     ClearCancelRequest();
     recorded.clear();
     {
         const testing_support::ScopedWorkingDir inside(root);
-        UpdateWorker(&Record);
+        UpdateWorker(&Record, settings);
     }
     return RunRecord{recorded};
 }

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "engine/update_worker.h"
 #include "vocabulary/status_word.h"
 
 namespace reliability {
@@ -24,6 +25,7 @@ struct RunRecord {
 // Runs UpdateWorker with `root` as the working directory, after clearing a
 // cancel request a previous run left behind. The fault hook is left as the
 // caller armed it.
-RunRecord RunWholeUpdate(const std::filesystem::path& root);
+RunRecord RunWholeUpdate(const std::filesystem::path& root,
+                         const UpdateSettings& settings = UpdateSettings{});
 
 }  // namespace reliability

@@ -22,11 +22,13 @@
 #include <vector>
 
 #include "child_process.h"
+#include "engine/patch_list.h"
 #include "patch/package_writer.h"
 #include "support/installation_files.h"
 #include "support/loopback_server.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
+#include "trust/sha256.h"
 #include "virtual_desktop.h"
 #include "vocabulary/packed_version.h"
 
@@ -118,8 +120,8 @@ std::string OutcomeOnScreen(const Desktop& desktop, const ScreenWindow& notice) 
 }
 
 std::string ListRecord(const std::string& version, const std::string& url,
-                       const std::string& options = "-") {
-    return version + " " + url + " " + options + " - -\n";
+                       const std::string& options = "-", const std::string& digest = "-") {
+    return version + " " + url + " " + options + " " + digest + " -\n";
 }
 
 std::string Package(PackedVersion version, const std::vector<EntrySource>& entries,
@@ -363,6 +365,35 @@ TEST_F(WindowedUpdate, AMissingPackageShowsFailureAndAppliesNothing) {
 
     EXPECT_EQ(FinishRun(), "tip3.png");
     EXPECT_EQ(ReadTree(root_), before);
+    EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
+    EXPECT_EQ(Starts(), OneStart());
+}
+
+TEST_F(WindowedUpdate, APackageChangedOnTheWayShowsFailureAndAppliesNothing) {
+    NginxServer nginx(www_);
+    ASSERT_TRUE(nginx.running()) << nginx.error();
+    Install("1.0.0", nginx.Url("/list.cfg"));
+    PublishTwoPackages(nginx);
+    // The list carries the packages' digests; then one byte of the second
+    // package changes, as an attacker on the way would change it.
+    std::string list;
+    for (const char* name : {"p101.pak", "p110.pak"}) {
+        const std::string digest = FormatDigestField(Sha256Of(ReadFileBytes(www_ / name)));
+        list += ListRecord(name == std::string("p101.pak") ? "1.0.1" : "1.1.0",
+                           nginx.Url(std::string("/") + name), "-", digest);
+    }
+    WriteFileBytes(www_ / "list.cfg", list);
+    std::string changed = ReadFileBytes(www_ / "p110.pak");
+    changed[20] = static_cast<char>(changed[20] ^ 1);
+    WriteFileBytes(www_ / "p110.pak", changed);
+    const std::string flagSet = "[kelvosession]\nbNeedUpdate=true\n";
+    WriteFileBytes(FlagFile(), flagSet);
+    const auto before = ReadTree(root_);
+    StartUpdater();
+
+    EXPECT_EQ(FinishRun(), "tip3.png");
+    EXPECT_EQ(ReadTree(root_), before);
+    EXPECT_FALSE(fs::exists(root_ / "download/p110.pak"));
     EXPECT_EQ(ReadFileBytes(FlagFile()), flagSet);
     EXPECT_EQ(Starts(), OneStart());
 }

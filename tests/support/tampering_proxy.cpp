@@ -30,7 +30,9 @@ std::string PathOf(const std::string& request) {
 }  // namespace
 
 TamperingProxy::TamperingProxy(std::uint16_t upstreamPort, Tampering tamper)
-    : upstreamPort_(upstreamPort), tamper_(std::move(tamper)), listener_(ListenLoopback(8, &port_)) {
+    : upstreamPort_(upstreamPort),
+      tamper_(std::move(tamper)),
+      listener_(ListenLoopback(8, &port_)) {
     thread_ = std::thread([this] { Serve(); });
 }
 
