@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "reported_words.h"
+
 #include <chrono>
 #include <vector>
 
@@ -17,14 +19,9 @@ using testing_support::LoopbackServer;
 using testing_support::OkResponse;
 using testing_support::ServerScript;
 
-std::vector<StatusWord> reported;
-void Record(StatusWord word) {
-    reported.push_back(word);
-}
-void CancelOnReport(StatusWord word) {
-    Record(word);
-    RequestCancel();
-}
+using transfer_test::CancelOnReport;
+using transfer_test::Record;
+using transfer_test::Reported;
 
 std::string Body(std::size_t size) {
     std::string body(size, '\0');
@@ -61,7 +58,7 @@ class HttpGetTest : public ::testing::Test {
   protected:
     void SetUp() override {
         ClearCancelRequest();
-        reported.clear();
+        Reported().clear();
         limits_.connectTimeout = {0, 500000};
         limits_.readinessWait = {0, 100000};
     }
@@ -102,7 +99,7 @@ TEST_F(HttpGetTest, ReportsPercentagesOfFourKilobytePieces) {
     LoopbackServer server(Answer(OkResponse(body)));
     EXPECT_EQ(Fetch(server.Url("/p.bin"), true), kOk);
     EXPECT_EQ(response_, body);
-    EXPECT_EQ(reported, (std::vector<StatusWord>{0x1400, 0x2800, 0x3D00, 0x5100, 0x6400}));
+    EXPECT_EQ(Reported(), (std::vector<StatusWord>{0x1400, 0x2800, 0x3D00, 0x5100, 0x6400}));
     EXPECT_TRUE(whole_);
 }
 
@@ -161,7 +158,7 @@ TEST_F(HttpGetTest, ReportsNoPercentageWithoutAUsableLength) {
         EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
         EXPECT_EQ(response_.size(), header == HeaderFor(0) ? 0u : 9000u);
     }
-    EXPECT_TRUE(reported.empty());
+    EXPECT_TRUE(Reported().empty());
 }
 
 TEST_F(HttpGetTest, LongPackageIsStoredOnlyUpToItsAnnouncedLength) {
@@ -169,7 +166,7 @@ TEST_F(HttpGetTest, LongPackageIsStoredOnlyUpToItsAnnouncedLength) {
     EXPECT_EQ(Fetch(server.Url("/"), true), kOk);
     EXPECT_EQ(response_, Body(10));
     EXPECT_FALSE(whole_);
-    EXPECT_EQ(reported, std::vector<StatusWord>{0x6400});
+    EXPECT_EQ(Reported(), std::vector<StatusWord>{0x6400});
 }
 
 TEST_F(HttpGetTest, ReservesASaneAnnouncedLengthOnly) {
@@ -238,7 +235,7 @@ TEST_F(HttpGetTest, CancelDuringTheBodyEndsAfterThatPiece) {
                               .Close());
     EXPECT_EQ(Fetch(server.Url("/"), true, &CancelOnReport), kCancelled);
     EXPECT_EQ(response_, Body(4096));
-    EXPECT_EQ(reported, std::vector<StatusWord>{0x1400});
+    EXPECT_EQ(Reported(), std::vector<StatusWord>{0x1400});
 }
 
 TEST_F(HttpGetTest, PieceThatSpendsTheBudgetIsKeptAndReported) {
@@ -247,8 +244,8 @@ TEST_F(HttpGetTest, PieceThatSpendsTheBudgetIsKeptAndReported) {
     EXPECT_EQ(Fetch(server.Url("/"), true, &Record, {0, 500000}), kTimeBudgetSpent);
     EXPECT_GE(response_.size(), 2000u);
     EXPECT_LT(response_.size(), 4000u);
-    ASSERT_FALSE(reported.empty());
-    EXPECT_EQ(reported.back(), PercentageWord(DownloadPercentage(response_.size(), 4000)));
+    ASSERT_FALSE(Reported().empty());
+    EXPECT_EQ(Reported().back(), PercentageWord(DownloadPercentage(response_.size(), 4000)));
 }
 
 TEST_F(HttpGetTest, SilentWaitsAreNotCharged) {

@@ -2,6 +2,8 @@
 // scripted TLS peer for what nginx cannot be made to do.
 #include <gtest/gtest.h>
 
+#include "reported_words.h"
+
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -25,14 +27,9 @@ using testing_support::NginxTls;
 using testing_support::ServerCertificate;
 using testing_support::ServerScript;
 
-std::vector<StatusWord> reported;
-void Record(StatusWord word) {
-    reported.push_back(word);
-}
-void CancelOnReport(StatusWord word) {
-    Record(word);
-    RequestCancel();
-}
+using transfer_test::CancelOnReport;
+using transfer_test::Record;
+using transfer_test::Reported;
 
 NginxOptions Https(ServerCertificate which, const std::string& protocols = "",
                    const std::string& rate = "") {
@@ -54,7 +51,7 @@ class HttpsTest : public ::testing::Test {
 
     void SetUp() override {
         ClearCancelRequest();
-        reported.clear();
+        Reported().clear();
         limits_.readinessWait = {0, 200000};
     }
     void TearDown() override { ClearCancelRequest(); }
@@ -83,7 +80,7 @@ TEST_F(HttpsTest, FetchesAPackageByteForByteWithItsPercentages) {
     // By address (checked against the certificate's IP entry) and by name
     // (sent as SNI, checked against its DNS entry).
     for (const std::string host : {"127.0.0.1", "localhost"}) {
-        reported.clear();
+        Reported().clear();
         std::size_t observed = 0;
         HttpRequest request{
             nginx.UrlOn(host, "/p.bin"), BodyKind::kPackage, {30, 0}, limits_, &Record};
@@ -93,9 +90,9 @@ TEST_F(HttpsTest, FetchesAPackageByteForByteWithItsPercentages) {
         EXPECT_TRUE(result.wholeAsAnnounced);
         EXPECT_TRUE(response_ == package_) << host << ": got " << response_.size() << " bytes";
         EXPECT_EQ(observed, package_.size());
-        ASSERT_GE(reported.size(), 40u);
-        EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
-        EXPECT_EQ(reported.back(), PercentageWord(100));
+        ASSERT_GE(Reported().size(), 40u);
+        EXPECT_TRUE(std::is_sorted(Reported().begin(), Reported().end()));
+        EXPECT_EQ(Reported().back(), PercentageWord(100));
     }
     // nginx answers a folder without its "/" with a redirect, under TLS too.
     EXPECT_EQ(Fetch(nginx.Url("/dir"), BodyKind::kPatchList), kOk);
