@@ -26,13 +26,26 @@ HttpLimits ShortLimits() {
     limits.readinessWait = {0, 20000};
     limits.headerCap = 1024;
     limits.bodyCap = 4096;
+    // A redirect names any host at all; following one would send traffic
+    // off this machine. Each is refused (kTooManyRedirects) before anything
+    // is resolved or connected.
+    limits.mostRedirects = 0;
     return limits;
 }
 
 // Every code the exchange may give once it has connected to a live peer.
-const std::set<int> kExchangeCodes = {
-    kOk,          kTimeBudgetSpent, kRequestNotSent, kReceiveFailed,          kNotInReadySet,
-    kStatusNotOk, kCancelled,       kSilenceLimit,   kWaitFailedOrUnresolved, kResponseTooLarge};
+const std::set<int> kExchangeCodes = {kOk,
+                                      kTimeBudgetSpent,
+                                      kRequestNotSent,
+                                      kReceiveFailed,
+                                      kNotInReadySet,
+                                      kStatusNotOk,
+                                      kCancelled,
+                                      kSilenceLimit,
+                                      kWaitFailedOrUnresolved,
+                                      kResponseTooLarge,
+                                      kRedirectRefused,
+                                      kTooManyRedirects};
 
 // The header ends after the first run of four CR or LF bytes.
 std::size_t HeaderEnd(std::string_view response) {

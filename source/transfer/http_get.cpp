@@ -415,7 +415,7 @@ HttpResult HttpGet(const HttpRequest& request, std::string& response) {
         return {kWaitFailedOrUnresolved};
     // One budget for the whole chain of redirects.
     platform::TimeVal budget = request.budget;
-    RedirectChain redirects(*url);
+    RedirectChain redirects(*url, request.limits.mostRedirects);
     for (;;) {
         std::optional<Url> next;
         const HttpResult result = FetchOnce(*url, request, budget, redirects, response, next);

@@ -40,6 +40,8 @@ struct HttpLimits {
     // a package whose length is unknown) that grows past this gives
     // kResponseTooLarge.
     std::size_t bodyCap = 16 * 1024 * 1024;
+    // Redirects one request follows; the next one gives kTooManyRedirects.
+    int mostRedirects = 5;
 };
 
 // What a request asks for.

@@ -91,7 +91,10 @@ std::optional<Url> ResolveLocation(const Url& base, std::string_view location) {
     return ParseUrl(FormatUrl(resolved));
 }
 
-RedirectChain::RedirectChain(const Url& start) : current_(start), visited_{FormatUrl(start)} {}
+RedirectChain::RedirectChain(const Url& start, int mostRedirects)
+    : current_(start),
+      mostRedirects_(static_cast<std::size_t>(std::max(mostRedirects, 0))),
+      visited_{FormatUrl(start)} {}
 
 ErrorCode RedirectChain::Follow(std::string_view header, Url& next) {
     const std::optional<std::string_view> location = FindHeaderField(header, "Location");
@@ -100,7 +103,7 @@ ErrorCode RedirectChain::Follow(std::string_view header, Url& next) {
     if (!target || (current_.secure && !target->secure))
         return kRedirectRefused;
     std::string text = FormatUrl(*target);
-    if (visited_.size() > kMostRedirects ||
+    if (visited_.size() > mostRedirects_ ||
         std::find(visited_.begin(), visited_.end(), text) != visited_.end()) {
         return kTooManyRedirects;
     }

@@ -24,10 +24,11 @@ std::optional<Url> ResolveLocation(const Url& base, std::string_view location);
 // The redirects of one request, from the URL first asked for.
 class RedirectChain {
   public:
-    // The most redirects one request follows; the next one fails it.
+    // The most redirects one request follows by default; the next one
+    // fails it.
     static constexpr int kMostRedirects = 5;
 
-    explicit RedirectChain(const Url& start);
+    explicit RedirectChain(const Url& start, int mostRedirects = kMostRedirects);
 
     // Decides on a redirect answer (its whole header) from the URL the chain
     // last reached. Returns kOk with `next` set to the URL to fetch, or:
@@ -36,10 +37,11 @@ class RedirectChain {
     //       never travels in the clear, nor does its answer
     //   kTooManyRedirects  the Location leads to a URL this chain has already
     //       fetched (a loop, which would never end), or the chain has already
-    //       followed kMostRedirects
+    //       followed its most redirects
     ErrorCode Follow(std::string_view header, Url& next);
 
   private:
     Url current_;
+    std::size_t mostRedirects_;
     std::vector<std::string> visited_;  // each URL fetched, as FormatUrl gives it
 };
