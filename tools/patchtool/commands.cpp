@@ -94,7 +94,7 @@ constexpr const char* kRecordUsage =
     "updater ignores.\n"
     "\n"
     "  --version X.Y.Z  the version the package brings an installation to\n"
-    "  --url URL        where the package is served, http://host[:port]/path/NAME\n"
+    "  --url URL        where the package is served, http[s]://host[:port]/path/NAME\n"
     "  --stop           a stop record: the updater takes no later record in the same\n"
     "                   run and leaves the update-needed flag set, so it runs again\n"
     "  --package FILE   the package itself: its SHA-256 goes into the record\n"

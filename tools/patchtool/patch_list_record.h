@@ -19,7 +19,7 @@ inline constexpr const char* kStopOption = "-r";
 // ("sha256=" and 64 hex digits, or a placeholder without one) and a
 // placeholder. Returns false, with a message in `*error`, for a URL that the
 // updater could not fetch or store: one holding white space (it would split
-// the record), one not of the form "http://host[:port]/path", or one whose
+// the record), one not of the form "http[s]://host[:port]/path", or one whose
 // last path component is empty (the package's file name in the download
 // folder).
 bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
