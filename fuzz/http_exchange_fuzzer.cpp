@@ -65,7 +65,7 @@ void CheckSuccess(std::string_view sent, const std::string& body, bool isPackage
     const std::string_view header = sent.substr(0, headerEnd);
     FUZZ_CHECK(IsStatusOk(header));
     const std::string_view fullBody = sent.substr(headerEnd);
-    const int length = GetContentLength(header);
+    const std::int64_t length = GetContentLength(header);
     const bool bounded = isPackage && length != kUnknownContentLength;
     if (bounded) {
         // A package is stored up to its announced length and whole only

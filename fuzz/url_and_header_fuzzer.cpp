@@ -43,7 +43,7 @@ void CheckSplit(const std::string& url) {
 }
 
 void CheckHeader(std::string_view header) {
-    const int length = GetContentLength(header);
+    const std::int64_t length = GetContentLength(header);
     FUZZ_CHECK(length >= 0 || length == kUnknownContentLength);
     if (length >= 0)
         FUZZ_CHECK(header.find("Content-Length:") != std::string_view::npos);

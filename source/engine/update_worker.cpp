@@ -8,12 +8,11 @@
 #include <vector>
 
 #include "engine/list_trust.h"
+#include "engine/package_download.h"
 #include "engine/version_file.h"
 #include "patch/patch_package.h"
 #include "platform/platform.h"
-#include "platform/replace_file.h"
 #include "transfer/http_get.h"
-#include "trust/sha256.h"
 #include "vocabulary/error_codes.h"
 
 namespace {
@@ -53,8 +52,8 @@ class UpdateRun {
             RunWithSockets();
             return kOk;
         } catch (const std::bad_alloc&) {
-            // A package's bytes are the largest thing held; letting them go
-            // first gives the last report a chance of the memory it needs.
+            // The patch list is the largest thing held; letting it go first
+            // gives the last report a chance of the memory it needs.
             std::string().swap(response_);
             return kOutOfMemory;
         } catch (const std::exception&) {
@@ -149,63 +148,15 @@ class UpdateRun {
                 Report(ErrorWord(kBadPackageName));
                 return false;
             }
-            if (const ErrorCode code = Download(entry, folder + "/" + fileName); code != kOk) {
+            Report(StageWord(kStageDownloadStarting));
+            const PackageDownload download{entry, folders_.installRoot, folder + "/" + fileName,
+                                           report_};
+            if (const ErrorCode code = DownloadPackage(download); code != kOk) {
                 Report(ErrorWord(code));
                 return false;
             }
         }
         return true;
-    }
-
-    ErrorCode Download(const PatchEntry& entry, const std::string& path) {
-        Report(StageWord(kStageDownloadStarting));
-        HttpRequest request{entry.url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}};
-        request.progress = report_;
-        // Taken as the body arrives, so a large package costs no second pass
-        // over its bytes; only for a record that carries a digest.
-        std::optional<Sha256> hash;
-        if (entry.digest.kind == PackageDigest::Kind::kSha256) {
-            hash.emplace();
-            request.observeBody = [&hash](const char* data, std::size_t size) {
-                hash->Update(data, size);
-            };
-        }
-        const HttpResult result = HttpGet(request, response_);
-        if (result.code != kOk)
-            return result.code;
-        if (hash && hash->Finish() != entry.digest.sha256) {
-            // Never written: bytes that are not the publisher's must not
-            // stand in download/ under the package's name, where a later run
-            // or a person could take them for the package. A body cut short
-            // or run long is told as what it is.
-            std::string().swap(response_);
-            return result.wholeAsAnnounced ? kDigestMismatch : kPackageIncomplete;
-        }
-        const bool written = WritePackageFile(path);
-        // On disk now. Held on, the bytes would sit beside the next download,
-        // or beside the file read back and unpacked while the packages are
-        // applied: three times the package at the peak.
-        std::string().swap(response_);
-        if (!written)
-            return kPackageFileFailed;
-        // Anything but a body of exactly the announced length is an
-        // incomplete package, which stays on disk for inspection but is never
-        // applied.
-        return result.wholeAsAnnounced ? kOk : kPackageIncomplete;
-    }
-
-    // The package is held whole in memory and written with one write, staged
-    // and moved into place: a short write or a failed close (a full disk)
-    // must not pass as a good package, nor cut short one that a previous run
-    // downloaded whole. A link standing at the package's place, or a download
-    // folder that is a link, must not carry the server's bytes out of the
-    // installation.
-    bool WritePackageFile(const std::string& path) const {
-        if (!platform::ResolvesInside(folders_.installRoot, path))
-            return false;
-        return platform::ReplaceFile(path, [this](std::FILE* file) {
-            return platform::WriteAllBytes(file, response_.data(), response_.size());
-        });
     }
 
     void ApplyAll() const {
@@ -224,7 +175,7 @@ class UpdateRun {
     // The run works in the working directory, which is the installation.
     const InstallationFolders folders_{};
     UpdateReport result_;
-    std::string response_;  // the patch list, then each package in turn
+    std::string response_;  // the patch list
 };
 
 }  // namespace

@@ -3,11 +3,11 @@
 // It reads the installed version and the patch-list URL, fetches the patch
 // list (up to four tries), checks the list's signature when keys are trusted,
 // selects the newer patches, checks their digest fields, downloads every
-// package into "./download" (refusing one whose SHA-256 differs from its
-// record's before it is written), and once the last one is on disk applies
-// them all in list order. It never touches a window: every stage, percentage
-// and the error that ends the run go to `statusCallback`, and the last status
-// word is its last visible act.
+// package into "./download" (package_download.h: streamed to disk, continued
+// where an earlier run stopped, never fetched again once whole), and once the
+// last one is on disk applies them all in list order. It never touches a window: every stage,
+// percentage and the error that ends the run go to `statusCallback`, and the last status word is
+// its last visible act.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +23,6 @@
 // Fixed values of a run.
 inline constexpr int kPatchListTries = 4;
 inline constexpr std::int32_t kPatchListBudgetSeconds = 10;
-inline constexpr std::int32_t kPackageBudgetSeconds = 500;
 
 // What a run trusts.
 struct UpdateSettings {

@@ -140,6 +140,10 @@ int CloseDescriptor(int descriptor);
 int MakeDirectory(const std::string& path);
 // remove: returns 0 on success.
 int RemoveFile(const std::string& path);
+
+// The length of the regular file at `path` (links followed), or -1 when
+// nothing, or something other than a regular file (a folder), stands there.
+std::int64_t RegularFileSize(const std::string& path);
 // MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING): puts the file `from` in
 // the place of `to` in one step, replacing a file standing there, so a reader
 // of `to` sees either the old file or the new one whole. The new file takes

@@ -27,43 +27,52 @@ constexpr int kHeaderEndRun = 4;
 // would end the process). Beyond it the buffer grows with what arrives.
 constexpr std::size_t kFirstReservation = std::size_t{4} << 20;
 
-std::string ComposeRequest(const std::string& host, const std::string& path, BodyKind kind) {
-    std::string request = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nHost: " + host;
-    request += kind == BodyKind::kPackage ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
-                                          : "\r\nConnection: Close\r\n\r\n";
-    return request;
+// A value that cannot end the header line it stands in: the validator came
+// from a server and was kept on disk, and must not add lines of its own.
+bool IsPlainFieldValue(std::string_view value) {
+    return std::none_of(value.begin(), value.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
 }
 
-bool IsLengthKnown(int announcedLength) {
+// The request bytes of an unresumed request are always the same; a resumed
+// one adds its range and nothing else.
+std::string ComposeRequest(const std::string& host, const std::string& path,
+                           const HttpRequest& request) {
+    std::string bytes = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nHost: " + host;
+    if (request.resumeFrom > 0) {
+        bytes += "\r\nRange: bytes=" + std::to_string(request.resumeFrom) + "-";
+        if (!request.ifRange.empty() && IsPlainFieldValue(request.ifRange))
+            bytes += "\r\nIf-Range: " + request.ifRange;
+    }
+    bytes += request.body == BodyKind::kPackage
+                 ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
+                 : "\r\nConnection: Close\r\n\r\n";
+    return bytes;
+}
+
+bool IsLengthKnown(std::int64_t announcedLength) {
     return announcedLength != kUnknownContentLength;
 }
 
-// Where the body goes. A package that announced its length is stored up to
-// that length and no further (a longer body fails the completeness check
-// anyway); any other body is held to the cap and fails past it.
-class BodyStore {
+// Holds a body in a string, for the texts the updater reads whole.
+class StringSink : public BodySink {
   public:
-    BodyStore(std::string& response, BodyKind kind, int announcedLength, std::size_t cap)
-        : response_(response),
-          boundedByLength_(kind == BodyKind::kPackage && IsLengthKnown(announcedLength)),
-          limit_(boundedByLength_ ? static_cast<std::size_t>(announcedLength) : cap),
-          expected_(IsLengthKnown(announcedLength)
-                        ? std::min(static_cast<std::size_t>(announcedLength), limit_)
-                        : 0) {
+    explicit StringSink(std::string& response) : response_(response) {}
+
+    bool Start(const BodyStart& start) override {
+        const std::int64_t length = start.length;
+        expected_ = IsLengthKnown(length) && static_cast<std::uint64_t>(length) <= SIZE_MAX
+                        ? static_cast<std::size_t>(length)
+                        : 0;
         Reserve(std::min(expected_, kFirstReservation));
+        return true;
     }
 
-    // Returns false when an unbounded body would pass its cap. `observe`
-    // (may be empty) sees what is kept.
-    bool Append(const char* data, std::size_t size, const BodyObserver& observe) {
-        const std::size_t room = limit_ - response_.size();
-        if (size > room && !boundedByLength_)
-            return false;
-        const std::size_t taken = std::min(size, room);
-        MakeRoom(response_.size() + taken);
-        response_.append(data, taken);
-        if (observe && taken != 0)
-            observe(data, taken);
+    bool Take(const char* data, std::size_t size) override {
+        MakeRoom(response_.size() + size);
+        response_.append(data, size);
         return true;
     }
 
@@ -91,9 +100,39 @@ class BodyStore {
     }
 
     std::string& response_;
+    std::size_t expected_ = 0;  // the announced length; 0 when unknown
+};
+
+// How much of a body is kept. A package that announced its length is kept up
+// to that length and no further (a longer body fails the completeness check
+// anyway); any other body is kept to the cap and fails past it.
+class BodyLimit {
+  public:
+    BodyLimit(BodyKind kind, std::int64_t announcedLength, std::size_t cap)
+        : boundedByLength_(kind == BodyKind::kPackage && IsLengthKnown(announcedLength)),
+          limit_(boundedByLength_ ? announcedLength : static_cast<std::int64_t>(cap)) {}
+
+    // How much of `size` more bytes, after `kept` kept ones, is kept; nothing
+    // when an unbounded body would pass its cap.
+    std::optional<std::size_t> Taken(std::int64_t kept, std::size_t size) const {
+        const std::int64_t room = limit_ - kept;
+        if (static_cast<std::int64_t>(size) > room && !boundedByLength_)
+            return std::nullopt;
+        return static_cast<std::size_t>(std::min(static_cast<std::int64_t>(size), room));
+    }
+
+  private:
     bool boundedByLength_;
-    std::size_t limit_;
-    std::size_t expected_;  // the announced length within the limit; 0 when unknown
+    std::int64_t limit_;
+};
+
+// Where a kept body lies in its resource and how long it says it is.
+struct BodyFrame {
+    std::int64_t offset = 0;                      // 0, or resumeFrom for a continuation
+    std::int64_t length = kUnknownContentLength;  // announced body length
+    std::int64_t total = kUnknownContentLength;   // the whole resource's length
+    RangeAnswer range = RangeAnswer::kNone;
+    std::string validator;  // see BodyStart
 };
 
 // kIncomplete: the wait ended with bytes, but too few to give any data yet
@@ -139,7 +178,7 @@ class Exchange {
     }
 
     ErrorCode ReadHeader(std::string& header, platform::TimeVal& budget);
-    HttpResult ReadBody(std::string& response, const HttpRequest& request, int announcedLength,
+    HttpResult ReadBody(BodySink& sink, const HttpRequest& request, const BodyFrame& frame,
                         platform::TimeVal& budget);
 
   private:
@@ -300,7 +339,7 @@ ErrorCode Exchange::ReadHeader(std::string& header, platform::TimeVal& budget) {
 // Reading on would gain nothing, and a server that never stops sending would
 // hold the run for good, since only waits are charged to the budget and a
 // fast server makes none.
-bool PassedAnnouncedLength(int announcedLength, std::int64_t received) {
+bool PassedAnnouncedLength(std::int64_t announcedLength, std::int64_t received) {
     return IsLengthKnown(announcedLength) && received > announcedLength;
 }
 
@@ -312,11 +351,12 @@ bool PassedAnnouncedLength(int announcedLength, std::int64_t received) {
 // record among them) never seen, and one longer than announced is no more
 // trustworthy. So a length that does not match fails the receive, and the
 // list is tried again.
-HttpResult EndBody(BodyKind kind, int announcedLength, std::int64_t received) {
-    const bool whole = IsLengthKnown(announcedLength) && received == announcedLength;
-    if (kind == BodyKind::kPackage)
-        return {kOk, whole};
-    return {IsLengthKnown(announcedLength) && !whole ? kReceiveFailed : kOk, whole};
+HttpResult EndBody(BodyKind kind, const BodyFrame& frame, std::int64_t received) {
+    const bool whole = IsLengthKnown(frame.length) && received == frame.length;
+    const ErrorCode code = kind == BodyKind::kPatchList && IsLengthKnown(frame.length) && !whole
+                               ? kReceiveFailed
+                               : kOk;
+    return {code, whole, frame.range, frame.total};
 }
 
 // Whether a receive's result ends the body as the server's close does. A TLS
@@ -326,38 +366,49 @@ HttpResult EndBody(BodyKind kind, int announcedLength, std::int64_t received) {
 // matter: EndBody measures the body against it, so a cut body still fails
 // (a package is not whole, a list fails its receive). Without one nothing
 // could tell a cut from the end, so such a body fails the receive.
-bool EndsTheBody(long count, int announcedLength) {
+bool EndsTheBody(long count, std::int64_t announcedLength) {
     return count == 0 || (count == kClosedUnconfirmed && IsLengthKnown(announcedLength));
 }
 
-HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
-                              int announcedLength, platform::TimeVal& budget) {
+HttpResult Exchange::ReadBody(BodySink& sink, const HttpRequest& request, const BodyFrame& frame,
+                              platform::TimeVal& budget) {
     const BodyKind kind = request.body;
+    const std::int64_t announcedLength = frame.length;
     // The body gets the whole silence limit, however long the header took.
     idleWaits_ = 0;
-    BodyStore store(response, kind, announcedLength, limits_.bodyCap);
-    ProgressReporter progress(announcedLength, request.progress);
+    const BodyLimit limit(kind, announcedLength, limits_.bodyCap);
+    // A continuation's percentages count the part at hand as received.
+    ProgressReporter progress(frame.total, request.progress);
     std::int64_t received = 0;
     if (CancelRequested())
         return {kCancelled};
+    if (!sink.Start({frame.offset, announcedLength, frame.validator}))
+        return {kPackageFileFailed};
     for (;;) {
         if (SilenceLimitReached())
             return {kSilenceLimit};
         const Received piece = NextBodyPiece();
         if (piece.readiness == Readiness::kReady) {
             if (EndsTheBody(piece.count, announcedLength))
-                return EndBody(kind, announcedLength, received);
+                return EndBody(kind, frame, received);
             if (piece.count < 0)
                 return {kReceiveFailed};
-            const auto size = static_cast<std::size_t>(piece.count);
-            if (!store.Append(piece.data, size, request.observeBody))
+            const std::optional<std::size_t> taken =
+                limit.Taken(received, static_cast<std::size_t>(piece.count));
+            if (!taken)
                 return {kResponseTooLarge};
+            if (*taken != 0) {
+                if (!sink.Take(piece.data, *taken))
+                    return {kPackageFileFailed};
+                if (request.observeBody)
+                    request.observeBody(piece.data, *taken);
+            }
             received += piece.count;
-            progress.Update(received);
+            progress.Update(frame.offset + received);
             if (!ChargeBudget(budget, piece.waited))
                 return {kTimeBudgetSpent};
             if (PassedAnnouncedLength(announcedLength, received))
-                return EndBody(kind, announcedLength, received);
+                return EndBody(kind, frame, received);
         } else if (piece.readiness == Readiness::kIncomplete) {
             if (!ChargeBudget(budget, piece.waited))
                 return {kTimeBudgetSpent};
@@ -369,11 +420,46 @@ HttpResult Exchange::ReadBody(std::string& response, const HttpRequest& request,
     }
 }
 
+// A strong entity tag names one version of the resource exactly; a weak one
+// ("W/...") may not be used to continue a body, so the date is taken then.
+std::string ValidatorOf(std::string_view header) {
+    if (const std::optional<std::string_view> tag = FindHeaderField(header, "ETag");
+        tag && !tag->empty() && !tag->starts_with("W/")) {
+        return std::string(*tag);
+    }
+    return std::string(FindHeaderField(header, "Last-Modified").value_or(""));
+}
+
+// A "206" is taken only as the continuation that was asked for: starting
+// where the bytes at hand end, running to the end of a known total, with a
+// length (when given) that says the same. Anything else could splice bytes of
+// another range, or of another version of the resource, onto those at hand.
+std::optional<BodyFrame> ContinuationFrame(std::string_view header, std::int64_t resumeFrom) {
+    const std::optional<ContentRange> range = GetContentRange(header);
+    if (!range || range->first != resumeFrom || range->total < 0 ||
+        range->last != range->total - 1) {
+        return std::nullopt;
+    }
+    const std::int64_t rest = range->total - resumeFrom;
+    const std::int64_t length = GetContentLength(header);
+    if (IsLengthKnown(length) && length != rest)
+        return std::nullopt;
+    return BodyFrame{resumeFrom, rest, range->total, RangeAnswer::kContinued, ValidatorOf(header)};
+}
+
+// What a resumed request's "416" says: the resource is no longer than the
+// bytes at hand, and (when the range gives it) how long it is.
+HttpResult RangeUnsatisfiable(std::string_view header) {
+    const std::optional<ContentRange> range = GetContentRange(header);
+    const std::int64_t total = range && range->first < 0 ? range->total : kUnknownContentLength;
+    return {kStatusNotOk, false, RangeAnswer::kUnsatisfiable, total};
+}
+
 // One exchange with one URL. A redirect that is followed gives kOk with
 // `next` set to where it leads; otherwise `next` stays empty.
 HttpResult FetchOnce(const Url& url, const HttpRequest& request, platform::TimeVal& budget,
-                     RedirectChain& redirects, std::string& response, std::optional<Url>& next) {
-    const std::string requestBytes = ComposeRequest(url.host, url.path, request.body);
+                     RedirectChain& redirects, BodySink& sink, std::optional<Url>& next) {
+    const std::string requestBytes = ComposeRequest(url.host, url.path, request);
     platform::TimeVal connectTimeout = request.limits.connectTimeout;
     platform::Socket socket = platform::kInvalidSocket;
     if (const ErrorCode code = ConnectWithTimeout(url.host, url.portText, connectTimeout, socket);
@@ -392,8 +478,20 @@ HttpResult FetchOnce(const Url& url, const HttpRequest& request, platform::TimeV
     std::string header;
     if (const ErrorCode code = exchange.ReadHeader(header, budget); code != kOk)
         return {code};
-    if (IsStatusOk(header))
-        return exchange.ReadBody(response, request, GetContentLength(header), budget);
+    if (IsStatusOk(header)) {
+        const std::int64_t length = GetContentLength(header);
+        const BodyFrame frame{0, length, length, RangeAnswer::kNone, ValidatorOf(header)};
+        return exchange.ReadBody(sink, request, frame, budget);
+    }
+    const std::optional<int> status = StatusCode(header);
+    if (request.resumeFrom > 0 && status == 206) {
+        const std::optional<BodyFrame> frame = ContinuationFrame(header, request.resumeFrom);
+        if (!frame)
+            return {kStatusNotOk, false, RangeAnswer::kMismatch};
+        return exchange.ReadBody(sink, request, *frame, budget);
+    }
+    if (request.resumeFrom > 0 && status == 416)
+        return RangeUnsatisfiable(header);
     if (!IsRedirectStatus(header))
         return {kStatusNotOk};
     Url target;
@@ -406,9 +504,14 @@ HttpResult FetchOnce(const Url& url, const HttpRequest& request, platform::TimeV
 }  // namespace
 
 HttpResult HttpGet(const HttpRequest& request, std::string& response) {
-    // Emptied and released, so the previous package's memory is not held
-    // while the next one arrives.
+    // Emptied and released, so the previous text's memory is not held while
+    // the next one arrives.
     std::string().swap(response);
+    StringSink sink(response);
+    return HttpGet(request, sink);
+}
+
+HttpResult HttpGet(const HttpRequest& request, BodySink& sink) {
     std::optional<Url> url = ParseUrl(request.url);
     // A URL that does not fit names no host: nothing is sent anywhere.
     if (!url)
@@ -418,7 +521,7 @@ HttpResult HttpGet(const HttpRequest& request, std::string& response) {
     RedirectChain redirects(*url, request.limits.mostRedirects);
     for (;;) {
         std::optional<Url> next;
-        const HttpResult result = FetchOnce(*url, request, budget, redirects, response, next);
+        const HttpResult result = FetchOnce(*url, request, budget, redirects, sink, next);
         if (!next)
             return result;
         url = std::move(next);

@@ -2,8 +2,9 @@
 // or TLS.
 //
 // HttpGet sends one fixed request ("Connection: Close"), reads the header
-// byte by byte, accepts only a "200 OK" status line and collects the body
-// until the server closes the connection. While the body arrives it reports
+// byte by byte, accepts only a "200 OK" status line (or, for a request that
+// resumes a body, the "206" that continues it) and hands the body on until
+// the server closes the connection. While the body arrives it reports
 // percentages, polls CancelRequested(), limits how often the connection may stay
 // silent and charges the time spent waiting for data to the caller's budget.
 // An "https://" URL gets the same exchange inside TLS (see tls_channel.h for
@@ -16,10 +17,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 
 #include "platform/platform.h"
+#include "transfer/http_header.h"
 #include "vocabulary/error_codes.h"
 #include "vocabulary/status_word.h"
 
@@ -64,13 +67,58 @@ struct HttpRequest {
     // Sees the body as it is kept (a package's digest is taken this way);
     // may be empty.
     BodyObserver observeBody{};
+    // Above 0: the first this many bytes of the resource are at hand already,
+    // and the request asks for the rest ("Range: bytes=N-"). The server may
+    // continue there (206) or send the whole resource again (200).
+    std::int64_t resumeFrom = 0;
+    // With resumeFrom, sent as "If-Range:" when not empty: the validator the
+    // bytes at hand came with (BodyStart::validator), so a server whose
+    // resource has changed since sends it whole instead of splicing.
+    std::string ifRange{};
+};
+
+// What an answer says of the body about to come.
+struct BodyStart {
+    std::int64_t offset = 0;                      // where in the resource the body starts
+    std::int64_t length = kUnknownContentLength;  // the body's announced length
+    // What names this version of the resource, for a later "If-Range:": a
+    // strong "ETag:" value, else the "Last-Modified:" date, else empty.
+    std::string validator;
+};
+
+// Where a body goes, as it arrives.
+class BodySink {
+  public:
+    virtual ~BodySink() = default;
+    // Called once, before the first byte of the body that is kept (its
+    // offset is 0, or resumeFrom for a continued one). False ends the
+    // exchange with kPackageFileFailed.
+    virtual bool Start(const BodyStart& start) = 0;
+    // The next piece of the body. False ends the exchange with
+    // kPackageFileFailed.
+    virtual bool Take(const char* data, std::size_t size) = 0;
+};
+
+// What became of a request's range (always kNone for a request that asks for
+// none).
+enum class RangeAnswer {
+    kNone,           // the body, if any, is the whole resource from its start
+    kContinued,      // "206" with the range asked for: the body continues at resumeFrom
+    kMismatch,       // "206" with any other range (or none): kStatusNotOk, no body kept
+    kUnsatisfiable,  // "416": the resource is not longer than resumeFrom; kStatusNotOk
 };
 
 struct HttpResult {
     ErrorCode code = kOk;
-    // The body's length equals a known "Content-Length:". A package that
-    // ends with kOk is complete only when this holds.
+    // The body ran to a known end: its length equals the announced one
+    // ("Content-Length:", or what a continuation's range leaves). A package
+    // that ends with kOk is complete only when this holds.
     bool wholeAsAnnounced = false;
+    RangeAnswer range = RangeAnswer::kNone;
+    // The length of the whole resource as the answer gives it ("Content-Length:"
+    // of a "200", the total of a "206" or "416" range), kUnknownContentLength
+    // when it gives none.
+    std::int64_t total = -1;
 };
 
 // Fetches the request's URL into `response`, which receives the body only and
@@ -122,3 +170,20 @@ struct HttpResult {
 // A package body that runs past its announced length is not stored beyond
 // it. After a failure `response` holds whatever body had arrived.
 HttpResult HttpGet(const HttpRequest& request, std::string& response);
+
+// The same exchange, with the body handed to `sink` piece by piece instead of
+// held (a package of any size costs a fixed amount of memory). A resumed
+// request (resumeFrom above 0) is answered by:
+//   - "200 OK": the whole resource, started at offset 0 (range kNone);
+//   - "206" whose "Content-Range:" starts at resumeFrom and runs to the end
+//     of a known total, with a "Content-Length:" (if any) that agrees: the
+//     rest, started at resumeFrom (kContinued); percentages count the whole
+//     resource;
+//   - "206" with any other range: kStatusNotOk, range kMismatch, nothing
+//     handed to the sink;
+//   - "416": kStatusNotOk, range kUnsatisfiable, with the total its
+//     "Content-Range: bytes */TOTAL" gives;
+//   - anything else as an unresumed request.
+// A sink that refuses a piece or the start ends the exchange with
+// kPackageFileFailed.
+HttpResult HttpGet(const HttpRequest& request, BodySink& sink);

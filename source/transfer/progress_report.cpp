@@ -6,7 +6,7 @@ constexpr std::uint32_t kWhole = 100;
 
 }  // namespace
 
-std::uint32_t DownloadPercentage(std::int64_t received, int announcedLength) {
+std::uint32_t DownloadPercentage(std::int64_t received, std::int64_t announcedLength) {
     if (announcedLength <= 0)
         return 0;
     const double percentage =

@@ -10,12 +10,12 @@
 // received / announced * 100 in double precision, truncated, and clamped to
 // 100 so that a body longer than announced never spills into the error field
 // of the status word. 0 when the length is unknown (negative) or 0.
-std::uint32_t DownloadPercentage(std::int64_t received, int announcedLength);
+std::uint32_t DownloadPercentage(std::int64_t received, std::int64_t announcedLength);
 
 class ProgressReporter {
   public:
     // `callback` may be null: then nothing is reported.
-    ProgressReporter(int announcedLength, StatusCallback callback)
+    ProgressReporter(std::int64_t announcedLength, StatusCallback callback)
         : announcedLength_(announcedLength), callback_(callback) {}
 
     // Reports the percentage for `received` body bytes when it lies at least
@@ -23,7 +23,7 @@ class ProgressReporter {
     void Update(std::int64_t received);
 
   private:
-    int announcedLength_;
+    std::int64_t announcedLength_;
     StatusCallback callback_;
     std::uint32_t lastPercentage_ = 0;
 };

@@ -503,7 +503,7 @@ TEST_F(UpdateWorkerRun, ShortWriteOrFailedCloseOfThePackageFailsItsWriting) {
     }
 }
 
-TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedIsIncompleteAndStaysOnDisk) {
+TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedIsIncompleteAndNeverTakenWhole) {
     for (const std::string& body : {std::string(50, 'x'), std::string(150, 'x')}) {
         Words().clear();
         LoopbackServer server(ServerScript()
@@ -516,8 +516,15 @@ TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedIsIncompleteAndStaysOnDi
         RunInRoot();
         EXPECT_EQ(LastWord(), ErrorWord(kPackageIncomplete));
         EXPECT_EQ(ReadTree(root_), before);
-        // What arrived is kept for inspection, up to the announced length.
-        EXPECT_EQ(ReadFileBytes(root_ / "download/p101.pak"), body.substr(0, 100));
+        // Never under the package's name. A short body is kept to be
+        // continued; a long one is not the package, and continued from its
+        // announced length it would pass as whole.
+        EXPECT_FALSE(fs::exists(root_ / "download/p101.pak"));
+        if (body.size() < 100)
+            EXPECT_EQ(ReadFileBytes(root_ / "download/p101.pak.partial"), body);
+        else
+            EXPECT_FALSE(fs::exists(root_ / "download/p101.pak.partial"));
+        fs::remove_all(root_ / "download");
     }
 }
 

@@ -10,13 +10,15 @@ TEST(GetContentLength, ReadsTheFirstContentLengthLine) {
     EXPECT_EQ(GetContentLength("Content-Length: \t +7\r\n"), 7);
     EXPECT_EQ(GetContentLength("Content-Length: 9x\r\nContent-Length: 4\r\n"), 9);
     EXPECT_EQ(GetContentLength("Content-Length: 0\r\n"), 0);
-    EXPECT_EQ(GetContentLength("Content-Length: 2147483647\r\n"), 2147483647);
+    // Packages past 2 GiB and 4 GiB have lengths past 32 bits.
+    EXPECT_EQ(GetContentLength("Content-Length: 4294967296\r\n"), std::int64_t{1} << 32);
+    EXPECT_EQ(GetContentLength("Content-Length: 1125899906842624\r\n"), kLargestContentLength);
 }
 
 TEST(GetContentLength, UnusableValuesCountAsUnknown) {
     for (const char* header :
          {"HTTP/1.1 200 OK\r\n\r\n", "content-length: 5\r\n", "Content-Length: abc\r\n",
-          "Content-Length: -5\r\n", "Content-Length: 2147483648\r\n",
+          "Content-Length: -5\r\n", "Content-Length: 1125899906842625\r\n",
           "Content-Length: 99999999999999999999999\r\n", "Content-Length:"}) {
         EXPECT_EQ(GetContentLength(header), kUnknownContentLength) << header;
     }

@@ -192,6 +192,13 @@ int RemoveFile(const std::string& path) {
     return std::remove(NativePath(path).c_str());
 }
 
+std::int64_t RegularFileSize(const std::string& path) {
+    struct stat info {};
+    if (stat(NativePath(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return -1;
+    return static_cast<std::int64_t>(info.st_size);
+}
+
 int MoveFileOver(const std::string& from, const std::string& to) {
     if (ShouldFail(FaultKind::kMoveFile))
         return -1;

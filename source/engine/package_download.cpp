@@ -1,0 +1,299 @@
+#include "engine/package_download.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/replace_file.h"
+#include "transfer/http_get.h"
+#include "trust/sha256.h"
+
+namespace {
+
+// An origin file holds a URL and a validator; anything longer is not one.
+constexpr std::size_t kOriginCap = 16 * 1024;
+
+// Large enough that a fast download costs few write calls, small enough to
+// be nothing beside the rest of the process, whatever the package's size.
+constexpr std::size_t kFileBufferSize = std::size_t{1} << 20;
+
+// Adds the first `length` bytes of the file at `path` to `hash`, a buffer at
+// a time; false when the file does not hold that many.
+bool HashFilePrefix(const std::string& path, std::int64_t length, std::vector<char>& buffer,
+                    Sha256& hash) {
+    std::FILE* file = platform::OpenFile(path, "rb");
+    if (file == nullptr)
+        return false;
+    buffer.resize(kFileBufferSize);
+    std::int64_t left = length;
+    while (left > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::int64_t>(left, kFileBufferSize));
+        const std::size_t got = platform::ReadFile(buffer.data(), 1, want, file);
+        if (got != want)
+            break;
+        hash.Update(buffer.data(), got);
+        left -= static_cast<std::int64_t>(got);
+    }
+    platform::CloseFile(file);  // only read: a failing close loses nothing
+    buffer.clear();
+    return left == 0;
+}
+
+std::optional<Sha256Digest> DigestOfFile(const std::string& path) {
+    const std::int64_t size = platform::RegularFileSize(path);
+    Sha256 hash;
+    std::vector<char> buffer;
+    if (size < 0 || !HashFilePrefix(path, size, buffer, hash))
+        return std::nullopt;
+    return hash.Finish();
+}
+
+// Where a package's bytes came from: its URL and the server's validator for
+// that version of it, one per line, kept beside the package. A file of
+// another URL (two records may share a file name) or of another version of
+// the server's file must never be continued as this one.
+struct Origin {
+    std::string url;
+    std::string validator;
+};
+
+std::optional<Origin> ReadOrigin(const std::string& path) {
+    std::FILE* file = platform::OpenFile(path, "rb");
+    if (file == nullptr)
+        return std::nullopt;
+    std::string text(kOriginCap + 1, '\0');
+    text.resize(platform::ReadFile(text.data(), 1, text.size(), file));
+    platform::CloseFile(file);
+    const std::size_t urlEnd = text.find('\n');
+    const std::size_t validatorEnd =
+        urlEnd == std::string::npos ? urlEnd : text.find('\n', urlEnd + 1);
+    if (text.size() > kOriginCap || validatorEnd == std::string::npos)
+        return Origin{};  // damaged: matches no URL, so the bytes are fetched again
+    return Origin{text.substr(0, urlEnd), text.substr(urlEnd + 1, validatorEnd - urlEnd - 1)};
+}
+
+bool WriteOrigin(const std::string& path, const Origin& origin) {
+    const std::string text = origin.url + "\n" + origin.validator + "\n";
+    std::FILE* file = platform::OpenFile(path, "wb");
+    if (file == nullptr)
+        return false;
+    const bool written = platform::WriteAllBytes(file, text.data(), text.size());
+    return platform::CloseFile(file) == 0 && written;
+}
+
+// The partial file as the body's destination: started afresh for a whole
+// body, appended to for a continued one, written through one fixed buffer.
+// With `hashing`, the digest covers the whole file, the part that was on disk
+// before the body included. A body started afresh records its origin.
+class PartialFile final : public BodySink {
+  public:
+    PartialFile(std::string path, std::string originPath, std::string url, bool hashing)
+        : path_(std::move(path)), originPath_(std::move(originPath)), url_(std::move(url)) {
+        if (hashing)
+            hash_.emplace();
+    }
+    ~PartialFile() override {
+        if (file_ != nullptr)
+            platform::CloseFile(file_);
+    }
+    PartialFile(const PartialFile&) = delete;
+    PartialFile& operator=(const PartialFile&) = delete;
+
+    bool Start(const BodyStart& start) override {
+        startedAt_ = start.offset;
+        if (start.offset > 0 && hash_ && !HashFilePrefix(path_, start.offset, buffer_, *hash_))
+            return false;
+        file_ = platform::OpenFile(path_, start.offset == 0 ? "wb" : "ab");
+        if (file_ == nullptr)
+            return false;
+        buffer_.reserve(kFileBufferSize);
+        // Recorded once the old bytes are gone: a kill in between leaves an
+        // empty partial file, which is fetched afresh whatever its origin.
+        return start.offset > 0 || WriteOrigin(originPath_, {url_, start.validator});
+    }
+
+    bool Take(const char* data, std::size_t size) override {
+        if (hash_)
+            hash_->Update(data, size);
+        if (buffer_.size() + size > kFileBufferSize && !Flush())
+            return false;
+        buffer_.insert(buffer_.end(), data, data + size);
+        return true;
+    }
+
+    // Writes what is buffered and closes the file; true when every byte
+    // reached it (a failed close means buffered bytes never did), and when
+    // no body was started at all.
+    bool Close() {
+        if (file_ == nullptr)
+            return true;
+        const bool flushed = Flush();
+        const bool closed = platform::CloseFile(file_) == 0;
+        file_ = nullptr;
+        return flushed && closed;
+    }
+
+    // Where the body started in the package; -1 when none was started.
+    std::int64_t startedAt() const { return startedAt_; }
+    Sha256Digest Digest() { return hash_->Finish(); }
+
+  private:
+    bool Flush() {
+        const std::size_t size = buffer_.size();
+        const bool written =
+            size == 0 || platform::WriteFile(buffer_.data(), 1, size, file_) == size;
+        buffer_.clear();
+        return written;
+    }
+
+    std::string path_;
+    std::string originPath_;
+    std::string url_;
+    std::optional<Sha256> hash_;
+    std::FILE* file_ = nullptr;
+    std::vector<char> buffer_;
+    std::int64_t startedAt_ = -1;
+};
+
+// One package's download, which may take a second request when the first
+// shows the partial file cannot be continued.
+class Download {
+  public:
+    explicit Download(const PackageDownload& download)
+        : download_(download),
+          partialPath_(download.path + kPartialSuffix),
+          originPath_(download.path + kOriginSuffix) {}
+
+    ErrorCode Run() {
+        // A link standing at either name, or a download folder that is a
+        // link, must not carry the server's bytes out of the installation.
+        if (!platform::ResolvesInside(download_.installRoot, download_.path) ||
+            !platform::ResolvesInside(download_.installRoot, partialPath_) ||
+            !platform::ResolvesInside(download_.installRoot, originPath_)) {
+            return kPackageFileFailed;
+        }
+        if (TakeWholePackage())
+            return kOk;
+        for (;;) {
+            const Attempt attempt = Fetch();
+            if (!attempt.startOver)
+                return attempt.code;
+            // Fetched again from the start: without the partial file the next
+            // request asks for no range, so this happens at most once.
+            if (!Discard())
+                return kPackageFileFailed;
+        }
+    }
+
+  private:
+    struct Attempt {
+        ErrorCode code = kOk;
+        bool startOver = false;
+    };
+
+    bool HasDigest() const { return download_.entry.digest.kind == PackageDigest::Kind::kSha256; }
+
+    // True when the package already stands whole under its name.
+    bool TakeWholePackage() {
+        if (platform::RegularFileSize(download_.path) < 0)
+            return false;
+        if (HasDigest()) {
+            if (DigestOfFile(download_.path) == download_.entry.digest.sha256)
+                return true;
+            platform::RemoveFile(download_.path);
+            return false;
+        }
+        // Whole by its size, which only the server knows: continuing it from
+        // its end is answered by "416" with that size when it is whole.
+        platform::MoveFileOver(download_.path, partialPath_);
+        return false;
+    }
+
+    // The bytes on disk to continue from, and the validator to continue
+    // them with; bytes of another URL are dropped first. Bytes without a
+    // recorded origin (left by an updater that kept none) are continued
+    // without a validator.
+    std::int64_t BytesToContinue(std::string& validator) {
+        const std::int64_t onDisk = platform::RegularFileSize(partialPath_);
+        if (onDisk <= 0)
+            return 0;
+        const std::optional<Origin> origin = ReadOrigin(originPath_);
+        if (origin && origin->url != download_.entry.url) {
+            Discard();
+            return 0;
+        }
+        if (origin)
+            validator = origin->validator;
+        return onDisk;
+    }
+
+    Attempt Fetch() {
+        HttpRequest request{download_.entry.url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}};
+        request.progress = download_.progress;
+        const std::int64_t onDisk = BytesToContinue(request.ifRange);
+        request.resumeFrom = onDisk;
+        PartialFile file(partialPath_, originPath_, download_.entry.url, HasDigest());
+        const HttpResult result = HttpGet(request, file);
+        if (!file.Close())
+            return {kPackageFileFailed};
+        if (result.range == RangeAnswer::kUnsatisfiable) {
+            if (result.total == onDisk)
+                return Finish(HasDigest() ? DigestOfFile(partialPath_) : std::nullopt, false);
+            return {kOk, true};  // longer than the package: not a part of it
+        }
+        if (result.range == RangeAnswer::kMismatch) {
+            Discard();
+            return {kStatusNotOk};
+        }
+        if (result.code != kOk)
+            return {result.code};
+        if (!result.wholeAsAnnounced) {
+            // A body that ran past its announced length was kept only up to
+            // it, and would pass as whole when continued: it is not the
+            // package, so nothing of it is kept. One cut short is continued
+            // by the next run.
+            if (result.total >= 0 && platform::RegularFileSize(partialPath_) >= result.total)
+                Discard();
+            return {kPackageIncomplete};
+        }
+        return Finish(HasDigest() ? std::optional(file.Digest()) : std::nullopt,
+                      file.startedAt() > 0);
+    }
+
+    // The partial file is whole: checked against the digest and moved to the
+    // package's name. A continued file that does not match may have been
+    // spliced from two versions of the server's file, so it is fetched again
+    // from the start; a whole one that does not match is not the publisher's.
+    Attempt Finish(const std::optional<Sha256Digest>& digest, bool continued) {
+        if (HasDigest() && digest != download_.entry.digest.sha256) {
+            if (continued)
+                return {kOk, true};
+            Discard();
+            return {kDigestMismatch};
+        }
+        if (platform::MoveFileOver(partialPath_, download_.path) != 0)
+            return {kPackageFileFailed};
+        return {kOk};
+    }
+
+    // The origin goes with the bytes it describes.
+    bool Discard() const {
+        platform::RemoveFile(originPath_);
+        return platform::RemoveFile(partialPath_) == 0;
+    }
+
+    const PackageDownload& download_;
+    std::string partialPath_;
+    std::string originPath_;
+};
+
+}  // namespace
+
+ErrorCode DownloadPackage(const PackageDownload& download) {
+    return Download(download).Run();
+}
