@@ -5,6 +5,7 @@
 // its memory caps, and on success hold exactly the body that was sent.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -80,6 +81,22 @@ void CheckSuccess(std::string_view sent, const std::string& body, bool isPackage
     }
 }
 
+// A continued package: a "206" for exactly the range asked for, stored up to
+// the length that range leaves.
+void CheckContinuation(std::string_view sent, const std::string& body, std::int64_t resumeFrom,
+                       bool whole) {
+    const std::size_t headerEnd = HeaderEnd(sent);
+    FUZZ_CHECK(headerEnd != std::string_view::npos);
+    const std::string_view header = sent.substr(0, headerEnd);
+    FUZZ_CHECK(StatusCode(header) == 206);
+    const std::optional<ContentRange> range = GetContentRange(header);
+    FUZZ_CHECK(range && range->first == resumeFrom && range->last == range->total - 1);
+    const auto rest = static_cast<std::size_t>(range->total - resumeFrom);
+    const std::string_view fullBody = sent.substr(headerEnd);
+    FUZZ_CHECK(body == fullBody.substr(0, rest));
+    FUZZ_CHECK(whole == (fullBody.size() == rest));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -89,6 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool isPackage = (data[0] & 1) != 0;
     const bool reset = (data[0] & 2) != 0;
     const bool cancel = (data[0] & 4) != 0;
+    const std::int64_t resumeFrom = isPackage && (data[0] & 8) != 0 ? 1000 : 0;
     const std::string sent(reinterpret_cast<const char*>(data + 1), size - 1);
 
     static LoopbackPeer peer;
@@ -98,8 +116,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (cancel)
         RequestCancel();
     std::string body = "left over from before";
-    const HttpRequest request{
+    HttpRequest request{
         peer.Url("/p.pak"), isPackage ? BodyKind::kPackage : BodyKind::kPatchList, {10, 0}, limits};
+    request.resumeFrom = resumeFrom;
     const HttpResult result = HttpGet(request, body);
     const int code = result.code;
     ClearCancelRequest();
@@ -107,9 +126,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     FUZZ_CHECK(kExchangeCodes.count(code) == 1);
     FUZZ_CHECK(body.size() <= sent.size());
+    // Only a request that asks for a range hears of one, and only a
+    // continuation is a success.
+    FUZZ_CHECK(resumeFrom > 0 || result.range == RangeAnswer::kNone);
+    if (result.range == RangeAnswer::kMismatch || result.range == RangeAnswer::kUnsatisfiable)
+        FUZZ_CHECK(code == kStatusNotOk);
     if (code == kOk) {
         FUZZ_CHECK(!cancel);
-        CheckSuccess(sent, body, isPackage, result.wholeAsAnnounced, limits);
+        if (result.range == RangeAnswer::kContinued)
+            CheckContinuation(sent, body, resumeFrom, result.wholeAsAnnounced);
+        else
+            CheckSuccess(sent, body, isPackage, result.wholeAsAnnounced, limits);
     } else {
         FUZZ_CHECK(!result.wholeAsAnnounced);
     }

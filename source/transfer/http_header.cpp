@@ -107,7 +107,7 @@ std::optional<ContentRange> GetContentRange(std::string_view header) {
         return std::nullopt;
     range.total = *total;
     if (span == "*")
-        return range;
+        return range.total >= 0 ? std::optional(range) : std::nullopt;
     const std::size_t dash = span.find('-');
     if (dash == std::string_view::npos)
         return std::nullopt;

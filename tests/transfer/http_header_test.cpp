@@ -55,3 +55,41 @@ TEST(FindHeaderField, FindsTheFirstFieldOfThatNameInAnyCase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(GetContentRange, TakesExactRangesAndTheUnsatisfiedFormOnly) {
+    const auto range = GetContentRange("HTTP/1.1 206 Partial\r\ncontent-range: bytes 10-19/20\r\n");
+    ASSERT_TRUE(range);
+    EXPECT_EQ(range->first, 10);
+    EXPECT_EQ(range->last, 19);
+    EXPECT_EQ(range->total, 20);
+    const auto open = GetContentRange("HTTP/1.1 206 Partial\r\nContent-Range: bytes 10-19/*\r\n");
+    ASSERT_TRUE(open);
+    EXPECT_EQ(open->total, -1);
+    const auto refused =
+        GetContentRange("HTTP/1.1 416 No\r\nContent-Range: bytes */4294967296\r\n");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->first, -1);
+    EXPECT_EQ(refused->total, std::int64_t{1} << 32);
+    for (const char* header :
+         {"HTTP/1.1 206 P\r\n\r\n", "HTTP/1.1 206 P\r\nContent-Range: 10-19/20\r\n",
+          "HTTP/1.1 206 P\r\nContent-Range: bytes 19-10/20\r\n",
+          "HTTP/1.1 206 P\r\nContent-Range: bytes 10-20/20\r\n",
+          "HTTP/1.1 206 P\r\nContent-Range: bytes 10-19/20x\r\n",
+          "HTTP/1.1 206 P\r\nContent-Range: bytes -10-19/20\r\n",
+          "HTTP/1.1 206 P\r\nContent-Range: bytes 10-/20\r\n",
+          "HTTP/1.1 206 P\r\nContent-Range: bytes */*\r\n"}) {
+        EXPECT_FALSE(GetContentRange(header)) << header;
+    }
+}
+
+TEST(StatusCode, ReadsTheThreeDigitsOfTheStatusLine) {
+    EXPECT_EQ(StatusCode("HTTP/1.1 206 Partial Content\r\n\r\n"), 206);
+    EXPECT_EQ(StatusCode("HTTP/1.0 416\r\n"), 416);
+    EXPECT_FALSE(StatusCode("HTTP/1.1 2067 Partial\r\n"));
+    EXPECT_FALSE(StatusCode("HTTP/1.1 2x6 Partial\r\n"));
+    EXPECT_FALSE(StatusCode("FTP/1.1 206 Partial\r\n"));
+}
+
+}  // namespace
