@@ -37,26 +37,34 @@ bool IsSafeEntryName(std::string_view name) {
     return true;
 }
 
-namespace {
-
-// The name inside its field: the bytes before the first zero byte. False when
-// there is no zero byte, or a non-zero byte follows it (`*problem` tells which).
-bool NameOfField(ByteView field, std::string_view* name, EntryProblem* problem) {
-    const auto terminator = std::find(field.begin(), field.end(), std::uint8_t{0});
-    if (terminator == field.end()) {
-        *problem = EntryProblem::kUnterminatedName;
-        return false;
+void NameFieldScanner::Feed(ByteView piece) {
+    auto rest = piece.begin();
+    if (!terminated_) {
+        rest = std::find(piece.begin(), piece.end(), std::uint8_t{0});
+        const auto count = static_cast<std::size_t>(rest - piece.begin());
+        // Past the cap the name is no longer kept, only the field checked.
+        if (tooLong_ || name_.size() + count > kMaxEntryNameLength)
+            tooLong_ = true;
+        else
+            name_.append(reinterpret_cast<const char*>(piece.data()), count);
+        if (rest == piece.end())
+            return;
+        terminated_ = true;
+        ++rest;  // the zero byte itself
     }
-    if (std::any_of(terminator, field.end(), [](std::uint8_t byte) { return byte != 0; })) {
-        *problem = EntryProblem::kBytesAfterName;
-        return false;
-    }
-    *name = std::string_view(reinterpret_cast<const char*>(field.data()),
-                             static_cast<std::size_t>(terminator - field.begin()));
-    return true;
+    bytesAfterName_ = bytesAfterName_ ||
+                      std::any_of(rest, piece.end(), [](std::uint8_t byte) { return byte != 0; });
 }
 
-}  // namespace
+EntryProblem NameFieldScanner::Finish() const {
+    if (!terminated_)
+        return EntryProblem::kUnterminatedName;
+    if (bytesAfterName_)
+        return EntryProblem::kBytesAfterName;
+    if (tooLong_)
+        return EntryProblem::kNameTooLong;
+    return IsSafeEntryName(name_) ? EntryProblem::kNone : EntryProblem::kUnsafeName;
+}
 
 WalkStep EntryWalker::Fail(EntryProblem problem) {
     problem_ = problem;
@@ -98,12 +106,13 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
         return Fail(EntryProblem::kTruncated);
     }
 
-    std::string_view name;
-    EntryProblem nameProblem = EntryProblem::kNone;
-    if (!NameOfField(nameField, &name, &nameProblem))
+    NameFieldScanner scanner;
+    scanner.Feed(nameField);
+    if (const EntryProblem nameProblem = scanner.Finish(); nameProblem != EntryProblem::kNone)
         return Fail(nameProblem);
-    if (!IsSafeEntryName(name))
-        return Fail(EntryProblem::kUnsafeName);
+    // The name as a view into the payload, which outlives the scanner's copy.
+    const std::string_view name(reinterpret_cast<const char*>(nameField.data()),
+                                scanner.name().size());
 
     if (kind == EntryKind::kModify) {
         if (finalSize < 0)

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "patch/byte_reader.h"
@@ -45,7 +46,10 @@
 //                                byte after that one must be zero as well (padding):
 //                                a field such as "ok.txt\0evil" is refused rather
 //                                than cut, so no reader can take a different name
-//                                from the field than the one applied
+//                                from the field than the one applied; the name
+//                                itself is at most 65535 bytes long (padding may
+//                                run on), so a reader that streams the payload
+//                                holds no more than that of it
 //   12+N    4     data length D
 //   16+N    D     data           add entry: the file's whole content;
 //                                modify entry: diff records
@@ -66,6 +70,9 @@ inline constexpr std::size_t kPackageHeaderSize = 12;
 inline constexpr std::uint32_t kModifyTag = 0x4D4F4449;  // "IDOM"
 inline constexpr std::uint32_t kAddTag = 0x41444446;     // "FDDA"
 inline constexpr std::uint32_t kEndTag = 0;
+// The longest name an entry may carry, its zero byte not counted. Far beyond
+// any path a file system takes, and small enough to hold.
+inline constexpr std::size_t kMaxEntryNameLength = 65535;
 
 struct PackageHeader {
     PackageCodec codec = PackageCodec::kLzo1x;
@@ -98,6 +105,7 @@ enum class EntryProblem {
     kUnknownTag,         // a tag that is neither add, modify nor end
     kUnterminatedName,   // the name field holds no zero byte
     kBytesAfterName,     // a non-zero byte follows the name's terminating zero byte
+    kNameTooLong,        // the name runs longer than kMaxEntryNameLength
     kUnsafeName,         // the name would reach outside the installation root
     kBadDiffRecords,     // a record runs past D or moves before the file's start
     kNegativeFinalSize,  // a modify entry asks for a negative length
@@ -107,6 +115,26 @@ enum class EntryProblem {
 // absolute ("/" or "\" first), no ":" (a drive or a stream), and no ".."
 // component, with both "/" and "\" taken as separators.
 bool IsSafeEntryName(std::string_view name);
+
+// Checks a name field as its bytes come, whole or in pieces, and keeps the
+// name, which is never longer than kMaxEntryNameLength: the rule both the
+// walker below and the streamed reader (entry_stream.h) judge a field by.
+class NameFieldScanner {
+  public:
+    void Feed(ByteView piece);
+    // Once the whole field was fed: kNone when the field holds a safe name and
+    // zero padding only, else kUnterminatedName, kBytesAfterName,
+    // kNameTooLong or kUnsafeName, the first of them that applies.
+    EntryProblem Finish() const;
+    // The name's bytes seen so far, up to the first zero byte.
+    const std::string& name() const { return name_; }
+
+  private:
+    std::string name_;
+    bool terminated_ = false;
+    bool bytesAfterName_ = false;
+    bool tooLong_ = false;
+};
 
 enum class WalkStep { kEntry, kEnd, kMalformed };
 

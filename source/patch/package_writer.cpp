@@ -29,7 +29,7 @@ bool EncodeRecords(const std::vector<DiffRecordSource>& records, std::string* da
 }
 
 bool EncodeEntry(const EntrySource& entry, std::string* payload) {
-    if (entry.name.find('\0') != std::string::npos || !FitsU32(entry.name.size() + 1)) {
+    if (entry.name.find('\0') != std::string::npos || entry.name.size() > kMaxEntryNameLength) {
         return false;
     }
     std::string records;

@@ -35,8 +35,8 @@ struct EntrySource {
 
 // Lays the entries end to end and closes them with the zero tag: the
 // unpacked payload. Returns false when an entry cannot be expressed in the
-// format (a name holding a zero byte, a length that does not fit 32 bits, a
-// payload of 4 GiB or more).
+// format (a name holding a zero byte or longer than kMaxEntryNameLength, a
+// length that does not fit 32 bits, a payload of 4 GiB or more).
 bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload);
 
 // Compresses an unpacked payload with `codec` (payload_codec.h) and puts the

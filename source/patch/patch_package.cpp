@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string_view>
 
+#include "patch/entry_stream.h"
 #include "patch/package_format.h"
 #include "patch/post_update_script.h"
 #include "platform/platform.h"
@@ -17,9 +18,41 @@ void Report(StatusCallback statusCallback, Stage stage) {
         statusCallback(StageWord(stage));
 }
 
-// Reads the header and the compressed payload of an open package file.
-bool ReadOpenPackage(std::FILE* file, PackedVersion expectedVersion, PackageHeader* header,
-                     ByteBuffer* payload) {
+// The payload of an open package file, read from the byte after the header.
+// The file is closed when the input goes.
+class PackageFileInput : public PackedInput {
+  public:
+    PackageFileInput(std::FILE* file, std::uint64_t size) : file_(file), size_(size), left_(size) {}
+    // The file was only read, so a failing close loses nothing.
+    ~PackageFileInput() override { platform::CloseFile(file_); }
+    PackageFileInput(const PackageFileInput&) = delete;
+    PackageFileInput& operator=(const PackageFileInput&) = delete;
+
+    std::uint64_t size() const override { return size_; }
+
+    bool Read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) override {
+        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, left_));
+        *count = wanted == 0 ? 0 : platform::ReadFile(buffer, 1, wanted, file_);
+        left_ -= *count;
+        // Fewer bytes than the file had when it was opened: it cannot be read.
+        return *count == wanted;
+    }
+
+    bool Rewind() override {
+        left_ = size_;
+        return platform::SeekFile(file_, kPackageHeaderSize, SEEK_SET) == 0;
+    }
+
+  private:
+    std::FILE* file_;
+    std::uint64_t size_;
+    std::uint64_t left_;
+};
+
+// Reads the header of an open package file and leaves the file at the first
+// byte of the payload, whose length goes to `*payloadLength`.
+bool ReadHeader(std::FILE* file, PackedVersion expectedVersion, PackageHeader* header,
+                std::uint64_t* payloadLength) {
     if (platform::SeekFile(file, 0, SEEK_END) != 0)
         return false;
     const std::int64_t length = platform::TellFile(file);
@@ -32,25 +65,24 @@ bool ReadOpenPackage(std::FILE* file, PackedVersion expectedVersion, PackageHead
         !ReadPackageHeader(headerBytes, header) || header->version != expectedVersion) {
         return false;
     }
-    const std::uint64_t payloadLength = static_cast<std::uint64_t>(length) - kPackageHeaderSize;
-    if (payloadLength > SIZE_MAX || !payload->Allocate(static_cast<std::size_t>(payloadLength))) {
-        return false;
-    }
-    return platform::ReadFile(payload->data(), 1, payload->size(), file) == payload->size();
+    *payloadLength = static_cast<std::uint64_t>(length) - kPackageHeaderSize;
+    return true;
 }
 
-bool ReadPackageFile(const std::string& path, PackedVersion expectedVersion, PackageHeader* header,
-                     ByteBuffer* payload) {
+// The unpacked payload of the package at `path`, its header read and its
+// version checked; null when any of that fails.
+std::unique_ptr<PayloadSource> OpenPackage(const std::string& path, PackedVersion expectedVersion,
+                                           PackageHeader* header) {
     std::FILE* file = platform::OpenFile(path, "rb");
     if (file == nullptr)
-        return false;
-    const bool read = ReadOpenPackage(file, expectedVersion, header, payload);
-    // The file was only read and its bytes are in memory by now, so a failing
-    // close loses nothing.
-    platform::CloseFile(file);
-    if (!read)
-        payload->Release();
-    return read;
+        return nullptr;
+    std::uint64_t payloadLength = 0;
+    if (!ReadHeader(file, expectedVersion, header, &payloadLength)) {
+        platform::CloseFile(file);
+        return nullptr;
+    }
+    return CodecOf(header->codec)
+        .open(std::make_unique<PackageFileInput>(file, payloadLength), header->unpackedSize);
 }
 
 bool SetFileLength(const std::string& path, std::int64_t length) {
@@ -62,15 +94,48 @@ bool SetFileLength(const std::string& path, std::int64_t length) {
     return changed && closed;
 }
 
-bool ModifyFile(const std::string& target, const PackageEntry& entry) {
+// Writes each record's bytes as they are unpacked, a piece at a time.
+bool WriteRecords(EntryStream& entries, std::FILE* target) {
+    RecordStream records(&entries);
+    std::int64_t start = 0;
+    std::uint32_t length = 0;
+    RecordStep step = RecordStep::kRecord;
+    std::int64_t position = -1;  // where the stream stands; unknown before the first seek
+    while ((step = records.Next(&start, &length)) == RecordStep::kRecord) {
+        // Records that follow each other directly need no seek; skipping it
+        // keeps the stream's buffer instead of flushing it for every record.
+        if (start != position && platform::SeekFile(target, start, SEEK_SET) != 0)
+            return false;
+        ByteView piece;
+        while (records.ReadBytes(&piece)) {
+            if (platform::WriteFile(piece.data(), 1, piece.size(), target) != piece.size())
+                return false;
+        }
+        if (records.bytesLeft() != 0)
+            return false;
+        position = start + static_cast<std::int64_t>(length);
+    }
+    return step == RecordStep::kEnd;
+}
+
+bool ModifyFile(const std::string& target, const EntryHead& head, EntryStream& entries) {
     std::FILE* file = platform::OpenFile(target, "rb+");
     if (file == nullptr)
         return false;  // modify entries never create a file
-    const bool written =
-        ApplyDiffRecords(entry.data.data(), static_cast<std::uint32_t>(entry.data.size()), file);
+    const bool written = WriteRecords(entries, file);
     // A failing close means buffered bytes never reached the file.
     const bool closed = platform::CloseFile(file) == 0;
-    return written && closed && SetFileLength(target, entry.finalSize);
+    return written && closed && SetFileLength(target, head.finalSize);
+}
+
+// Writes the entry's data as it is unpacked, a piece at a time.
+bool CopyData(EntryStream& entries, std::FILE* file) {
+    ByteView piece;
+    while (entries.ReadData(SIZE_MAX, &piece)) {
+        if (!platform::WriteAllBytes(file, piece.data(), piece.size()))
+            return false;
+    }
+    return entries.dataLeft() == 0;
 }
 
 // Makes every folder on the way to `name` below the root, outermost first.
@@ -102,13 +167,12 @@ bool CreateParentDirectories(const std::string& root, std::string_view name) {
 // Only when no file can be made beside the target (a folder that takes no new
 // files, but whose files may be written) is the target written in place,
 // without the protection of the move.
-bool AddFile(const std::string& root, const std::string& target, const PackageEntry& entry) {
-    if (!CreateParentDirectories(root, entry.name))
+bool AddFile(const std::string& root, const std::string& target, const EntryHead& head,
+             EntryStream& entries) {
+    if (!CreateParentDirectories(root, head.name))
         return false;
-    const ByteView data = entry.data;
     return platform::ReplaceFile(
-        target,
-        [data](std::FILE* file) { return platform::WriteAllBytes(file, data.data(), data.size()); },
+        target, [&entries](std::FILE* file) { return CopyData(entries, file); },
         platform::ReplaceFallback::kWriteInPlace);
 }
 
@@ -116,82 +180,73 @@ Stage StageOf(EntryKind kind) {
     return kind == EntryKind::kModify ? kStageModifyingFile : kStageAddingFile;
 }
 
-bool ApplyEntry(const std::string& root, const PackageEntry& entry, StatusCallback statusCallback) {
-    Report(statusCallback, StageOf(entry.kind));
+bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
+                StatusCallback statusCallback) {
+    Report(statusCallback, StageOf(head.kind));
     // Links below the root are followed, and the entry works on the file they
     // lead to; a link that leads outside the root fails the entry before
     // anything is changed, its target's attributes included.
     std::string target;
-    if (!platform::ResolvesInside(root, PathBelowRoot(root, entry.name), &target))
+    if (!platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target))
         return false;
     // A read-only target becomes writable; for a file that does not exist yet
     // this does nothing.
     platform::ResetFileAttributes(target);
-    return entry.kind == EntryKind::kModify ? ModifyFile(target, entry)
-                                            : AddFile(root, target, entry);
+    return head.kind == EntryKind::kModify ? ModifyFile(target, head, entries)
+                                           : AddFile(root, target, head, entries);
 }
 
-bool ApplyEntries(const std::string& root, ByteView payload, StatusCallback statusCallback) {
-    EntryWalker walker(payload);
-    PackageEntry entry;
-    WalkStep step = WalkStep::kEntry;
-    while ((step = walker.Next(&entry)) == WalkStep::kEntry) {
-        if (!ApplyEntry(root, entry, statusCallback))
+// The applying pass: the entries the checking pass found good, then the
+// failure of the malformed one after them, if any. The reader checks every
+// name again, so a package file changed between the passes still cannot
+// reach outside the root.
+bool ApplyEntries(const std::string& root, PayloadSource& source, std::uint32_t unpackedSize,
+                  const PayloadCheck& check, StatusCallback statusCallback) {
+    PayloadReader payload(&source, unpackedSize);
+    EntryStream entries(&payload);
+    EntryHead head;
+    for (std::uint64_t index = 0; index < check.goodEntries; ++index) {
+        if (entries.NextHead(&head) != WalkStep::kEntry ||
+            !ApplyEntry(root, head, entries, statusCallback)) {
             return false;
+        }
     }
     // A broken entry is reported like one that fails while being applied: its
     // stage first, so the failure that follows is pinned on it.
-    if (const std::optional<EntryKind> kind = walker.failedKind())
-        Report(statusCallback, StageOf(*kind));
-    return step == WalkStep::kEnd;
+    if (check.malformedKind)
+        Report(statusCallback, StageOf(*check.malformedKind));
+    return !check.malformed;
 }
 
 }  // namespace
 
+// The payload is read twice, and only the second time applied. bzip2 finds a
+// damaged block only when it reaches it, and the stream's length shows only
+// at its end, so a package whose last block is broken would otherwise be
+// applied half before it could be refused. The first pass reads the whole
+// stream through the same bounded windows and applies nothing; a package
+// that passes it is applied, one that fails it has changed nothing.
 bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& packageFileName,
                        PackedVersion expectedVersion, StatusCallback statusCallback) {
     Report(statusCallback, kStagePackageOpening);
     PackageHeader header;
-    ByteBuffer compressed;
-    if (!ReadPackageFile(folders.downloadDir + "/" + packageFileName, expectedVersion, &header,
-                         &compressed)) {
+    std::unique_ptr<PayloadSource> payload =
+        OpenPackage(folders.downloadDir + "/" + packageFileName, expectedVersion, &header);
+    if (!payload)
         return false;
-    }
     Report(statusCallback, kStagePackageRead);
-    ByteBuffer unpacked;
-    if (!DecompressPayload(header.codec, compressed.view(), header.unpackedSize, &unpacked)) {
+    const PayloadCheck check = CheckPayload(*payload, header.unpackedSize);
+    if (!check.intact || !payload->Rewind())
         return false;
-    }
     Report(statusCallback, kStagePayloadReady);
-    compressed.Release();
 
-    const bool applied = ApplyEntries(folders.installRoot, unpacked.view(), statusCallback);
-    unpacked.Release();
+    const bool applied =
+        ApplyEntries(folders.installRoot, *payload, header.unpackedSize, check, statusCallback);
+    payload.reset();  // closes the package file
     // Also after a failed walk: entries before the failure are in place, and
     // a script they delivered belongs to them.
     RunPostUpdateScriptIfPresent(folders.installRoot);
     return applied;
-}
-
-bool ApplyDiffRecords(const std::uint8_t* data, std::uint32_t length, std::FILE* target) {
-    DiffRecordReader reader(ByteView(data, length));
-    DiffRecord record;
-    RecordStep step = RecordStep::kRecord;
-    std::int64_t position = -1;  // where the stream stands; unknown before the first seek
-    while ((step = reader.Next(&record)) == RecordStep::kRecord) {
-        // Records that follow each other directly need no seek; skipping it
-        // keeps the stream's buffer instead of flushing it for every record.
-        if (record.position != position &&
-            platform::SeekFile(target, record.position, SEEK_SET) != 0) {
-            return false;
-        }
-        const std::size_t count = record.bytes.size();
-        if (count != 0 && platform::WriteFile(record.bytes.data(), 1, count, target) != count) {
-            return false;
-        }
-        position = record.position + static_cast<std::int64_t>(count);
-    }
-    return step == RecordStep::kEnd;
 }
 
 std::string PathBelowRoot(const std::string& root, std::string_view name) {

@@ -1,17 +1,19 @@
 // Applying a downloaded patch package to the installation.
 //
-// A package is read whole, checked against the version of the patch entry
-// that fetched it, unpacked, and its entries are applied in order to the
-// files below the installation root. There is no rollback: entries applied
-// before a failure stay applied. After the entries were walked (whether the
-// walk succeeded or not), a post-update script left in the installation root
-// runs there and is removed. Layout of a package: package_format.h.
+// A package's header is checked against the version of the patch entry that
+// fetched it, and its entries are applied in order to the files below the
+// installation root. The payload is unpacked as a stream where its codec
+// allows (payload_stream.h), so memory does not grow with the package: it is
+// read once to check it whole, then again to apply it, each entry's content
+// written as it is unpacked. There is no rollback: entries applied before a
+// failure stay applied. After the entries were walked (whether the walk
+// succeeded or not), a post-update script left in the installation root runs
+// there and is removed. Layout of a package: package_format.h.
 //
 // Everything here runs on the update worker thread.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -30,12 +32,12 @@ struct InstallationFolders {
 
 // Applies `folders.downloadDir` + "/" + `packageFileName` below
 // `folders.installRoot`. Reports kStagePackageOpening on entry,
-// kStagePackageRead once the package was read, kStagePayloadReady once it was
-// unpacked, then kStageModifyingFile before each modify entry and
-// kStageAddingFile before each add entry, also before one found malformed
-// (once its tag names its kind), so a failure always follows the word of the
-// entry it belongs to; it never reports an error word. `statusCallback` may
-// be null.
+// kStagePackageRead once the header was read and the payload opened,
+// kStagePayloadReady once the whole payload was unpacked and checked, then
+// kStageModifyingFile before each modify entry and kStageAddingFile before
+// each add entry, also before one found malformed (once its tag names its
+// kind), so a failure always follows the word of the entry it belongs to; it
+// never reports an error word. `statusCallback` may be null.
 //
 // Returns true when every entry up to the end of the list was applied.
 // Returns false, with nothing changed, when the package cannot be read, its
@@ -63,13 +65,6 @@ struct InstallationFolders {
 // with the root as its working directory (post_update_script.h).
 bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& packageFileName,
                        PackedVersion expectedVersion, StatusCallback statusCallback);
-
-// Applies the diff records held in the `length` bytes at `data` to `target`,
-// open for update. The first record's seek counts from the start of the file.
-// Returns false when a record runs past the data, moves the position before
-// the start of the file, or a seek or write fails; records before it stay
-// written.
-bool ApplyDiffRecords(const std::uint8_t* data, std::uint32_t length, std::FILE* target);
 
 // The path of `name` (an entry name, "/" as separator) below `root`: joined
 // with a "/" unless `root` is empty or already ends in a separator.

@@ -3,20 +3,22 @@
 // Each codec is one row of the table in payload_codec.cpp: its PackageCodec
 // value, the magic that names it in a package header, the name publishers
 // use, the room its decompressor is given beyond the unpacked size, and its
-// unpack and pack functions, which live in a file of their own
+// unpack, open and pack functions, which live in a file of their own
 // (payload_codec_lzo1x.cpp, payload_codec_bzip2.cpp). Everything that depends
-// on the codec (reading and writing the header's magic, unpacking, packing,
-// the names patchtool prints and takes) looks the codec up here, so a new
-// codec is an enum value, a file and a row.
+// on the codec (reading and writing the header's magic, unpacking whole or as
+// a stream, packing, the names patchtool prints and takes) looks the codec up
+// here, so a new codec is an enum value, a file and a row.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "patch/byte_reader.h"
+#include "patch/payload_stream.h"
 
 enum class PackageCodec { kLzo1x, kBzip2 };
 
@@ -25,6 +27,14 @@ enum class PackageCodec { kLzo1x, kBzip2 };
 // bytes it wrote. Returns false when the stream is damaged, truncated, or
 // would need more room than the buffer has.
 using UnpackFunction = bool (*)(ByteView payload, ByteBuffer* unpacked, std::size_t* produced);
+
+// Opens the unpacked payload of a package for reading forward (see
+// PayloadSource in payload_stream.h), taking `input` over. A codec that can
+// unpack piece by piece holds no more than a window of the payload at any
+// time; one that cannot reads and unpacks the whole block (OpenWholeBlock).
+// Returns null when `input` cannot be read or the decompressor cannot start.
+using OpenFunction = std::unique_ptr<PayloadSource> (*)(std::unique_ptr<PackedInput> input,
+                                                        std::uint32_t unpackedSize);
 
 // Appends the packed form of `payload` to `*out`. Returns false when the
 // library refuses (the payload too large for it, memory exhausted). The same
@@ -40,6 +50,7 @@ struct PayloadCodec {
     // of cut off to look right.
     std::size_t unpackSlack;
     UnpackFunction unpack;
+    OpenFunction open;
     PackFunction pack;
 };
 

@@ -1,10 +1,13 @@
 // LZO1X: packed with LZO1X-1, unpacked with the bounds-checking decompressor.
+// liblzo2 unpacks a stream only in one call, from one whole buffer into
+// another, so the payload is read and unpacked whole.
 #include <lzo/lzo1x.h>
 
 #include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 #include "patch/payload_codec.h"
 
@@ -29,6 +32,11 @@ bool UnpackLzo1x(ByteView payload, ByteBuffer* unpacked, std::size_t* produced) 
     // A stream followed by other bytes still unpacked whole; the extra bytes
     // are not ours to judge.
     return result == LZO_E_OK || result == LZO_E_INPUT_NOT_CONSUMED;
+}
+
+std::unique_ptr<PayloadSource> OpenLzo1x(std::unique_ptr<PackedInput> input,
+                                         std::uint32_t unpackedSize) {
+    return OpenWholeBlock(PackageCodec::kLzo1x, std::move(input), unpackedSize);
 }
 
 bool PackLzo1x(const std::string& payload, std::string* out) {

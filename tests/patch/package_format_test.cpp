@@ -133,6 +133,15 @@ TEST(EntryWalker, NamesEachKindOfBrokenEntry) {
                   EntryProblem::kBytesAfterName);
     }
     EXPECT_EQ(WalkProblem(hugeName), EntryProblem::kTruncated);
+    // The name may take the longest length; zero padding may run on past it.
+    const std::string longest(kMaxEntryNameLength, 'n');
+    const auto field = [](const std::string& name, std::size_t padding) {
+        const std::string bytes = name + std::string(padding, '\0');
+        return Le32(kAddTag) + Le32(0) + Le32(static_cast<std::uint32_t>(bytes.size())) + bytes +
+               Le32(0) + Le32(0);
+    };
+    EXPECT_EQ(WalkProblem(field(longest, 70000)), EntryProblem::kNone);
+    EXPECT_EQ(WalkProblem(field(longest + "n", 1)), EntryProblem::kNameTooLong);
     EXPECT_EQ(WalkProblem(Encode({EntrySource::Add("../x", "")})), EntryProblem::kUnsafeName);
     EXPECT_EQ(WalkProblem(Encode({EntrySource::Modify("m", {}, -1)})),
               EntryProblem::kNegativeFinalSize);

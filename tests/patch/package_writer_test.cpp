@@ -45,6 +45,9 @@ TEST(PackageWriter, HeaderCarriesCodecVersionAndSizeAndOutputIsRepeatable) {
 TEST(PackageWriter, RefusesANameThatCannotBeEncoded) {
     std::string payload;
     EXPECT_FALSE(EncodePayload({EntrySource::Add(std::string("a\0b", 3), "x")}, &payload));
+    const std::string longest(kMaxEntryNameLength, 'n');
+    EXPECT_TRUE(EncodePayload({EntrySource::Add(longest, "x")}, &payload));
+    EXPECT_FALSE(EncodePayload({EntrySource::Add(longest + "n", "x")}, &payload));
 }
 
 TEST(PackageWriter, SavesTheBytesWholeOrNotAtAll) {

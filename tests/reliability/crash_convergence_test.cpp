@@ -149,8 +149,9 @@ class CrashConvergence : public ::testing::Test {
   protected:
     // Files of half the full size: the large package (512 KiB of noise)
     // still takes a while to download and to apply, which spreads the kill
-    // points over both phases.
-    static void SetUpTestSuite() { update_ = std::make_unique<PublishedUpdate>(512); }
+    // points over both phases. Its two entries of 3 MiB take several windows
+    // each to stream, so kills also land in the middle of one.
+    static void SetUpTestSuite() { update_ = std::make_unique<PublishedUpdate>(128, "", 3 << 19); }
     static void TearDownTestSuite() { update_.reset(); }
     void SetUp() override { ASSERT_TRUE(update_->ready()) << update_->error(); }
 
@@ -162,6 +163,17 @@ class CrashConvergence : public ::testing::Test {
         EXPECT_EQ(run.Finish(), 0);
         EXPECT_EQ(ReadTree(sandbox.root()), update_->newVersion());
         return run.statusLines();
+    }
+
+    // Killed while one of the large entries streamed: the add entry's staged
+    // file stands beside its target, or the modified file is neither what it
+    // was nor what it becomes.
+    static bool InsideLargeEntry(const Tree& afterKill) {
+        if (afterKill.count("data/stream.bin.updating") != 0)
+            return true;
+        const std::string& modified = afterKill.at("data/large.dat");
+        return modified != update_->middleVersion().at("data/large.dat") &&
+               modified != update_->newVersion().at("data/large.dat");
     }
 
     static std::unique_ptr<PublishedUpdate> update_;
@@ -176,6 +188,7 @@ TEST_F(CrashConvergence, EveryKilledRunRunAgainEndsAtTheNewVersion) {
     int killed = 0;
     int converged = 0;
     int midPackage = 0;  // killed with the installation at no version at all
+    int midEntry = 0;    // of those, killed while a large entry streamed
     for (const KillPoint& point : points) {
         SCOPED_TRACE("killed after status line " + std::to_string(point.lines) + " and " +
                      std::to_string(point.delay.count()) + " microseconds");
@@ -196,6 +209,7 @@ TEST_F(CrashConvergence, EveryKilledRunRunAgainEndsAtTheNewVersion) {
                               afterKill != update_->newVersion()
                           ? 1
                           : 0;
+        midEntry += InsideLargeEntry(afterKill) ? 1 : 0;
 
         ConsoleRun rerun(sandbox.root());
         const int code = rerun.Finish();
@@ -207,10 +221,13 @@ TEST_F(CrashConvergence, EveryKilledRunRunAgainEndsAtTheNewVersion) {
         EXPECT_TRUE(sandbox.OutsideUnchanged());
         converged += same ? 1 : 0;
     }
-    std::printf("crash convergence: %d kill points, %d converged (%d in the middle of a package)\n",
-                killed, converged, midPackage);
+    std::printf(
+        "crash convergence: %d kill points, %d converged (%d in the middle of a package, %d "
+        "of them inside a large entry)\n",
+        killed, converged, midPackage, midEntry);
     EXPECT_GE(killed, 50);
     EXPECT_GT(midPackage, 0) << "no kill landed in the middle of applying a package";
+    EXPECT_GT(midEntry, 0) << "no kill landed while a large entry streamed";
 }
 
 }  // namespace

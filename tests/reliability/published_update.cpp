@@ -5,6 +5,7 @@
 #include <random>
 
 namespace fs = std::filesystem;
+using testing_support::ByteRuns;
 using testing_support::RandomBytes;
 using testing_support::ReadFileBytes;
 using testing_support::VersionFile;
@@ -65,8 +66,9 @@ int RunPatchtool(const std::string& arguments, const fs::path& log) {
 
 }  // namespace
 
-PublishedUpdate::PublishedUpdate(std::size_t scale, const std::string& serveRate)
-    : scale_(scale), www_(MadeDir(dir_ / "www")), nginx_([&] {
+PublishedUpdate::PublishedUpdate(std::size_t scale, const std::string& serveRate,
+                                 std::size_t largeEntryBytes)
+    : scale_(scale), largeEntryBytes_(largeEntryBytes), www_(MadeDir(dir_ / "www")), nginx_([&] {
           // The serving script reads the rate from its environment.
           if (serveRate.empty())
               unsetenv("SERVE_RATE");
@@ -111,6 +113,14 @@ void PublishedUpdate::WriteTrees() {
     new_["bin/lib.dat"] = RandomBytes(64 * k, 3);
     new_["data/big.bin"] = RandomBytes(1024 * k, 4);
     new_["data/new/a.txt"] = "";
+    if (largeEntryBytes_ != 0) {
+        // Two thirds rewritten: a modify entry; a new file: an add entry.
+        const std::size_t size = largeEntryBytes_;
+        old_["data/large.dat"] = middle_["data/large.dat"] = ByteRuns(size, 10);
+        new_["data/large.dat"] =
+            ByteRuns(size / 3 * 2, 11) + old_["data/large.dat"].substr(size / 3 * 2);
+        new_["data/stream.bin"] = ByteRuns(size, 12);
+    }
 
     old_ = WithFolders(old_);
     middle_ = WithFolders(middle_);

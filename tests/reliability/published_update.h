@@ -25,8 +25,12 @@ class PublishedUpdate {
     // Builds everything; check ready() before use. The binary files are
     // `scale` bytes per kilobyte of their full size (1024: the largest is
     // 1 MiB). `serveRate`, when given, limits nginx to that many bytes per
-    // second per response ("2m").
-    explicit PublishedUpdate(std::size_t scale, const std::string& serveRate = "");
+    // second per response ("2m"). `largeEntryBytes`, when given, adds to the
+    // second package an add entry and a modify entry of about that size
+    // (runs of bytes, quick to unpack), which stream through several windows
+    // while they are applied.
+    explicit PublishedUpdate(std::size_t scale, const std::string& serveRate = "",
+                             std::size_t largeEntryBytes = 0);
 
     bool ready() const { return error_.empty(); }
     // What went wrong while building, empty when ready.
@@ -44,6 +48,7 @@ class PublishedUpdate {
     void BuildPackages();
 
     std::size_t scale_;
+    std::size_t largeEntryBytes_;
     testing_support::TempDir dir_;
     std::filesystem::path www_;
     testing_support::NginxServer nginx_;

@@ -38,4 +38,13 @@ std::string RandomBytes(std::size_t size, std::uint32_t seed) {
     return bytes;
 }
 
+std::string ByteRuns(std::size_t size, std::uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string bytes;
+    while (bytes.size() < size)
+        bytes.append(64 + random() % 192, static_cast<char>(random()));
+    bytes.resize(size);
+    return bytes;
+}
+
 }  // namespace testing_support

@@ -26,4 +26,9 @@ std::string VersionFile(const std::string& version, const std::string& listUrl,
 // `size` bytes that compress badly, the same for the same `seed`.
 std::string RandomBytes(std::size_t size, std::uint32_t seed);
 
+// `size` bytes in runs of one value, 64 to 255 bytes long, the same for the
+// same `seed`: bzip2 unpacks them about ten times as fast as noise, so files
+// of megabytes cost a test little.
+std::string ByteRuns(std::size_t size, std::uint32_t seed);
+
 }  // namespace testing_support

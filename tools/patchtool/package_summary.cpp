@@ -64,6 +64,8 @@ const char* DescribeEntryProblem(EntryProblem problem) {
             return "the name field holds no zero byte";
         case EntryProblem::kBytesAfterName:
             return "the name field holds a non-zero byte after the name's zero byte";
+        case EntryProblem::kNameTooLong:
+            return "the name is longer than 65535 bytes";
         case EntryProblem::kUnsafeName:
             return "the name would reach outside the installation";
         case EntryProblem::kBadDiffRecords:

@@ -1,0 +1,134 @@
+// Reading the entries of an unpacked payload as it streams (layout in
+// package_format.h), holding no more of it than a name.
+//
+// EntryWalker (package_format.h) takes the whole payload at once and checks
+// every entry whole before yielding it. Here the payload comes piece by piece
+// from a PayloadSource (payload_stream.h), and an entry's data is handed out
+// as it comes, so no buffer grows with the package, an entry or its data; the
+// price is that a fault late in an entry shows only once its data was read.
+// CheckPayload therefore reads the whole payload once without applying
+// anything, and tells the applying pass where the first malformed entry is,
+// so both passes together judge every entry exactly as EntryWalker does.
+//
+// Everything here runs on the thread that applies the package.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "patch/package_format.h"
+#include "patch/payload_stream.h"
+
+// The unpacked payload cut to the header's unpacked size U: exactly U bytes
+// are handed out and never one beyond, so an entry that runs past them is cut
+// short as it would be in a buffer of U bytes.
+class PayloadReader {
+  public:
+    PayloadReader(PayloadSource* source, std::uint64_t length) : source_(source), left_(length) {}
+
+    // Up to `max` (at least 1) next bytes, valid until the next read. False at
+    // the end of the U bytes, or when the source fails or ends before them
+    // (sourceFailed() tells).
+    bool ReadPiece(std::size_t max, ByteView* piece);
+    // Exactly `count` bytes into `out`; false when fewer are left.
+    bool ReadExact(std::uint8_t* out, std::size_t count);
+    bool ReadU32(std::uint32_t* value);
+    bool ReadI32(std::int32_t* value);
+
+    // Reads whatever is left of the U bytes; true when the source gave
+    // exactly U bytes and then ended cleanly.
+    bool ReadToEnd();
+
+    bool sourceFailed() const { return sourceFailed_; }
+
+  private:
+    PayloadSource* source_;
+    std::uint64_t left_;  // of the U bytes, not handed out yet
+    bool sourceFailed_ = false;
+};
+
+// An entry's fields before its data.
+struct EntryHead {
+    EntryKind kind = EntryKind::kAdd;
+    std::int32_t finalSize = 0;
+    std::string name;
+};
+
+// Yields the entries of a payload one by one, each entry's data in pieces.
+class EntryStream {
+  public:
+    explicit EntryStream(PayloadReader* payload) : payload_(payload) {}
+
+    // Reads the next entry up to its data, skipping what is left of the data
+    // before it. kEntry fills `*head`, its name field, name and final size
+    // checked; the data then comes from ReadData. kEnd means the zero tag was
+    // read. kMalformed means the entry is broken already in these fields (see
+    // problem() and failedKind(), as in EntryWalker), or what was left of the
+    // data before it could not be read.
+    WalkStep NextHead(EntryHead* head);
+
+    EntryProblem problem() const { return problem_; }
+    std::optional<EntryKind> failedKind() const;
+
+    // The next piece of the current entry's data, at most `max` bytes. False
+    // when the data is used up or the payload ends first (dataLeft() then
+    // tells how much of it never came).
+    bool ReadData(std::size_t max, ByteView* piece);
+    bool ReadDataExact(std::uint8_t* out, std::size_t count);
+    // Reads past the rest of the data; false when the payload ends first.
+    bool SkipData();
+    std::uint64_t dataLeft() const { return dataLeft_; }
+
+  private:
+    WalkStep Fail(EntryProblem problem);
+    bool ReadNameField(std::uint32_t length, EntryHead* head);
+
+    PayloadReader* payload_;
+    std::uint64_t dataLeft_ = 0;
+    EntryProblem problem_ = EntryProblem::kNone;
+    std::optional<EntryKind> kind_;
+};
+
+// Yields the diff records of a modify entry's data, each record's bytes in
+// pieces: DiffRecordReader (package_format.h) for a stream.
+class RecordStream {
+  public:
+    explicit RecordStream(EntryStream* entry) : entry_(entry) {}
+
+    // Reads the next record's seek and length, skipping what is left of the
+    // record before. kRecord sets `*position` (counted from the start of the
+    // file) and `*length`; the bytes then come from ReadBytes. kEnd means the
+    // data is used up. kMalformed means the record runs past the data, would
+    // move the position before the start of the file, or the payload ended.
+    RecordStep Next(std::int64_t* position, std::uint32_t* length);
+    // The next piece of the current record's bytes; false once they are used
+    // up or the payload ended (bytesLeft() then tells how many never came).
+    bool ReadBytes(ByteView* piece);
+    std::uint32_t bytesLeft() const { return bytesLeft_; }
+
+  private:
+    EntryStream* entry_;
+    std::int64_t position_ = 0;
+    std::uint32_t bytesLeft_ = 0;
+};
+
+// What a reading of the whole payload found, before anything is applied.
+struct PayloadCheck {
+    // The stream unpacked to exactly the unpacked size and ended there. When
+    // false, nothing else here counts and the package must not be applied.
+    bool intact = false;
+    // The entries before the first malformed one, or before the end of the
+    // list: the ones to apply.
+    std::uint64_t goodEntries = 0;
+    bool malformed = false;
+    // The kind of the malformed entry, when its tag named one.
+    std::optional<EntryKind> malformedKind;
+};
+
+// Reads the whole unpacked payload of `source` once, from where it stands,
+// applying nothing: every entry up to the end of the list or the first
+// malformed one is checked as EntryWalker would check it, and the stream is
+// then read on to its end to make sure it gives exactly `unpackedSize` bytes.
+PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize);
