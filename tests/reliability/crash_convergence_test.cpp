@@ -176,6 +176,17 @@ class CrashConvergence : public ::testing::Test {
                modified != update_->newVersion().at("data/large.dat");
     }
 
+    // Killed while a package downloaded: its bytes so far wait under the
+    // partial name for the rerun to continue them.
+    static bool InsideDownload(const std::filesystem::path& root) {
+        std::error_code error;
+        for (const auto& file : std::filesystem::directory_iterator(root / "download", error)) {
+            if (file.path().extension() == ".partial")
+                return true;
+        }
+        return false;
+    }
+
     static std::unique_ptr<PublishedUpdate> update_;
 };
 
@@ -187,8 +198,9 @@ TEST_F(CrashConvergence, EveryKilledRunRunAgainEndsAtTheNewVersion) {
 
     int killed = 0;
     int converged = 0;
-    int midPackage = 0;  // killed with the installation at no version at all
-    int midEntry = 0;    // of those, killed while a large entry streamed
+    int midPackage = 0;   // killed with the installation at no version at all
+    int midEntry = 0;     // of those, killed while a large entry streamed
+    int midDownload = 0;  // killed with a package partly downloaded
     for (const KillPoint& point : points) {
         SCOPED_TRACE("killed after status line " + std::to_string(point.lines) + " and " +
                      std::to_string(point.delay.count()) + " microseconds");
@@ -210,6 +222,7 @@ TEST_F(CrashConvergence, EveryKilledRunRunAgainEndsAtTheNewVersion) {
                           ? 1
                           : 0;
         midEntry += InsideLargeEntry(afterKill) ? 1 : 0;
+        midDownload += InsideDownload(sandbox.root()) ? 1 : 0;
 
         ConsoleRun rerun(sandbox.root());
         const int code = rerun.Finish();
@@ -223,11 +236,12 @@ TEST_F(CrashConvergence, EveryKilledRunRunAgainEndsAtTheNewVersion) {
     }
     std::printf(
         "crash convergence: %d kill points, %d converged (%d in the middle of a package, %d "
-        "of them inside a large entry)\n",
-        killed, converged, midPackage, midEntry);
+        "of them inside a large entry; %d in the middle of a download)\n",
+        killed, converged, midPackage, midEntry, midDownload);
     EXPECT_GE(killed, 50);
     EXPECT_GT(midPackage, 0) << "no kill landed in the middle of applying a package";
     EXPECT_GT(midEntry, 0) << "no kill landed while a large entry streamed";
+    EXPECT_GT(midDownload, 0) << "no kill landed while a package downloaded";
 }
 
 }  // namespace
