@@ -1,9 +1,12 @@
 #include "engine/package_download.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,7 +21,8 @@ namespace {
 constexpr std::size_t kOriginCap = 16 * 1024;
 
 // Large enough that a fast download costs few write calls, small enough to
-// be nothing beside the rest of the process, whatever the package's size.
+// be nothing beside the rest of the process, whatever the package's size
+// (two are in use: one filling, one being written).
 constexpr std::size_t kFileBufferSize = std::size_t{1} << 20;
 
 // Adds the first `length` bytes of the file at `path` to `hash`, a buffer at
@@ -86,6 +90,82 @@ bool WriteOrigin(const std::string& path, const Origin& origin) {
     return platform::CloseFile(file) == 0 && written;
 }
 
+// Hashes full buffers and writes them to the file on a thread of its own,
+// so that the next buffer fills from the network meanwhile. On a fast
+// connection hashing and writing would each take a good share of the time the
+// body takes to arrive; overlapped with the receiving, they cost little. One
+// buffer is handed over at a time, in order, so the file and the digest see
+// the bytes exactly as they came.
+class WriteBehind {
+  public:
+    // `hash` may be null.
+    WriteBehind(std::FILE* file, Sha256* hash)
+        : file_(file), hash_(hash), thread_([this] { Drain(); }) {}
+    ~WriteBehind() { Stop(); }
+    WriteBehind(const WriteBehind&) = delete;
+    WriteBehind& operator=(const WriteBehind&) = delete;
+
+    // Takes the bytes of `full`, which comes back empty; waits while the
+    // buffer before it is still being written. False once a write failed.
+    bool Hand(std::vector<char>& full) {
+        std::unique_lock lock(mutex_);
+        idle_.wait(lock, [this] { return !busy_; });
+        if (failed_)
+            return false;
+        full.swap(pending_);
+        full.clear();
+        busy_ = true;
+        work_.notify_one();
+        return true;
+    }
+
+    // Waits for the last buffer and ends the thread; true when every buffer
+    // was written whole.
+    bool Stop() {
+        {
+            std::unique_lock lock(mutex_);
+            idle_.wait(lock, [this] { return !busy_; });
+            stopping_ = true;
+            work_.notify_one();
+        }
+        if (thread_.joinable())
+            thread_.join();
+        return !failed_;
+    }
+
+  private:
+    void Drain() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            work_.wait(lock, [this] { return busy_ || stopping_; });
+            if (!busy_)
+                return;
+            // The receiving thread waits for busy_ to clear before it touches
+            // pending_ again, so the buffer is this thread's until then.
+            lock.unlock();
+            if (hash_ != nullptr)
+                hash_->Update(pending_.data(), pending_.size());
+            const bool written =
+                platform::WriteFile(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+            lock.lock();
+            failed_ = failed_ || !written;
+            busy_ = false;
+            idle_.notify_one();
+        }
+    }
+
+    std::FILE* file_;
+    Sha256* hash_;
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable idle_;
+    std::vector<char> pending_;
+    bool busy_ = false;
+    bool stopping_ = false;
+    bool failed_ = false;
+    std::thread thread_;  // last: it starts once everything above is ready
+};
+
 // The partial file as the body's destination: started afresh for a whole
 // body, appended to for a continued one, written through one fixed buffer.
 // With `hashing`, the digest covers the whole file, the part that was on disk
@@ -98,6 +178,7 @@ class PartialFile final : public BodySink {
             hash_.emplace();
     }
     ~PartialFile() override {
+        writer_.reset();
         if (file_ != nullptr)
             platform::CloseFile(file_);
     }
@@ -112,16 +193,18 @@ class PartialFile final : public BodySink {
         if (file_ == nullptr)
             return false;
         buffer_.reserve(kFileBufferSize);
+        writer_.emplace(file_, hash_ ? &*hash_ : nullptr);
         // Recorded once the old bytes are gone: a kill in between leaves an
         // empty partial file, which is fetched afresh whatever its origin.
         return start.offset > 0 || WriteOrigin(originPath_, {url_, start.validator});
     }
 
     bool Take(const char* data, std::size_t size) override {
-        if (hash_)
-            hash_->Update(data, size);
-        if (buffer_.size() + size > kFileBufferSize && !Flush())
-            return false;
+        if (buffer_.size() + size > kFileBufferSize) {
+            if (!writer_->Hand(buffer_))
+                return false;
+            buffer_.reserve(kFileBufferSize);
+        }
         buffer_.insert(buffer_.end(), data, data + size);
         return true;
     }
@@ -132,10 +215,12 @@ class PartialFile final : public BodySink {
     bool Close() {
         if (file_ == nullptr)
             return true;
-        const bool flushed = Flush();
+        const bool handed = buffer_.empty() || writer_->Hand(buffer_);
+        const bool written = writer_->Stop();
+        writer_.reset();
         const bool closed = platform::CloseFile(file_) == 0;
         file_ = nullptr;
-        return flushed && closed;
+        return handed && written && closed;
     }
 
     // Where the body started in the package; -1 when none was started.
@@ -143,20 +228,13 @@ class PartialFile final : public BodySink {
     Sha256Digest Digest() { return hash_->Finish(); }
 
   private:
-    bool Flush() {
-        const std::size_t size = buffer_.size();
-        const bool written =
-            size == 0 || platform::WriteFile(buffer_.data(), 1, size, file_) == size;
-        buffer_.clear();
-        return written;
-    }
-
     std::string path_;
     std::string originPath_;
     std::string url_;
     std::optional<Sha256> hash_;
     std::FILE* file_ = nullptr;
     std::vector<char> buffer_;
+    std::optional<WriteBehind> writer_;  // while the file is open
     std::int64_t startedAt_ = -1;
 };
 
