@@ -1,68 +1,48 @@
-// Fetches one package with HttpGet, as the worker does, and prints how long
-// the exchange took. With --sha256 a body observer takes the body's SHA-256
-// as the pieces arrive, as a package's digest is taken, so that a run with
-// and one without show what the digest costs. bench/https-throughput runs
-// it beside curl.
-//   https-throughput [--sha256] URL
-// Prints "bytes=N seconds=S code=C complete=0|1" and, with --sha256,
-// " sha256=HEX"; exits non-zero when the exchange failed or the body did not
-// arrive whole. An https URL needs its CA in SSL_CERT_FILE.
-#include <openssl/evp.h>
-
+// Fetches one package to disk with DownloadPackage, as the worker does, and
+// prints how long it took. With --sha256 the record carries the package's
+// digest: the download takes the SHA-256 as the body arrives and keeps the
+// file only when it matches, so a run with and one without show what the
+// digest costs. bench/https-throughput runs it beside curl.
+//   https-throughput [--sha256 HEX] URL FOLDER
+// FOLDER is the installation; the package lands in FOLDER/download/. Prints
+// "bytes=N seconds=S code=C" and exits non-zero when the download failed. An
+// https URL needs its CA in SSL_CERT_FILE.
 #include <chrono>
 #include <cstdio>
-#include <memory>
+#include <filesystem>
 #include <string>
 
-#include "transfer/http_get.h"
-
-namespace {
-
-using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-
-std::string Hex(const unsigned char* bytes, unsigned int size) {
-    std::string text;
-    char pair[3];
-    for (unsigned int i = 0; i < size; ++i) {
-        std::snprintf(pair, sizeof pair, "%02x", bytes[i]);
-        text += pair;
-    }
-    return text;
-}
-
-}  // namespace
+#include "engine/package_download.h"
+#include "engine/update_worker.h"
+#include "platform/platform.h"
 
 int main(int argc, char** argv) {
-    const bool digest = argc == 3 && std::string(argv[1]) == "--sha256";
-    if (argc != 2 && !digest) {
-        std::fprintf(stderr, "usage: %s [--sha256] URL\n", argv[0]);
+    const bool digest = argc == 5 && std::string(argv[1]) == "--sha256";
+    if (argc != 3 && !digest) {
+        std::fprintf(stderr, "usage: %s [--sha256 HEX] URL FOLDER\n", argv[0]);
         return 2;
     }
-    DigestContext context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-        std::fprintf(stderr, "cannot start SHA-256\n");
-        return 1;
-    }
-    HttpRequest request{argv[argc - 1], BodyKind::kPackage, {500, 0}};
+    PatchEntry entry;
+    entry.url = argv[argc - 2];
     if (digest) {
-        request.observeBody = [&context](const char* data, std::size_t size) {
-            EVP_DigestUpdate(context.get(), data, size);
-        };
+        entry.digest = ParseDigestField(std::string("sha256=") + argv[2]);
+        if (entry.digest.kind != PackageDigest::Kind::kSha256) {
+            std::fprintf(stderr, "not a SHA-256: %s\n", argv[2]);
+            return 2;
+        }
     }
-    std::string response;
+    const std::filesystem::path folder = argv[argc - 1];
+    std::filesystem::create_directories(folder / "download");
+    const std::string path = (folder / "download" / PackageFileName(entry.url)).string();
+    platform::StartSockets();
     const auto start = std::chrono::steady_clock::now();
-    const HttpResult result = HttpGet(request, response);
-    unsigned char sum[EVP_MAX_MD_SIZE];
-    unsigned int sumSize = 0;
-    if (digest)
-        EVP_DigestFinal_ex(context.get(), sum, &sumSize);
+    const ErrorCode code = DownloadPackage({entry, folder.string(), path, nullptr});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-    const int code = result.code;
-    const bool complete = result.wholeAsAnnounced;
-    std::printf("bytes=%zu seconds=%.6f code=%d complete=%d", response.size(), elapsed.count(),
-                code, complete ? 1 : 0);
-    if (digest)
-        std::printf(" sha256=%s", Hex(sum, sumSize).c_str());
-    std::printf("\n");
-    return code == 0 && complete ? 0 : 1;
+    platform::StopSockets();
+    std::error_code error;
+    const auto bytes = std::filesystem::file_size(path, error);
+    std::printf("bytes=%llu seconds=%.6f code=%d\n",
+                error ? 0ULL : static_cast<unsigned long long>(bytes), elapsed.count(),
+                static_cast<int>(code));
+    return code == kOk ? 0 : 1;
 }

@@ -90,67 +90,83 @@ bool WriteOrigin(const std::string& path, const Origin& origin) {
     return platform::CloseFile(file) == 0 && written;
 }
 
-// Hashes full buffers and writes them to the file on a thread of its own,
-// so that the next buffer fills from the network meanwhile. On a fast
-// connection hashing and writing would each take a good share of the time the
-// body takes to arrive; overlapped with the receiving, they cost little. One
-// buffer is handed over at a time, in order, so the file and the digest see
-// the bytes exactly as they came.
+// Writes full buffers to the file, and hashes them, on threads of their own
+// (one each, working on the same buffer side by side), so that the next
+// buffer fills from the network meanwhile. On a fast connection hashing and
+// writing would each take a good share of the time the body takes to arrive;
+// overlapped with the receiving, they cost little. One buffer is handed over
+// at a time, in order, so the file and the digest see the bytes exactly as
+// they came.
 class WriteBehind {
   public:
-    // `hash` may be null.
-    WriteBehind(std::FILE* file, Sha256* hash)
-        : file_(file), hash_(hash), thread_([this] { Drain(); }) {}
+    // `hash` may be null: then there is no hashing thread.
+    WriteBehind(std::FILE* file, Sha256* hash) : file_(file), hash_(hash) {
+        writer_ = std::thread([this] { Work(&WriteBehind::WritePending); });
+        if (hash_ != nullptr)
+            hasher_ = std::thread([this] { Work(&WriteBehind::HashPending); });
+    }
     ~WriteBehind() { Stop(); }
     WriteBehind(const WriteBehind&) = delete;
     WriteBehind& operator=(const WriteBehind&) = delete;
 
     // Takes the bytes of `full`, which comes back empty; waits while the
-    // buffer before it is still being written. False once a write failed.
+    // buffer before it is still being written or hashed. False once a write
+    // failed.
     bool Hand(std::vector<char>& full) {
         std::unique_lock lock(mutex_);
-        idle_.wait(lock, [this] { return !busy_; });
+        idle_.wait(lock, [this] { return outstanding_ == 0; });
         if (failed_)
             return false;
         full.swap(pending_);
         full.clear();
-        busy_ = true;
-        work_.notify_one();
+        ++generation_;
+        outstanding_ = hash_ != nullptr ? 2 : 1;
+        work_.notify_all();
         return true;
     }
 
-    // Waits for the last buffer and ends the thread; true when every buffer
+    // Waits for the last buffer and ends the threads; true when every buffer
     // was written whole.
     bool Stop() {
         {
             std::unique_lock lock(mutex_);
-            idle_.wait(lock, [this] { return !busy_; });
+            idle_.wait(lock, [this] { return outstanding_ == 0; });
             stopping_ = true;
-            work_.notify_one();
+            work_.notify_all();
         }
-        if (thread_.joinable())
-            thread_.join();
+        for (std::thread* thread : {&writer_, &hasher_}) {
+            if (thread->joinable())
+                thread->join();
+        }
         return !failed_;
     }
 
   private:
-    void Drain() {
+    bool WritePending() {
+        return platform::WriteFile(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+    }
+    bool HashPending() {
+        hash_->Update(pending_.data(), pending_.size());
+        return true;
+    }
+
+    // One thread's loop: its part of each buffer handed over, until stopped.
+    void Work(bool (WriteBehind::*part)()) {
+        std::uint64_t done = 0;
         std::unique_lock lock(mutex_);
         for (;;) {
-            work_.wait(lock, [this] { return busy_ || stopping_; });
-            if (!busy_)
+            work_.wait(lock, [&] { return generation_ != done || stopping_; });
+            if (generation_ == done)
                 return;
-            // The receiving thread waits for busy_ to clear before it touches
-            // pending_ again, so the buffer is this thread's until then.
+            done = generation_;
+            // The receiving thread waits for outstanding_ to reach 0 before
+            // it touches pending_ again; until then both threads only read it.
             lock.unlock();
-            if (hash_ != nullptr)
-                hash_->Update(pending_.data(), pending_.size());
-            const bool written =
-                platform::WriteFile(pending_.data(), 1, pending_.size(), file_) == pending_.size();
+            const bool succeeded = (this->*part)();
             lock.lock();
-            failed_ = failed_ || !written;
-            busy_ = false;
-            idle_.notify_one();
+            failed_ = failed_ || !succeeded;
+            if (--outstanding_ == 0)
+                idle_.notify_one();
         }
     }
 
@@ -160,10 +176,12 @@ class WriteBehind {
     std::condition_variable work_;
     std::condition_variable idle_;
     std::vector<char> pending_;
-    bool busy_ = false;
+    std::uint64_t generation_ = 0;  // buffers handed over so far
+    int outstanding_ = 0;           // threads still working on the last one
     bool stopping_ = false;
     bool failed_ = false;
-    std::thread thread_;  // last: it starts once everything above is ready
+    std::thread writer_;
+    std::thread hasher_;
 };
 
 // The partial file as the body's destination: started afresh for a whole
