@@ -125,7 +125,7 @@ TEST_F(PatchToolProgram, VersionIsTheProjectsOwn) {
 
 TEST_F(PatchToolProgram, HelpGoesToStandardOutput) {
     for (const char* command :
-         {"build", "inspect", "verify", "record", "keygen", "sign", "verify-list"}) {
+         {"build", "inspect", "verify", "record", "keygen", "sign", "verify-list", "publish"}) {
         const ProgramRun run = Patchtool({command, "--help"});
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.out.rfind(std::string("Usage: patchtool ") + command, 0), 0u) << command;

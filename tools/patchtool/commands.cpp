@@ -14,6 +14,7 @@
 #include "patch/post_update_script.h"
 #include "patch_list_record.h"
 #include "progress.h"
+#include "publish_command.h"
 #include "tree_verify.h"
 #include "trust_commands.h"
 
@@ -35,6 +36,7 @@ constexpr const char* kToolUsage =
     "  keygen       make a signing key pair; print the public key for the build\n"
     "  sign         sign a patch list, writing LIST.sig beside it\n"
     "  verify-list  check a list's signature and its packages' digests\n"
+    "  publish      build a site from release trees: packages, signed list, nginx block\n"
     "\n"
     "Run 'patchtool COMMAND --help' for the options of a command, and\n"
     "'patchtool --version' for the version.\n"
@@ -343,10 +345,14 @@ int RunRecord(const std::vector<std::string>& words, const Console& console) {
 
 int RunPatchTool(const std::vector<std::string>& words, const Console& console) {
     using Command = int (*)(const std::vector<std::string>&, const Console&);
-    static const std::map<std::string, Command> commands = {
-        {"build", RunBuild},           {"inspect", RunInspect}, {"verify", RunVerify},
-        {"record", RunRecord},         {"keygen", RunKeygen},   {"sign", RunSign},
-        {"verify-list", RunVerifyList}};
+    static const std::map<std::string, Command> commands = {{"build", RunBuild},
+                                                            {"inspect", RunInspect},
+                                                            {"verify", RunVerify},
+                                                            {"record", RunRecord},
+                                                            {"keygen", RunKeygen},
+                                                            {"sign", RunSign},
+                                                            {"verify-list", RunVerifyList},
+                                                            {"publish", RunPublish}};
     if (words.empty()) {
         console.err << kToolUsage;
         return kExitUsage;

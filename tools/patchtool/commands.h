@@ -1,11 +1,13 @@
 // The subcommands of patchtool: build, inspect, verify and record for
 // packages; keygen, sign and verify-list for signed patch lists
-// (trust_commands.h).
+// (trust_commands.h); publish for a whole site from release trees
+// (publish_command.h).
 //
 // Results go to `out` (the inspect table, the verify verdict, the record
-// line, a new public key, the verify-list report); help asked for goes there
-// too. Errors, warnings and the build and signing summaries go to `err`, each
-// line starting with "patchtool: ". A private key never goes to either.
+// line, a new public key, the verify-list report, publish's nginx server
+// block); help asked for goes there too. Errors, warnings and the build,
+// signing and publishing summaries go to `err`, each line starting with
+// "patchtool: ". A private key never goes to either.
 #pragma once
 
 #include <ostream>

@@ -85,15 +85,6 @@ bool WritePrivateKey(const fs::path& path, const Ed25519SigningKey& key) {
     return true;
 }
 
-std::optional<Ed25519SigningKey> ReadPrivateKey(const fs::path& path) {
-    std::optional<std::string> pem = ReadWholeFile(path, kKeyFileCap);
-    if (!pem)
-        return std::nullopt;
-    std::optional<Ed25519SigningKey> key = Ed25519SigningKey::FromPem(*pem);
-    WipeSecret(*pem);
-    return key;
-}
-
 // The records an updater with trusted keys would refuse, for the publisher
 // to hear about before the list is published.
 std::vector<std::string> DigestWarnings(const std::string& list) {
@@ -114,6 +105,15 @@ std::vector<std::string> DigestWarnings(const std::string& list) {
 }
 
 }  // namespace
+
+std::optional<Ed25519SigningKey> ReadPrivateKey(const fs::path& path) {
+    std::optional<std::string> pem = ReadWholeFile(path, kKeyFileCap);
+    if (!pem)
+        return std::nullopt;
+    std::optional<Ed25519SigningKey> key = Ed25519SigningKey::FromPem(*pem);
+    WipeSecret(*pem);
+    return key;
+}
 
 int RunKeygen(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;

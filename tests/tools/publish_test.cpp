@@ -1,0 +1,173 @@
+// publish: release trees in, a site out; what it keeps on a second run, and
+// what a failed run leaves behind.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "publish_plan.h"
+#include "tree_fixture.h"
+#include "trust/ed25519.h"
+#include "trust/sha256.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ReadFileBytes;
+using testing_support::WriteFileBytes;
+using tools_test::RandomBytes;
+
+struct CommandRun {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+CommandRun Patchtool(const std::vector<std::string>& words) {
+    std::ostringstream out, err;
+    CommandRun run;
+    run.status = RunPatchTool(words, Console{out, err, false});
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+class Publish : public ::testing::Test {
+  protected:
+    Publish() {
+        WriteFileBytes(key(), Ed25519SigningKey::Generate()->ToPem());
+        publicKey_ = PublicKeyText(Ed25519SigningKey::FromPem(ReadFileBytes(key()))->PublicKey());
+        // By name 1.0.10 sorts before 1.0.2; by version it comes last.
+        AddRelease("1.0.0", RandomBytes(40000, 1));
+        AddRelease("1.0.10", RandomBytes(40000, 3));
+        AddRelease("1.0.2", RandomBytes(40000, 2));
+        WriteFileBytes(releases() / "notes" / "todo.txt", "not a release\n");
+    }
+
+    void AddRelease(const std::string& version, const std::string& program,
+                    const std::string& versionText = "") {
+        tools_test::WriteTree(
+            releases() / version,
+            {{"config/version.cfg",
+              "[Main]\nVersion=" + (versionText.empty() ? version : versionText) + "\n"},
+             {"bin/app.exe", program}});
+    }
+
+    CommandRun PublishSite() {
+        return Patchtool({"publish", "--releases", releases().string(), "--site", site().string(),
+                          "--base-url", "https://127.0.0.1:8443/updates/", "--key", key()});
+    }
+
+    std::string Record(const std::string& version) {
+        const std::string name = "update-" + version + ".pkg";
+        return version + " https://127.0.0.1:8443/updates/" + name +
+               " - sha256=" + Sha256Hex(Sha256Of(ReadFileBytes(site() / name))) + " -\n";
+    }
+
+    fs::path releases() const { return dir_ / "releases"; }
+    fs::path site() const { return dir_ / "site"; }
+    std::string key() const { return (dir_ / "signing.key").string(); }
+
+    testing_support::TempDir dir_;
+    std::string publicKey_;
+};
+
+TEST_F(Publish, BuildsEachStepListsAndSignsIt) {
+    const CommandRun run = PublishSite();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("ignored in the releases folder: 'notes'"), std::string::npos);
+    EXPECT_EQ(ReadFileBytes(site() / "patchlist.cfg"), Record("1.0.2") + Record("1.0.10"));
+    EXPECT_EQ(tools_test::ReadTree(site()).size(), 4u);  // two packages, the list, its .sig
+
+    const CommandRun listed =
+        Patchtool({"verify-list", (site() / "patchlist.cfg").string(), "--public-key", publicKey_});
+    EXPECT_EQ(listed.status, 0) << listed.out << listed.err;
+    // Each package goes from the release before it, not from the first.
+    const CommandRun applied = Patchtool(
+        {"verify", (site() / "update-1.0.10.pkg").string(), "--version", "1.0.10", "--from",
+         (releases() / "1.0.2").string(), "--to", (releases() / "1.0.10").string()});
+    EXPECT_EQ(applied.status, 0) << applied.err;
+
+    EXPECT_NE(run.out.find("listen 127.0.0.1:8443 ssl;"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("location \"/updates/\""), std::string::npos);
+    EXPECT_NE(run.out.find("alias \"" + (site() / "").string() + "\";"), std::string::npos);
+}
+
+TEST_F(Publish, SecondRunBuildsOnlyTheNewPackage) {
+    ASSERT_EQ(PublishSite().status, 0);
+    const fs::path kept = site() / "update-1.0.2.pkg";
+    const std::string bytes = ReadFileBytes(kept);
+    const fs::file_time_type written = fs::last_write_time(kept);
+
+    AddRelease("1.1.0", RandomBytes(40000, 4));
+    const CommandRun run = PublishSite();
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("reused " + kept.string()), std::string::npos) << run.err;
+    EXPECT_EQ(ReadFileBytes(kept), bytes);
+    EXPECT_EQ(fs::last_write_time(kept), written);
+    EXPECT_EQ(ReadFileBytes(site() / "patchlist.cfg"),
+              Record("1.0.2") + Record("1.0.10") + Record("1.1.0"));
+}
+
+TEST_F(Publish, FailedRunLeavesTheSiteAsItWas) {
+    ASSERT_EQ(PublishSite().status, 0);
+    const std::map<std::string, std::string> before = tools_test::ReadTree(site());
+    // A version file that disagrees is found before anything is built; a name
+    // the updater could not write fails the second new package, after the
+    // first is already in the site.
+    AddRelease("1.1.0", RandomBytes(40000, 4));
+    AddRelease("1.2.0", RandomBytes(40000, 5), "1.2.1");
+    CommandRun run = PublishSite();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("gives version 1.2.1, not the folder's 1.2.0"), std::string::npos);
+    EXPECT_EQ(tools_test::ReadTree(site()), before);
+
+    AddRelease("1.2.0", RandomBytes(40000, 5));
+    WriteFileBytes(releases() / "1.2.0" / "bad\\name.txt", "x");
+    run = PublishSite();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("wrote " + (site() / "update-1.1.0.pkg").string()), std::string::npos);
+    EXPECT_EQ(tools_test::ReadTree(site()), before);
+}
+
+TEST_F(Publish, WrongCommandLinesAreUsageErrors) {
+    const std::string dirs[] = {"--releases", releases().string(), "--site", site().string()};
+    const std::vector<std::vector<std::string>> extras = {
+        {},
+        {"--base-url", "ftp://127.0.0.1/"},
+        {"--base-url", "http://127.0.0.1/u?x=1"},
+        {"--base-url", "https://"},
+        {"--base-url", "http://127.0.0.1", "--codec", "zip"},
+        {"--base-url", "http://127.0.0.1", "--list", "lists/patchlist.cfg"},
+    };
+    for (const auto& extra : extras) {
+        std::vector<std::string> words = {"publish"};
+        words.insert(words.end(), std::begin(dirs), std::end(dirs));
+        words.insert(words.end(), extra.begin(), extra.end());
+        EXPECT_EQ(Patchtool(words).status, 2) << (extra.empty() ? "" : extra.back());
+    }
+    EXPECT_FALSE(fs::exists(site()));
+}
+
+TEST(SiteAddress, JoinsFileNamesCleanly) {
+    for (const char* base : {"http://localhost:8080", "http://localhost:8080/", "https://h/a//"}) {
+        SiteAddress site;
+        std::string error;
+        ASSERT_TRUE(ParseSiteAddress(base, &site, &error)) << base << ": " << error;
+        EXPECT_EQ(SiteFileUrl(site, "p.pkg").find("//p.pkg"), std::string::npos) << base;
+        EXPECT_EQ(SiteFileUrl(site, "p.pkg").substr(0, site.base.size()), site.base);
+    }
+    SiteAddress site;
+    std::string error;
+    ASSERT_TRUE(ParseSiteAddress("http://updates.example.org/app", &site, &error));
+    const std::string block = NginxServerBlock(site, "/srv/my site");
+    EXPECT_NE(block.find("listen 80;\n    server_name updates.example.org;"), std::string::npos);
+    EXPECT_NE(block.find("alias \"/srv/my site/\";"), std::string::npos) << block;
+    EXPECT_EQ(block.find("ssl"), std::string::npos);
+}
+
+}  // namespace
