@@ -12,7 +12,8 @@
 // The seeds in fuzz/corpus/package_apply were built with patchtool from small
 // trees whose old side is the installation FillRoot makes, so their modify
 // entries find their targets: one LZO1X and one bzip2 package of modify and
-// add entries, and one that delivers a post-update script.
+// add entries, one that delivers a post-update script, and a zstd package
+// whose delta entry turns dir/b.bin into a rebuilt version of itself.
 #include <sys/resource.h>
 
 #include <cstddef>

@@ -109,10 +109,13 @@ WalkStep EntryStream::NextHead(EntryHead* head) {
         return Fail(EntryProblem::kTruncated);
     if (tag == kEndTag)
         return WalkStep::kEnd;
-    if (tag != kAddTag && tag != kModifyTag)
+    const std::optional<EntryKind> kind = EntryKindOfTag(tag);
+    if (!kind)
         return Fail(EntryProblem::kUnknownTag);
-    head->kind = tag == kAddTag ? EntryKind::kAdd : EntryKind::kModify;
+    head->kind = *kind;
     kind_ = head->kind;
+    if (head->kind == EntryKind::kDelta && !deltaEntries_)
+        return Fail(EntryProblem::kDeltaNotAllowed);
 
     std::uint32_t nameLength = 0;
     if (!payload_->ReadI32(&head->finalSize) || !payload_->ReadU32(&nameLength))
@@ -149,6 +152,11 @@ bool EntryStream::SkipData() {
     while (ReadData(PieceOf(dataLeft_), &piece)) {
     }
     return dataLeft_ == 0;
+}
+
+bool ReadDeltaHead(EntryStream& entries, DeltaPreamble* preamble) {
+    std::uint8_t head[kDeltaEntryHeadSize];
+    return entries.ReadDataExact(head, sizeof head) && ReadDeltaPreamble(head, preamble);
 }
 
 // ---------------------------------------------------------------------------
@@ -209,14 +217,22 @@ bool CheckEntryData(EntryStream& entries, EntryKind kind) {
 
 }  // namespace
 
-PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize) {
+PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize, bool deltaEntries,
+                          const DeltaCheck& checkDelta) {
     PayloadReader payload(&source, unpackedSize);
-    EntryStream entries(&payload);
+    EntryStream entries(&payload, deltaEntries);
     PayloadCheck check;
     EntryHead head;
     WalkStep step = WalkStep::kEntry;
     while ((step = entries.NextHead(&head)) == WalkStep::kEntry) {
-        if (!CheckEntryData(entries, head.kind)) {
+        DeltaPreamble preamble;
+        const bool headGood = head.kind != EntryKind::kDelta || ReadDeltaHead(entries, &preamble);
+        if (headGood && head.kind == EntryKind::kDelta && checkDelta &&
+            !checkDelta(head, preamble, entries)) {
+            check.deltaRefused = true;
+            return check;
+        }
+        if (!headGood || !CheckEntryData(entries, head.kind)) {
             step = WalkStep::kMalformed;
             check.malformedKind = head.kind;
             break;

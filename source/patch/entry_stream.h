@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -59,7 +60,10 @@ struct EntryHead {
 // Yields the entries of a payload one by one, each entry's data in pieces.
 class EntryStream {
   public:
-    explicit EntryStream(PayloadReader* payload) : payload_(payload) {}
+    // `deltaEntries`: the package's codec allows delta entries, as for
+    // EntryWalker.
+    explicit EntryStream(PayloadReader* payload, bool deltaEntries = false)
+        : payload_(payload), deltaEntries_(deltaEntries) {}
 
     // Reads the next entry up to its data, skipping what is left of the data
     // before it. kEntry fills `*head`, its name field, name and final size
@@ -86,10 +90,17 @@ class EntryStream {
     bool ReadNameField(std::uint32_t length, EntryHead* head);
 
     PayloadReader* payload_;
+    bool deltaEntries_;
     std::uint64_t dataLeft_ = 0;
     EntryProblem problem_ = EntryProblem::kNone;
     std::optional<EntryKind> kind_;
 };
+
+// Reads the first kDeltaEntryHeadSize bytes of a delta entry's data and
+// checks them (ReadDeltaPreamble in package_format.h); the delta's blocks are
+// what is left of the data. False when the data is too short or the fields
+// disagree.
+bool ReadDeltaHead(EntryStream& entries, DeltaPreamble* preamble);
 
 // Yields the diff records of a modify entry's data, each record's bytes in
 // pieces: DiffRecordReader (package_format.h) for a stream.
@@ -125,10 +136,24 @@ struct PayloadCheck {
     bool malformed = false;
     // The kind of the malformed entry, when its tag named one.
     std::optional<EntryKind> malformedKind;
+    // A delta entry before the malformed one (or the end) was refused by the
+    // caller's check of its target; the package must not be applied, and
+    // the check stopped there.
+    bool deltaRefused = false;
 };
+
+// Judges a delta entry against the installation before anything is applied:
+// called with the entry's head, its checked fields, and the stream standing
+// at the first byte after them, whose data it may read or leave. Returns
+// false to refuse the package.
+using DeltaCheck =
+    std::function<bool(const EntryHead& head, const DeltaPreamble& preamble, EntryStream& data)>;
 
 // Reads the whole unpacked payload of `source` once, from where it stands,
 // applying nothing: every entry up to the end of the list or the first
-// malformed one is checked as EntryWalker would check it, and the stream is
-// then read on to its end to make sure it gives exactly `unpackedSize` bytes.
-PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize);
+// malformed one is checked as EntryWalker would check it, each good delta
+// entry also by `checkDelta` when one is given, and the stream is then read
+// on to its end to make sure it gives exactly `unpackedSize` bytes.
+// `deltaEntries` as for EntryStream.
+PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize,
+                          bool deltaEntries = false, const DeltaCheck& checkDelta = {});

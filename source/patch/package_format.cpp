@@ -22,6 +22,45 @@ bool ReadPackageHeader(ByteView bytes, PackageHeader* header) {
 // ---------------------------------------------------------------------------
 // Entries
 
+std::optional<EntryKind> EntryKindOfTag(std::uint32_t tag) {
+    switch (tag) {
+        case kAddTag:
+            return EntryKind::kAdd;
+        case kModifyTag:
+            return EntryKind::kModify;
+        case kDeltaTag:
+            return EntryKind::kDelta;
+        default:
+            return std::nullopt;
+    }
+}
+
+std::uint32_t TagOfEntryKind(EntryKind kind) {
+    switch (kind) {
+        case EntryKind::kAdd:
+            return kAddTag;
+        case EntryKind::kModify:
+            return kModifyTag;
+        case EntryKind::kDelta:
+            return kDeltaTag;
+    }
+    return kEndTag;
+}
+
+bool ReadDeltaPreamble(ByteView data, DeltaPreamble* preamble) {
+    if (data.size() < kDeltaEntryHeadSize)
+        return false;
+    const std::uint8_t* bytes = data.data();
+    preamble->oldSize = GetLe(bytes, 8);
+    std::copy_n(bytes + 8, 32, preamble->oldDigest.begin());
+    preamble->newSize = GetLe(bytes + 40, 8);
+    std::copy_n(bytes + 48, 32, preamble->newDigest.begin());
+    const std::uint8_t* header = bytes + kDeltaPreambleSize;
+    std::copy_n(header, kDeltaHeaderSize, preamble->deltaHeader.begin());
+    return GetLe(header, 4) == kDeltaMagic && GetLe(header + 4, 8) == preamble->oldSize &&
+           GetLe(header + 12, 8) == preamble->newSize;
+}
+
 bool IsSafeEntryName(std::string_view name) {
     if (name.empty() || name.front() == '/' || name.front() == '\\')
         return false;
@@ -90,10 +129,13 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
         ended_ = true;
         return WalkStep::kEnd;
     }
-    if (tag != kAddTag && tag != kModifyTag)
+    const std::optional<EntryKind> tagKind = EntryKindOfTag(tag);
+    if (!tagKind)
         return Fail(EntryProblem::kUnknownTag);
-    const EntryKind kind = tag == kAddTag ? EntryKind::kAdd : EntryKind::kModify;
+    const EntryKind kind = *tagKind;
     kind_ = kind;
+    if (kind == EntryKind::kDelta && !deltaEntries_)
+        return Fail(EntryProblem::kDeltaNotAllowed);
 
     std::int32_t finalSize = 0;
     std::uint32_t nameLength = 0;
@@ -120,6 +162,9 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
         if (!DiffRecordsValid(data))
             return Fail(EntryProblem::kBadDiffRecords);
     }
+    DeltaPreamble preamble;
+    if (kind == EntryKind::kDelta && !ReadDeltaPreamble(data, &preamble))
+        return Fail(EntryProblem::kBadDeltaHead);
     *entry = PackageEntry{kind, finalSize, name, data};
     return WalkStep::kEntry;
 }

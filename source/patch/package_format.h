@@ -6,12 +6,14 @@
 // (byte_reader.h); the payload's codecs are in payload_codec.h.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "delta/delta_format.h"
 #include "patch/byte_reader.h"
 #include "patch/payload_codec.h"
 #include "vocabulary/packed_version.h"
@@ -26,6 +28,7 @@
 //   offset size  field
 //   0      4     magic          "DUBB" (0x42425544): the payload is an LZO1X stream
 //                               "ZBBB" (0x4242425A): the payload is a bzip2 stream
+//                               "ZSTD" (0x4454535A): the payload is one zstd frame
 //   4      4     version        PackedVersion of the package; must equal the
 //                               version of the patch entry that fetched it
 //   8      4     unpacked size U  exact length of the payload once unpacked
@@ -36,9 +39,12 @@
 //
 //   offset  size  field
 //   0       4     tag            "IDOM" (0x4D4F4449) modify entry, "FDDA" (0x41444446)
-//                                add entry, 0 end of the list; anything else is an error
+//                                add entry, "FFID" (0x44494646) delta entry, 0 end of
+//                                the list; anything else is an error
 //   4       4     final size     signed; a modify entry's target length after patching
-//                                (an add entry carries it unused)
+//                                (an add entry carries it unused; a delta entry carries
+//                                the new size when it is below 2^31, else 0, and the
+//                                reader goes by the 64-bit size in its data instead)
 //   8       4     name length N  the whole name field, terminator included
 //   12      N     name           target path below the installation root, "/" as
 //                                separator, no leading "./"; the name is the bytes up
@@ -52,7 +58,8 @@
 //                                holds no more than that of it
 //   12+N    4     data length D
 //   16+N    D     data           add entry: the file's whole content;
-//                                modify entry: diff records
+//                                modify entry: diff records;
+//                                delta entry: the fields below, then a delta
 //
 // A diff record, laid end to end with the next until D bytes are used:
 //
@@ -65,10 +72,28 @@
 //
 // After the records the target's length is set to the final size, whatever
 // the records did, so a modify entry can both cut and lengthen a file.
+//
+// A delta entry's data (D is at least 100):
+//
+//   offset size  field
+//   0      8     old size       64-bit; the length of the file the delta applies to
+//   8      32    old digest     SHA-256 of that file
+//   40     8     new size       64-bit; the length of the file it makes
+//   48     32    new digest     SHA-256 of that file
+//   80     D-80  delta          as delta/delta_format.h lays it out; its own header
+//                               repeats both sizes, and they must agree
+//
+// The target is read whole and judged by size and digest: the new file makes
+// the entry a no-op (a run killed after the move converges on the next one),
+// the old file is replaced by the delta's output, and anything else refuses
+// the whole package before any entry is applied. Delta entries are only
+// allowed in a package whose codec allows them (payload_codec.h): one that
+// only updaters that know delta entries can unpack.
 
 inline constexpr std::size_t kPackageHeaderSize = 12;
 inline constexpr std::uint32_t kModifyTag = 0x4D4F4449;  // "IDOM"
 inline constexpr std::uint32_t kAddTag = 0x41444446;     // "FDDA"
+inline constexpr std::uint32_t kDeltaTag = 0x44494646;   // "FFID"
 inline constexpr std::uint32_t kEndTag = 0;
 // The longest name an entry may carry, its zero byte not counted. Far beyond
 // any path a file system takes, and small enough to hold.
@@ -88,7 +113,27 @@ bool ReadPackageHeader(ByteView bytes, PackageHeader* header);
 // ---------------------------------------------------------------------------
 // Walking the unpacked payload.
 
-enum class EntryKind { kAdd, kModify };
+enum class EntryKind { kAdd, kModify, kDelta };
+
+// The fields a delta entry's data opens with.
+inline constexpr std::size_t kDeltaPreambleSize = 80;
+// The preamble and the delta's own header: what a delta entry's data must
+// hold at least, and what is checked before the delta is applied.
+inline constexpr std::size_t kDeltaEntryHeadSize = kDeltaPreambleSize + kDeltaHeaderSize;
+
+struct DeltaPreamble {
+    std::uint64_t oldSize = 0;
+    std::array<std::uint8_t, 32> oldDigest{};
+    std::uint64_t newSize = 0;
+    std::array<std::uint8_t, 32> newDigest{};
+    // The delta's own header, as read: an applier is fed it before the rest.
+    std::array<std::uint8_t, kDeltaHeaderSize> deltaHeader{};
+};
+
+// Reads the first kDeltaEntryHeadSize bytes of a delta entry's data. False
+// when fewer are there, or the delta's header has the wrong magic or sizes
+// other than the preamble's.
+bool ReadDeltaPreamble(ByteView data, DeltaPreamble* preamble);
 
 // One entry; the views point into the payload the walker was given.
 struct PackageEntry {
@@ -109,7 +154,14 @@ enum class EntryProblem {
     kUnsafeName,         // the name would reach outside the installation root
     kBadDiffRecords,     // a record runs past D or moves before the file's start
     kNegativeFinalSize,  // a modify entry asks for a negative length
+    kDeltaNotAllowed,    // a delta entry in a package whose codec does not allow them
+    kBadDeltaHead,       // a delta entry's fields are cut short or disagree with its delta
 };
+
+// The kind a tag names, or none for the end tag and unknown tags.
+std::optional<EntryKind> EntryKindOfTag(std::uint32_t tag);
+// The tag that opens an entry of `kind`.
+std::uint32_t TagOfEntryKind(EntryKind kind);
 
 // True for a name that stays below the installation root: not empty, not
 // absolute ("/" or "\" first), no ":" (a drive or a stream), and no ".."
@@ -140,12 +192,17 @@ enum class WalkStep { kEntry, kEnd, kMalformed };
 
 // Yields the entries of an unpacked payload one by one. Every entry is checked
 // whole before it is yielded (its fields, name and data inside the payload, a
-// name field of a safe name and zero padding only, and for a modify entry its
-// diff records and final size), so a caller never starts on an entry it cannot
-// finish for the format's sake.
+// name field of a safe name and zero padding only, for a modify entry its
+// diff records and final size, and for a delta entry that the package allows
+// it and the fields before the delta's blocks), so a caller never starts on
+// an entry it cannot finish for the format's sake. A delta's blocks can only
+// be judged against the old file, when the entry is applied.
 class EntryWalker {
   public:
-    explicit EntryWalker(ByteView payload) : reader_(payload) {}
+    // `deltaEntries`: the package's codec allows delta entries
+    // (PayloadCodec::deltaEntries); otherwise one is kDeltaNotAllowed.
+    explicit EntryWalker(ByteView payload, bool deltaEntries = false)
+        : reader_(payload), deltaEntries_(deltaEntries) {}
 
     // kEntry fills `*entry`; kEnd means the zero tag was reached; kMalformed
     // means the entry at offset() is broken (see problem()). After kEnd or
@@ -165,6 +222,7 @@ class EntryWalker {
     WalkStep Fail(EntryProblem problem);
 
     LittleEndianReader reader_;
+    bool deltaEntries_;
     std::size_t entryOffset_ = 0;
     EntryProblem problem_ = EntryProblem::kNone;
     std::optional<EntryKind> kind_;  // of the entry at entryOffset_, once its tag was read

@@ -1,9 +1,12 @@
 #include "patch/package_writer.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
+#include "delta/delta_builder.h"
 #include "platform/replace_file.h"
+#include "trust/sha256.h"
 
 namespace {
 
@@ -28,18 +31,39 @@ bool EncodeRecords(const std::vector<DiffRecordSource>& records, std::string* da
     return true;
 }
 
+void AppendU64(std::string& out, std::uint64_t value) {
+    AppendU32(out, static_cast<std::uint32_t>(value));
+    AppendU32(out, static_cast<std::uint32_t>(value >> 32));
+}
+
+void AppendDigest(std::string& out, const std::array<std::uint8_t, 32>& digest) {
+    out.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+}
+
+std::string DeltaData(const EntrySource& entry) {
+    std::string data;
+    data.reserve(kDeltaPreambleSize + entry.content.size());
+    AppendU64(data, entry.preamble.oldSize);
+    AppendDigest(data, entry.preamble.oldDigest);
+    AppendU64(data, entry.preamble.newSize);
+    AppendDigest(data, entry.preamble.newDigest);
+    return data + entry.content;
+}
+
 bool EncodeEntry(const EntrySource& entry, std::string* payload) {
     if (entry.name.find('\0') != std::string::npos || entry.name.size() > kMaxEntryNameLength) {
         return false;
     }
-    std::string records;
-    if (entry.kind == EntryKind::kModify && !EncodeRecords(entry.records, &records))
+    std::string encoded;
+    if (entry.kind == EntryKind::kModify && !EncodeRecords(entry.records, &encoded))
         return false;
-    const std::string& data = entry.kind == EntryKind::kAdd ? entry.content : records;
+    if (entry.kind == EntryKind::kDelta)
+        encoded = DeltaData(entry);
+    const std::string& data = entry.kind == EntryKind::kAdd ? entry.content : encoded;
     if (!FitsU32(data.size()))
         return false;
 
-    AppendU32(*payload, entry.kind == EntryKind::kAdd ? kAddTag : kModifyTag);
+    AppendU32(*payload, TagOfEntryKind(entry.kind));
     AppendU32(*payload, static_cast<std::uint32_t>(entry.finalSize));
     AppendU32(*payload, static_cast<std::uint32_t>(entry.name.size() + 1));
     payload->append(entry.name);
@@ -69,6 +93,37 @@ EntrySource EntrySource::Modify(std::string name, std::vector<DiffRecordSource> 
     return entry;
 }
 
+EntrySource EntrySource::Delta(std::string name, const DeltaPreamble& preamble, std::string delta) {
+    EntrySource entry;
+    entry.kind = EntryKind::kDelta;
+    entry.name = std::move(name);
+    entry.preamble = preamble;
+    // The final-size field carries the new size where it fits; readers go
+    // by the preamble's 64-bit one.
+    entry.finalSize =
+        preamble.newSize <= INT32_MAX ? static_cast<std::int32_t>(preamble.newSize) : 0;
+    entry.content = std::move(delta);
+    return entry;
+}
+
+bool MakeDeltaEntry(std::string name, std::string_view oldBytes, std::string_view newBytes,
+                    EntrySource* entry) {
+    const auto bytesOf = [](std::string_view text) {
+        return std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                             text.size());
+    };
+    std::string delta;
+    if (!BuildDelta(bytesOf(oldBytes), bytesOf(newBytes), &delta))
+        return false;
+    DeltaPreamble preamble;
+    preamble.oldSize = oldBytes.size();
+    preamble.oldDigest = Sha256Of(oldBytes);
+    preamble.newSize = newBytes.size();
+    preamble.newDigest = Sha256Of(newBytes);
+    *entry = EntrySource::Delta(std::move(name), preamble, std::move(delta));
+    return true;
+}
+
 bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload) {
     payload->clear();
     for (const EntrySource& entry : entries) {
@@ -92,6 +147,12 @@ bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& p
 
 bool BuildPackage(PackageCodec codec, PackedVersion version,
                   const std::vector<EntrySource>& entries, std::string* package) {
+    const bool deltaAllowed = CodecOf(codec).deltaEntries;
+    if (!deltaAllowed && std::any_of(entries.begin(), entries.end(), [](const EntrySource& entry) {
+            return entry.kind == EntryKind::kDelta;
+        })) {
+        return false;
+    }
     std::string payload;
     return EncodePayload(entries, &payload) && PackPayload(codec, version, payload, package);
 }

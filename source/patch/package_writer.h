@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "patch/package_format.h"
@@ -24,19 +25,31 @@ struct DiffRecordSource {
 struct EntrySource {
     EntryKind kind = EntryKind::kAdd;
     std::string name;                       // "/" as separator, no leading "./"
-    std::string content;                    // add entries: the whole new file
+    std::string content;                    // add entries: the whole new file;
+                                            // delta entries: the delta (delta_builder.h)
     std::vector<DiffRecordSource> records;  // modify entries
     std::int32_t finalSize = 0;             // modify entries: the length afterwards
+    DeltaPreamble preamble;                 // delta entries: the two files' sizes and digests
 
     static EntrySource Add(std::string name, std::string content);
     static EntrySource Modify(std::string name, std::vector<DiffRecordSource> records,
                               std::int32_t finalSize);
+    // The delta's own header is taken from `delta`; the preamble's sizes and
+    // digests are written as given, so a test can make them disagree.
+    static EntrySource Delta(std::string name, const DeltaPreamble& preamble, std::string delta);
 };
+
+// The delta entry that turns `oldBytes` into `newBytes`: their sizes and
+// digests, and the delta BuildDelta makes. False when the delta cannot be
+// built (memory exhausted).
+bool MakeDeltaEntry(std::string name, std::string_view oldBytes, std::string_view newBytes,
+                    EntrySource* entry);
 
 // Lays the entries end to end and closes them with the zero tag: the
 // unpacked payload. Returns false when an entry cannot be expressed in the
 // format (a name holding a zero byte or longer than kMaxEntryNameLength, a
-// length that does not fit 32 bits, a payload of 4 GiB or more).
+// length that does not fit 32 bits, a payload of 4 GiB or more). Whether the
+// codec allows delta entries is for the caller to mind (BuildPackage does).
 bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload);
 
 // Compresses an unpacked payload with `codec` (payload_codec.h) and puts the
@@ -44,7 +57,8 @@ bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload
 bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& payload,
                  std::string* package);
 
-// EncodePayload followed by PackPayload.
+// EncodePayload followed by PackPayload; false also for delta entries with a
+// codec that does not allow them.
 bool BuildPackage(PackageCodec codec, PackedVersion version,
                   const std::vector<EntrySource>& entries, std::string* package);
 

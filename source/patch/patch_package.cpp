@@ -5,6 +5,7 @@
 #include <memory>
 #include <string_view>
 
+#include "patch/delta_entry.h"
 #include "patch/entry_stream.h"
 #include "patch/package_format.h"
 #include "patch/post_update_script.h"
@@ -176,8 +177,14 @@ bool AddFile(const std::string& root, const std::string& target, const EntryHead
         platform::ReplaceFallback::kWriteInPlace);
 }
 
+// A delta entry changes a file that is there, as a modify entry does.
 Stage StageOf(EntryKind kind) {
-    return kind == EntryKind::kModify ? kStageModifyingFile : kStageAddingFile;
+    return kind == EntryKind::kAdd ? kStageAddingFile : kStageModifyingFile;
+}
+
+bool ApplyDelta(const std::string& target, EntryStream& entries) {
+    DeltaPreamble preamble;
+    return ReadDeltaHead(entries, &preamble) && ApplyDeltaEntry(target, preamble, entries);
 }
 
 bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
@@ -192,18 +199,41 @@ bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& ent
     // A read-only target becomes writable; for a file that does not exist yet
     // this does nothing.
     platform::ResetFileAttributes(target);
-    return head.kind == EntryKind::kModify ? ModifyFile(target, head, entries)
-                                           : AddFile(root, target, head, entries);
+    switch (head.kind) {
+        case EntryKind::kModify:
+            return ModifyFile(target, head, entries);
+        case EntryKind::kDelta:
+            return ApplyDelta(target, entries);
+        case EntryKind::kAdd:
+            break;
+    }
+    return AddFile(root, target, head, entries);
+}
+
+// A delta entry can only be applied to the file it was made from, and an
+// installation that holds something else there (a file changed by hand, or
+// by a package that was never applied) must not be half updated: entries
+// before the delta entry would be applied, and the run would fail at it. So
+// the checking pass judges every delta entry's target before anything is
+// applied, resolved as the applying pass will resolve it, and runs the delta
+// against it without writing anything. A target that is neither the old nor
+// the new file, or a delta that does not make the new file, refuses the
+// package with nothing changed.
+bool CheckDeltaTarget(const std::string& root, const EntryHead& head, const DeltaPreamble& preamble,
+                      EntryStream& entries) {
+    std::string target;
+    return platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target) &&
+           CheckDeltaEntry(target, preamble, entries);
 }
 
 // The applying pass: the entries the checking pass found good, then the
 // failure of the malformed one after them, if any. The reader checks every
 // name again, so a package file changed between the passes still cannot
 // reach outside the root.
-bool ApplyEntries(const std::string& root, PayloadSource& source, std::uint32_t unpackedSize,
+bool ApplyEntries(const std::string& root, PayloadSource& source, const PackageHeader& header,
                   const PayloadCheck& check, StatusCallback statusCallback) {
-    PayloadReader payload(&source, unpackedSize);
-    EntryStream entries(&payload);
+    PayloadReader payload(&source, header.unpackedSize);
+    EntryStream entries(&payload, CodecOf(header.codec).deltaEntries);
     EntryHead head;
     for (std::uint64_t index = 0; index < check.goodEntries; ++index) {
         if (entries.NextHead(&head) != WalkStep::kEntry ||
@@ -235,13 +265,17 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
     if (!payload)
         return false;
     Report(statusCallback, kStagePackageRead);
-    const PayloadCheck check = CheckPayload(*payload, header.unpackedSize);
+    const std::string& root = folders.installRoot;
+    const PayloadCheck check = CheckPayload(
+        *payload, header.unpackedSize, CodecOf(header.codec).deltaEntries,
+        [&root](const EntryHead& head, const DeltaPreamble& preamble, EntryStream& entries) {
+            return CheckDeltaTarget(root, head, preamble, entries);
+        });
     if (!check.intact || !payload->Rewind())
         return false;
     Report(statusCallback, kStagePayloadReady);
 
-    const bool applied =
-        ApplyEntries(folders.installRoot, *payload, header.unpackedSize, check, statusCallback);
+    const bool applied = ApplyEntries(root, *payload, header, check, statusCallback);
     payload.reset();  // closes the package file
     // Also after a failed walk: entries before the failure are in place, and
     // a script they delivered belongs to them.

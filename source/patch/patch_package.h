@@ -34,15 +34,17 @@ struct InstallationFolders {
 // `folders.installRoot`. Reports kStagePackageOpening on entry,
 // kStagePackageRead once the header was read and the payload opened,
 // kStagePayloadReady once the whole payload was unpacked and checked, then
-// kStageModifyingFile before each modify entry and kStageAddingFile before
-// each add entry, also before one found malformed (once its tag names its
+// kStageModifyingFile before each modify or delta entry and kStageAddingFile
+// before each add entry, also before one found malformed (once its tag names its
 // kind), so a failure always follows the word of the entry it belongs to; it
 // never reports an error word. `statusCallback` may be null.
 //
 // Returns true when every entry up to the end of the list was applied.
 // Returns false, with nothing changed, when the package cannot be read, its
-// magic or version is wrong, or its payload does not unpack to exactly the
-// announced size (the post-update script is then not looked for). Returns
+// magic or version is wrong, its payload does not unpack to exactly the
+// announced size, or a delta entry's target is neither the file the delta was
+// made from nor the file it makes, or the delta does not make that file (the
+// post-update script is then not looked for). Returns
 // false, keeping the entries applied before, when an entry is malformed (its
 // name field holding anything but zero bytes after the name included), its
 // name would leave the installation root, its target cannot be opened, or any
@@ -60,6 +62,11 @@ struct InstallationFolders {
 // run is rewritten and moved when the package is applied again. Only when no
 // staged file can be opened in the target's folder is the target written in
 // place.
+//
+// A delta entry that finds its target already new does nothing; one that
+// finds the old file writes the new one beside it, as an add entry does, and
+// moves it over the target only when its SHA-256 is the recorded one. It is
+// never written in place.
 //
 // The post-update script is "Special.bat" in the installation root; it runs
 // with the root as its working directory (post_update_script.h).

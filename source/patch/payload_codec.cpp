@@ -12,14 +12,21 @@ bool UnpackBzip2(ByteView payload, ByteBuffer* unpacked, std::size_t* produced);
 std::unique_ptr<PayloadSource> OpenBzip2(std::unique_ptr<PackedInput> input,
                                          std::uint32_t unpackedSize);
 bool PackBzip2(const std::string& payload, std::string* out);
+bool UnpackZstd(ByteView payload, ByteBuffer* unpacked, std::size_t* produced);
+std::unique_ptr<PayloadSource> OpenZstd(std::unique_ptr<PackedInput> input,
+                                        std::uint32_t unpackedSize);
+bool PackZstd(const std::string& payload, std::string* out);
 
 namespace {
 
 // One row per codec; the magics are the four bytes a package starts with.
 constexpr PayloadCodec kCodecs[] = {
-    {PackageCodec::kLzo1x, 0x42425544 /* "DUBB" */, "lzo", 16, UnpackLzo1x, OpenLzo1x, PackLzo1x},
-    {PackageCodec::kBzip2, 0x4242425A /* "ZBBB" */, "bzip2", 600, UnpackBzip2, OpenBzip2,
+    {PackageCodec::kLzo1x, 0x42425544 /* "DUBB" */, "lzo", 16, false, UnpackLzo1x, OpenLzo1x,
+     PackLzo1x},
+    {PackageCodec::kBzip2, 0x4242425A /* "ZBBB" */, "bzip2", 600, false, UnpackBzip2, OpenBzip2,
      PackBzip2},
+    {PackageCodec::kZstd, 0x4454535A /* "ZSTD" */, "zstd", 16, true, UnpackZstd, OpenZstd,
+     PackZstd},
 };
 
 // CodecOf indexes the table by the enum's value.

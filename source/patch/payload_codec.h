@@ -4,10 +4,10 @@
 // value, the magic that names it in a package header, the name publishers
 // use, the room its decompressor is given beyond the unpacked size, and its
 // unpack, open and pack functions, which live in a file of their own
-// (payload_codec_lzo1x.cpp, payload_codec_bzip2.cpp). Everything that depends
-// on the codec (reading and writing the header's magic, unpacking whole or as
-// a stream, packing, the names patchtool prints and takes) looks the codec up
-// here, so a new codec is an enum value, a file and a row.
+// (payload_codec_lzo1x.cpp, payload_codec_bzip2.cpp, payload_codec_zstd.cpp). Everything that
+// depends on the codec (reading and writing the header's magic, unpacking whole or as a stream,
+// packing, the names patchtool prints and takes) looks the codec up here, so a new codec is an enum
+// value, a file and a row.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +20,7 @@
 #include "patch/byte_reader.h"
 #include "patch/payload_stream.h"
 
-enum class PackageCodec { kLzo1x, kBzip2 };
+enum class PackageCodec { kLzo1x, kBzip2, kZstd };
 
 // Unpacks `payload` into `*unpacked`, which the caller allocated with room
 // for the unpacked size and the codec's slack, and sets `*produced` to the
@@ -49,6 +49,12 @@ struct PayloadCodec {
     // so that a stream that runs slightly long is recognised as wrong instead
     // of cut off to look right.
     std::size_t unpackSlack;
+    // Whether the payload may hold delta entries (package_format.h). Only
+    // codecs newer than that entry kind allow it: an updater that knows no
+    // delta entries does not know such a codec's magic either, so it refuses
+    // the whole package before it changes anything, instead of applying the
+    // entries up to the first delta entry.
+    bool deltaEntries;
     UnpackFunction unpack;
     OpenFunction open;
     PackFunction pack;
@@ -67,10 +73,11 @@ const PayloadCodec* CodecNamed(std::string_view name);
 // Unpacks `payload` into `unpacked`, which then holds exactly `unpackedSize`
 // bytes. Returns false when the buffer cannot be allocated, the stream is
 // damaged or truncated, or it does not unpack to exactly `unpackedSize`
-// bytes. Bytes after the end marker of an LZO1X stream are ignored.
+// bytes. Bytes after the end marker of an LZO1X stream are ignored; bytes
+// after a zstd frame are refused.
 bool DecompressPayload(PackageCodec codec, ByteView payload, std::uint32_t unpackedSize,
                        ByteBuffer* unpacked);
 
-// Packs `payload` with `codec` (LZO1X-1, or bzip2 at its strongest block
-// size) and appends the result to `*out`.
+// Packs `payload` with `codec` (LZO1X-1, bzip2 at its strongest block size,
+// or zstd at level 19 with an 8 MiB window) and appends the result to `*out`.
 bool CompressPayload(PackageCodec codec, const std::string& payload, std::string* out);

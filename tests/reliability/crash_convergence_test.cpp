@@ -4,8 +4,9 @@
 // between packages, in the middle of applying one. Run again to completion,
 // it must always leave the installation equal to the new version byte for
 // byte: applying is idempotent (whole-file adds, seek-and-write records, the
-// final size) and the version file comes last in each package, so a package
-// cut short is simply applied again.
+// final size, delta entries that leave a file already new alone) and the
+// version file comes last in each package, so a package cut short is simply
+// applied again.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -151,7 +152,11 @@ class CrashConvergence : public ::testing::Test {
     // still takes a while to download and to apply, which spreads the kill
     // points over both phases. Its two entries of 3 MiB take several windows
     // each to stream, so kills also land in the middle of one.
-    static void SetUpTestSuite() { update_ = std::make_unique<PublishedUpdate>(128, "", 3 << 19); }
+    // The first package is a zstd one, so kills also land while its
+    // program's delta entry is checked and applied.
+    static void SetUpTestSuite() {
+        update_ = std::make_unique<PublishedUpdate>(128, "", 3 << 19, "zstd");
+    }
     static void TearDownTestSuite() { update_.reset(); }
     void SetUp() override { ASSERT_TRUE(update_->ready()) << update_->error(); }
 

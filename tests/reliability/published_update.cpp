@@ -67,8 +67,12 @@ int RunPatchtool(const std::string& arguments, const fs::path& log) {
 }  // namespace
 
 PublishedUpdate::PublishedUpdate(std::size_t scale, const std::string& serveRate,
-                                 std::size_t largeEntryBytes)
-    : scale_(scale), largeEntryBytes_(largeEntryBytes), www_(MadeDir(dir_ / "www")), nginx_([&] {
+                                 std::size_t largeEntryBytes, const std::string& firstCodec)
+    : scale_(scale),
+      largeEntryBytes_(largeEntryBytes),
+      firstCodec_(firstCodec),
+      www_(MadeDir(dir_ / "www")),
+      nginx_([&] {
           // The serving script reads the rate from its environment.
           if (serveRate.empty())
               unsetenv("SERVE_RATE");
@@ -113,6 +117,14 @@ void PublishedUpdate::WriteTrees() {
     new_["bin/lib.dat"] = RandomBytes(64 * k, 3);
     new_["data/big.bin"] = RandomBytes(1024 * k, 4);
     new_["data/new/a.txt"] = "";
+    if (firstCodec_ == "zstd") {
+        // A program whose code moved: scattered changes behind an insertion,
+        // which a delta carries far more cheaply than diff records.
+        const std::string tool = RandomBytes(400 * k, 13);
+        old_["bin/tool.dat"] = tool;
+        middle_["bin/tool.dat"] = new_["bin/tool.dat"] = Scattered(
+            tool.substr(0, 100 * k) + RandomBytes(3 * k, 14) + tool.substr(100 * k), 4 * k, 15);
+    }
     if (largeEntryBytes_ != 0) {
         // Two thirds rewritten: a modify entry; a new file: an add entry.
         const std::size_t size = largeEntryBytes_;
@@ -135,12 +147,12 @@ void PublishedUpdate::BuildPackages() {
     struct Step {
         const char* from;
         const char* to;
-        const char* codec;
+        std::string codec;
         const char* file;
     };
     std::string list = "; the updates of the reliability tests\n";
-    for (const Step& step :
-         {Step{"1.0.0", "1.0.1", "lzo", "p101.pak"}, Step{"1.0.1", "1.1.0", "bzip2", "p110.pak"}}) {
+    for (const Step& step : {Step{"1.0.0", "1.0.1", firstCodec_, "p101.pak"},
+                             Step{"1.0.1", "1.1.0", "bzip2", "p110.pak"}}) {
         const fs::path from = dir_ / step.from;
         const fs::path to = dir_ / step.to;
         const fs::path package = www_ / step.file;

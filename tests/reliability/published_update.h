@@ -28,9 +28,11 @@ class PublishedUpdate {
     // second per response ("2m"). `largeEntryBytes`, when given, adds to the
     // second package an add entry and a modify entry of about that size
     // (runs of bytes, quick to unpack), which stream through several windows
-    // while they are applied.
+    // while they are applied. `firstCodec` packs the first package; with
+    // "zstd" its changed program travels as a delta entry.
     explicit PublishedUpdate(std::size_t scale, const std::string& serveRate = "",
-                             std::size_t largeEntryBytes = 0);
+                             std::size_t largeEntryBytes = 0,
+                             const std::string& firstCodec = "lzo");
 
     bool ready() const { return error_.empty(); }
     // What went wrong while building, empty when ready.
@@ -49,6 +51,7 @@ class PublishedUpdate {
 
     std::size_t scale_;
     std::size_t largeEntryBytes_;
+    std::string firstCodec_;
     testing_support::TempDir dir_;
     std::filesystem::path www_;
     testing_support::NginxServer nginx_;

@@ -73,6 +73,32 @@ TEST_F(PatchToolProgram, BuildInspectVerifyWorkTogether) {
     EXPECT_NE(verified.out.find("ok"), std::string::npos);
 }
 
+TEST_F(PatchToolProgram, ZstdBuildCarriesARebuiltProgramAsADeltaThatVerifies) {
+    // A rebuilt program: a byte changed every 4 KiB, and code inserted that
+    // moves everything after it, which diff records would carry whole.
+    const std::string program = tools_test::RandomBytes(300000, 21);
+    std::string rebuilt = program;
+    for (std::size_t at = 0; at < rebuilt.size(); at += 4096)
+        rebuilt[at] = static_cast<char>(rebuilt[at] + 1);
+    rebuilt.insert(100000, tools_test::RandomBytes(3000, 22));
+    WriteFileBytes(oldRoot() / "bin/tool.exe", program);
+    WriteFileBytes(newRoot() / "bin/tool.exe", rebuilt);
+
+    const ProgramRun built = BuildPackage("zstd");
+    ASSERT_EQ(built.status, 0) << built.err;
+    EXPECT_NE(built.err.find(" 1 delta entries"), std::string::npos) << built.err;
+    const ProgramRun inspected = Patchtool({"inspect", "--json", package()});
+    ASSERT_EQ(inspected.status, 0) << inspected.err;
+    EXPECT_NE(inspected.out.find("{\"kind\": \"delta\", \"name\": \"bin/tool.exe\", "
+                                 "\"final_size\": 303000"),
+              std::string::npos)
+        << inspected.out;
+    EXPECT_NE(inspected.out.find("\"old_size\": 300000}"), std::string::npos);
+    const ProgramRun verified = Patchtool({"verify", package(), "--version", "1.0.1", "--from",
+                                           oldRoot().string(), "--to", newRoot().string()});
+    EXPECT_EQ(verified.status, 0) << verified.err << verified.out;
+}
+
 TEST_F(PatchToolProgram, VerifyRefusesWrongVersionAndDamage) {
     ASSERT_EQ(BuildPackage("bzip2").status, 0);
     const ProgramRun wrongVersion = Patchtool({"verify", package(), "--version", "1.0.2"});

@@ -43,7 +43,8 @@ constexpr const char* kToolUsage =
     "Exit status: 0 on success, 1 when the work failed, 2 for a wrong command line.\n";
 
 constexpr const char* kBuildUsage =
-    "Usage: patchtool build --from OLD --to NEW --version X.Y.Z [--codec lzo|bzip2] -o FILE\n"
+    "Usage: patchtool build --from OLD --to NEW --version X.Y.Z [--codec lzo|bzip2|zstd]\n"
+    "                       -o FILE\n"
     "\n"
     "Compares the installation trees OLD and NEW and writes one package that\n"
     "turns OLD into NEW.\n"
@@ -51,13 +52,15 @@ constexpr const char* kBuildUsage =
     "  --from OLD         the installation as it is now\n"
     "  --to NEW           the installation as it should become\n"
     "  --version X.Y.Z    the version of NEW; NEW's config/version.cfg must give it\n"
-    "  --codec CODEC      payload compression: bzip2 (the default, smaller) or lzo\n"
-    "                     (faster to unpack)\n"
+    "  --codec CODEC      payload compression: bzip2 (the default, smaller), lzo\n"
+    "                     (faster to unpack) or zstd (smallest, and allows delta\n"
+    "                     entries; only updaters that know zstd can apply it)\n"
     "  -o, --output FILE  the package to write; replaced only when the build succeeds\n"
     "  -h, --help         show this help\n"
     "\n"
     "A file new in NEW becomes an add entry; a changed file becomes a modify entry\n"
-    "(only the changed bytes) or an add entry, whichever is smaller once compressed.\n"
+    "(only the changed bytes) or an add entry, whichever is smaller once compressed;\n"
+    "with zstd also a delta entry (applies only to the exact old file).\n"
     "config/version.cfg always comes last. A package cannot remove files: files only\n"
     "in OLD are listed as warnings. Symbolic links and other files that are not\n"
     "regular are skipped with a warning. The same trees always give the same bytes.\n";
@@ -66,8 +69,8 @@ constexpr const char* kInspectUsage =
     "Usage: patchtool inspect [--json] FILE\n"
     "\n"
     "Shows the header of a package (codec, version, unpacked size) and every entry:\n"
-    "its kind, the file's size once applied, the data length, the number of diff\n"
-    "records and the name.\n"
+    "its kind, the file's size once applied, for a delta entry the size of the file\n"
+    "it applies to, the data length, the number of diff records and the name.\n"
     "\n"
     "  --json      print one JSON object instead of a table\n"
     "  -h, --help  show this help\n";
@@ -137,14 +140,14 @@ bool ReadBuildRequest(const ParsedArguments& parsed, const Console& console, Bui
 
 void PrintBuildSummary(const fs::path& output, const BuildRequest& request,
                        const BuildResult& result, const Console& console) {
-    if (result.addEntries + result.modifyEntries == 0) {
+    if (result.addEntries + result.modifyEntries + result.deltaEntries == 0) {
         Warn(console, {"OLD and NEW hold the same files: the package changes nothing"});
     }
     console.err << "patchtool: wrote " << output.string() << ": " << result.package.size()
-                << " bytes, " << result.addEntries << " add and " << result.modifyEntries
-                << " modify entries, " << result.unchangedFiles << " files unchanged ("
-                << CodecName(request.codec) << ", version " << FormatVersion(request.version)
-                << ")\n";
+                << " bytes, " << result.addEntries << " add, " << result.modifyEntries
+                << " modify and " << result.deltaEntries << " delta entries, "
+                << result.unchangedFiles << " files unchanged (" << CodecName(request.codec)
+                << ", version " << FormatVersion(request.version) << ")\n";
 }
 
 int RunBuild(const std::vector<std::string>& words, const Console& console) {

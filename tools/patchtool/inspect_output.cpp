@@ -8,7 +8,15 @@
 namespace {
 
 const char* KindName(EntryKind kind) {
-    return kind == EntryKind::kAdd ? "add" : "modify";
+    switch (kind) {
+        case EntryKind::kAdd:
+            return "add";
+        case EntryKind::kModify:
+            return "modify";
+        case EntryKind::kDelta:
+            return "delta";
+    }
+    return "?";
 }
 
 // The length of the UTF-8 sequence that starts at `i`, or 0 when the bytes
@@ -85,11 +93,14 @@ void PrintSummaryTable(const std::string& fileName, const PackageSummary& summar
         << "unpacked  " << header.unpackedSize << " bytes\n"
         << "entries   " << summary.entries.size() << "\n\n";
     out << std::left << std::setw(6) << "kind" << std::right << std::setw(12) << "final size"
-        << std::setw(13) << "data length" << std::setw(9) << "records"
+        << std::setw(12) << "old size" << std::setw(13) << "data length" << std::setw(9)
+        << "records"
         << "  name\n";
     for (const EntrySummary& entry : summary.entries) {
+        const bool delta = entry.kind == EntryKind::kDelta;
         out << std::left << std::setw(6) << KindName(entry.kind) << std::right << std::setw(12)
-            << entry.finalSize << std::setw(13) << entry.dataLength << std::setw(9)
+            << entry.finalSize << std::setw(12) << (delta ? std::to_string(entry.oldSize) : "-")
+            << std::setw(13) << entry.dataLength << std::setw(9)
             << (entry.kind == EntryKind::kModify ? std::to_string(entry.records) : "-") << "  "
             << entry.name << "\n";
     }
@@ -106,8 +117,10 @@ void PrintSummaryJson(const std::string& fileName, const PackageSummary& summary
     for (const EntrySummary& entry : summary.entries) {
         out << separator << "    {\"kind\": \"" << KindName(entry.kind)
             << "\", \"name\": " << JsonString(entry.name) << ", \"final_size\": " << entry.finalSize
-            << ", \"data_length\": " << entry.dataLength << ", \"records\": " << entry.records
-            << "}";
+            << ", \"data_length\": " << entry.dataLength << ", \"records\": " << entry.records;
+        if (entry.kind == EntryKind::kDelta)
+            out << ", \"old_size\": " << entry.oldSize;
+        out << "}";
         separator = ",\n";
     }
     out << (summary.entries.empty() ? "]\n}\n" : "\n  ]\n}\n");

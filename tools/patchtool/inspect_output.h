@@ -13,8 +13,9 @@ void PrintSummaryTable(const std::string& fileName, const PackageSummary& summar
                        std::ostream& out);
 
 // One JSON object: "file", "file_size", "codec", "version", "unpacked_size",
-// and "entries", an array of objects with "kind" ("add" or "modify"), "name",
-// "final_size", "data_length" and "records".
+// and "entries", an array of objects with "kind" ("add", "modify" or
+// "delta"), "name", "final_size", "data_length" and "records", and for a delta
+// entry "old_size" (its "final_size" is the new size).
 void PrintSummaryJson(const std::string& fileName, const PackageSummary& summary,
                       std::ostream& out);
 

@@ -7,6 +7,8 @@
 #include <thread>
 #include <utility>
 
+#include <zstd.h>
+
 #include "engine/version_file.h"
 #include "file_diff.h"
 #include "platform/platform.h"
@@ -169,6 +171,46 @@ std::vector<FileOutcome> CompareFiles(const BuildRequest& request, const TreeSca
     return outcomes;
 }
 
+// The payload of `entry` alone packed at zstd's level 3: the measure the
+// candidates are ranked by (SIZE_MAX when the entry does not fit the format).
+std::size_t QuickPackedSize(const EntrySource& entry) {
+    std::string payload;
+    if (!EncodePayload({entry}, &payload))
+        return SIZE_MAX;
+    std::string packed(ZSTD_compressBound(payload.size()), '\0');
+    const std::size_t size =
+        ZSTD_compress(packed.data(), packed.size(), payload.data(), payload.size(), 3);
+    return ZSTD_isError(size) ? SIZE_MAX : size;
+}
+
+// Add, modify and delta entries for one file; the smallest wins, ties going
+// to the add entry first, then to the delta entry, which checks the file it
+// applies to.
+EntrySource ChooseAmongThree(const std::string& name, std::string_view oldBytes,
+                             std::string newBytes) {
+    std::optional<EntrySource> delta(std::in_place);
+    if (!MakeDeltaEntry(name, oldBytes, newBytes, &*delta))
+        delta.reset();
+    std::optional<EntrySource> modify;
+    std::vector<DiffRecordSource> records;
+    if (DiffFile(oldBytes, newBytes, &records) && RecordBytes(records) < newBytes.size()) {
+        modify = EntrySource::Modify(name, std::move(records),
+                                     static_cast<std::int32_t>(newBytes.size()));
+    }
+    EntrySource best = EntrySource::Add(name, std::move(newBytes));
+    std::size_t bestSize = QuickPackedSize(best);
+    for (std::optional<EntrySource>* candidate : {&delta, &modify}) {
+        if (!*candidate)
+            continue;
+        const std::size_t size = QuickPackedSize(**candidate);
+        if (size < bestSize) {
+            bestSize = size;
+            best = std::move(**candidate);
+        }
+    }
+    return best;
+}
+
 }  // namespace
 
 std::size_t EncodedEntrySize(EntrySource* entry, PackageCodec codec) {
@@ -192,6 +234,8 @@ void SortForPackage(std::vector<std::string>* names) {
 
 EntrySource ChooseEntry(const std::string& name, std::string_view oldBytes, std::string newBytes,
                         PackageCodec codec) {
+    if (CodecOf(codec).deltaEntries)
+        return ChooseAmongThree(name, oldBytes, std::move(newBytes));
     std::vector<DiffRecordSource> records;
     if (!DiffFile(oldBytes, newBytes, &records) || RecordBytes(records) >= newBytes.size())
         return EntrySource::Add(name, std::move(newBytes));
@@ -224,7 +268,17 @@ bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std
             ++result->unchangedFiles;
             continue;
         }
-        ++(outcome.entry->kind == EntryKind::kAdd ? result->addEntries : result->modifyEntries);
+        switch (outcome.entry->kind) {
+            case EntryKind::kAdd:
+                ++result->addEntries;
+                break;
+            case EntryKind::kModify:
+                ++result->modifyEntries;
+                break;
+            case EntryKind::kDelta:
+                ++result->deltaEntries;
+                break;
+        }
         entries.push_back(std::move(*outcome.entry));
     }
     WarnAboutOldOnlyFiles(oldTree, newTree, result);

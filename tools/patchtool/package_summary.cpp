@@ -26,9 +26,13 @@ EntrySummary Summarize(const PackageEntry& entry) {
     summary.kind = entry.kind;
     summary.name = std::string(entry.name);
     summary.dataLength = static_cast<std::uint32_t>(entry.data.size());
+    DeltaPreamble preamble;
     if (entry.kind == EntryKind::kModify) {
         summary.finalSize = entry.finalSize;
         summary.records = CountRecords(entry.data);
+    } else if (entry.kind == EntryKind::kDelta && ReadDeltaPreamble(entry.data, &preamble)) {
+        summary.finalSize = static_cast<std::int64_t>(preamble.newSize);
+        summary.oldSize = preamble.oldSize;
     } else {
         summary.finalSize = static_cast<std::int64_t>(entry.data.size());
     }
@@ -72,6 +76,10 @@ const char* DescribeEntryProblem(EntryProblem problem) {
             return "a diff record runs past the data or before the start of the file";
         case EntryProblem::kNegativeFinalSize:
             return "negative final size";
+        case EntryProblem::kDeltaNotAllowed:
+            return "a delta entry in a package whose codec does not allow them";
+        case EntryProblem::kBadDeltaHead:
+            return "a delta entry's sizes and digests are cut short or disagree with its delta";
     }
     return "unknown problem";
 }
@@ -89,7 +97,7 @@ bool SummarizePackage(ByteView bytes, PackageSummary* summary, std::string* erro
                  std::to_string(summary->header.unpackedSize) + " bytes (damaged or truncated)";
         return false;
     }
-    EntryWalker walker(payload.view());
+    EntryWalker walker(payload.view(), CodecOf(summary->header.codec).deltaEntries);
     PackageEntry entry;
     WalkStep step;
     while ((step = walker.Next(&entry)) == WalkStep::kEntry) {

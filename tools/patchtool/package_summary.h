@@ -18,8 +18,10 @@ struct EntrySummary {
     std::string name;
     // The file's length once the entry is applied: the final-size field of a
     // modify entry, the content's length for an add entry (whose final-size
-    // field is not used).
+    // field is not used), the new size of a delta entry.
     std::int64_t finalSize = 0;
+    // A delta entry's old size: the length of the file it applies to.
+    std::uint64_t oldSize = 0;
     std::uint32_t dataLength = 0;
     std::size_t records = 0;  // diff records; 0 for an add entry
 };
