@@ -144,10 +144,10 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
     }
     *digest = Sha256Of(result.package);
     console.err << "patchtool: wrote " << target.string() << ": " << result.package.size()
-                << " bytes, " << result.addEntries << " add and " << result.modifyEntries
-                << " modify entries, " << result.unchangedFiles << " files unchanged ("
-                << CodecName(request.codec) << ", " << FormatVersion(from.version) << " to "
-                << FormatVersion(to.version) << ")\n";
+                << " bytes, " << result.addEntries << " add, " << result.modifyEntries
+                << " modify and " << result.deltaEntries << " delta entries, "
+                << result.unchangedFiles << " files unchanged (" << CodecName(request.codec) << ", "
+                << FormatVersion(from.version) << " to " << FormatVersion(to.version) << ")\n";
     return true;
 }
 
