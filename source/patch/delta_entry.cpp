@@ -12,13 +12,16 @@ namespace {
 
 enum class TargetState { kOldFile, kNewFile, kOther };
 
-// Reads the open file whole into `*bytes`; false when it cannot be read or
-// held.
-bool ReadOpenFile(std::FILE* file, ByteBuffer* bytes) {
+// Reads the open file whole into `*bytes` when it has the old or the new
+// file's length; false when it has neither, or cannot be read or held.
+bool ReadOpenFile(std::FILE* file, const DeltaPreamble& preamble, ByteBuffer* bytes) {
     if (platform::SeekFile(file, 0, SEEK_END) != 0)
         return false;
     const std::int64_t length = platform::TellFile(file);
-    if (length < 0 || static_cast<std::uint64_t>(length) > SIZE_MAX ||
+    if (length < 0 ||
+        (static_cast<std::uint64_t>(length) != preamble.oldSize &&
+         static_cast<std::uint64_t>(length) != preamble.newSize) ||
+        static_cast<std::uint64_t>(length) > SIZE_MAX ||
         platform::SeekFile(file, 0, SEEK_SET) != 0 ||
         !bytes->Allocate(static_cast<std::size_t>(length))) {
         return false;
@@ -34,9 +37,9 @@ TargetState JudgeTarget(const std::string& target, const DeltaPreamble& preamble
     std::FILE* file = platform::OpenFile(target, "rb");
     if (file == nullptr)
         return TargetState::kOther;
-    const bool read = ReadOpenFile(file, bytes);
+    const bool read = ReadOpenFile(file, preamble, bytes);
     platform::CloseFile(file);  // only read: a failing close loses nothing
-    if (!read || (bytes->size() != preamble.oldSize && bytes->size() != preamble.newSize))
+    if (!read)
         return TargetState::kOther;
     const Sha256Digest digest =
         Sha256Of({reinterpret_cast<const char*>(bytes->data()), bytes->size()});
