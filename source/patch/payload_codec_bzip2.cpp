@@ -16,70 +16,36 @@ namespace {
 constexpr int kBzip2BlockSize100k = 9;
 constexpr int kBzip2WorkFactor = 0;
 
-// The windows a package is unpacked through. bzip2 unpacks a block of up to
-// 900 kB at a time, so an unpacked window of 1 MiB takes most of a block per
-// refill, and the writes it turns into are large enough that their cost is
-// lost next to the decompression. A block packs to a few hundred kilobytes,
-// so a packed window of 256 KiB feeds about one block per read. Together with
-// the decompressor's own state (about 3.6 MB for the largest blocks) that is
-// all the memory a package of any size needs.
-constexpr std::size_t kPackedWindowBytes = 256 * 1024;
-constexpr std::size_t kUnpackedWindowBytes = 1024 * 1024;
-
-// Unpacks a bzip2 stream as it is read. The first stream in the payload is
-// the payload: bytes after its end marker are ignored, as the one-call
-// decompressor ignores them too.
-class Bzip2Source : public PayloadSource {
+// Unpacks a bzip2 stream as it is read, through the windows of
+// WindowedSource; the decompressor's own state (about 3.6 MB for the largest
+// blocks) is all it adds. The first stream in the payload is the payload:
+// bytes after its end marker are ignored, as the one-call decompressor
+// ignores them too.
+class Bzip2Source : public WindowedSource {
   public:
-    explicit Bzip2Source(std::unique_ptr<PackedInput> input) : input_(std::move(input)) {}
+    explicit Bzip2Source(std::unique_ptr<PackedInput> input) : WindowedSource(std::move(input)) {}
     ~Bzip2Source() override { Stop(); }
     Bzip2Source(const Bzip2Source&) = delete;
     Bzip2Source& operator=(const Bzip2Source&) = delete;
 
-    // False when the windows cannot be had or the decompressor cannot start.
-    bool Start() {
-        if (!packed_.data() && !packed_.Allocate(kPackedWindowBytes))
-            return false;
-        if (!unpacked_.data() && !unpacked_.Allocate(kUnpackedWindowBytes))
-            return false;
+  private:
+    bool StartDecompressor() override {
+        Stop();
+        ended_ = inputEnded_ = false;
         std::memset(&stream_, 0, sizeof stream_);
         started_ = BZ2_bzDecompressInit(&stream_, 0, 0) == BZ_OK;
         return started_;
     }
 
-    bool Read(std::size_t max, ByteView* piece) override {
-        if (failed_)
-            return false;
-        if (begin_ == end_ && !Refill())
-            return Fail();
-        const std::size_t count = std::min(max, end_ - begin_);
-        *piece = unpacked_.view().subspan(begin_, count);
-        begin_ += count;
-        return true;
-    }
-
-    bool Rewind() override {
-        Stop();
-        failed_ = ended_ = inputEnded_ = false;
-        begin_ = end_ = 0;
-        if (!input_->Rewind() || !Start())
-            return Fail();
-        return true;
-    }
-
-  private:
-    // Unpacks the next bytes into the unpacked window: at least one unless
-    // the stream has ended.
-    bool Refill() {
-        begin_ = end_ = 0;
-        stream_.next_out = reinterpret_cast<char*>(unpacked_.data());
-        stream_.avail_out = static_cast<unsigned int>(unpacked_.size());
+    bool Unpack(std::uint8_t* out, std::size_t room, std::size_t* produced) override {
+        stream_.next_out = reinterpret_cast<char*>(out);
+        stream_.avail_out = static_cast<unsigned int>(room);
         // A call may only take input in; go on until something came out.
-        while (stream_.avail_out == unpacked_.size() && !ended_) {
+        while (stream_.avail_out == room && !ended_) {
             if (!Step())
                 return false;
         }
-        end_ = unpacked_.size() - stream_.avail_out;
+        *produced = room - stream_.avail_out;
         return true;
     }
 
@@ -88,12 +54,13 @@ class Bzip2Source : public PayloadSource {
     // its end marker, or the package cannot be read.
     bool Step() {
         if (stream_.avail_in == 0 && !inputEnded_) {
-            std::size_t got = 0;
-            if (!input_->Read(packed_.data(), packed_.size(), &got))
+            ByteView packed;
+            if (!ReadPacked(&packed))
                 return false;
-            inputEnded_ = got == 0;
-            stream_.next_in = reinterpret_cast<char*>(packed_.data());
-            stream_.avail_in = static_cast<unsigned int>(got);
+            inputEnded_ = packed.empty();
+            // The library's interface is not const-correct; it only reads.
+            stream_.next_in = const_cast<char*>(reinterpret_cast<const char*>(packed.data()));
+            stream_.avail_in = static_cast<unsigned int>(packed.size());
         }
         const unsigned int roomBefore = stream_.avail_out;
         const int result = BZ2_bzDecompress(&stream_);
@@ -106,25 +73,14 @@ class Bzip2Source : public PayloadSource {
                !(inputEnded_ && stream_.avail_in == 0 && stream_.avail_out == roomBefore);
     }
 
-    bool Fail() {
-        failed_ = true;
-        return false;
-    }
-
     void Stop() {
         if (started_)
             BZ2_bzDecompressEnd(&stream_);
         started_ = false;
     }
 
-    std::unique_ptr<PackedInput> input_;
-    ByteBuffer packed_;
-    ByteBuffer unpacked_;
-    std::size_t begin_ = 0;  // the part of the unpacked window not handed out yet
-    std::size_t end_ = 0;
     bz_stream stream_{};
     bool started_ = false;
-    bool failed_ = false;
     bool ended_ = false;
     bool inputEnded_ = false;
 };

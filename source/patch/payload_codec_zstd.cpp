@@ -2,8 +2,6 @@
 // stream through a bounded window when a package is applied.
 #include <zstd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -25,13 +23,6 @@ constexpr int kZstdWindowLog = 23;
 // writer's 8 MiB for a publisher who packs with a larger window.
 constexpr int kZstdMaxWindowLog = 25;
 
-// The windows a package is unpacked through, as for bzip2: the packed window
-// is what one read takes from the file, the unpacked one what one call of the
-// decompressor may fill. The decompressor's own window (at most 32 MiB, see
-// above) holds the history that matches refer to.
-constexpr std::size_t kPackedWindowBytes = 256 * 1024;
-constexpr std::size_t kUnpackedWindowBytes = 1024 * 1024;
-
 // A decompression context with the window cap set; null when the library
 // cannot allocate one.
 ZSTD_DCtx* NewDecompressor() {
@@ -44,59 +35,35 @@ ZSTD_DCtx* NewDecompressor() {
     return context;
 }
 
-// Unpacks the one zstd frame the payload is, as it is read. Bytes after the
-// frame are refused, in this stream and in the one-call unpacking alike: a
-// package is a single frame and nothing else, so there is one way to read it.
-class ZstdSource : public PayloadSource {
+// Unpacks the one zstd frame the payload is, as it is read, through the
+// windows of WindowedSource; the decompressor's own window (at most 32 MiB,
+// see above) holds the history that matches refer to. Bytes after the frame
+// are refused, in this stream and in the one-call unpacking alike: a package
+// is a single frame and nothing else, so there is one way to read it.
+class ZstdSource : public WindowedSource {
   public:
-    explicit ZstdSource(std::unique_ptr<PackedInput> input) : input_(std::move(input)) {}
+    explicit ZstdSource(std::unique_ptr<PackedInput> input) : WindowedSource(std::move(input)) {}
     ~ZstdSource() override { ZSTD_freeDCtx(context_); }
     ZstdSource(const ZstdSource&) = delete;
     ZstdSource& operator=(const ZstdSource&) = delete;
 
-    // False when the windows or the decompressor cannot be had.
-    bool Start() {
-        if (!packed_.data() && !packed_.Allocate(kPackedWindowBytes))
-            return false;
-        if (!unpacked_.data() && !unpacked_.Allocate(kUnpackedWindowBytes))
-            return false;
+  private:
+    bool StartDecompressor() override {
+        ended_ = false;
+        in_ = ZSTD_inBuffer{nullptr, 0, 0};
         if (context_ == nullptr)
             context_ = NewDecompressor();
         return context_ != nullptr &&
                !ZSTD_isError(ZSTD_DCtx_reset(context_, ZSTD_reset_session_only));
     }
 
-    bool Read(std::size_t max, ByteView* piece) override {
-        if (failed_)
-            return false;
-        if (begin_ == end_ && !Refill())
-            return Fail();
-        const std::size_t count = std::min(max, end_ - begin_);
-        *piece = unpacked_.view().subspan(begin_, count);
-        begin_ += count;
-        return true;
-    }
-
-    bool Rewind() override {
-        failed_ = ended_ = false;
-        begin_ = end_ = 0;
-        in_ = ZSTD_inBuffer{packed_.data(), 0, 0};
-        if (!input_->Rewind() || !Start())
-            return Fail();
-        return true;
-    }
-
-  private:
-    // Unpacks the next bytes into the unpacked window: at least one unless
-    // the frame has ended.
-    bool Refill() {
-        begin_ = end_ = 0;
-        ZSTD_outBuffer out{unpacked_.data(), unpacked_.size(), 0};
-        while (out.pos == 0 && !ended_) {
-            if (!Step(&out))
+    bool Unpack(std::uint8_t* out, std::size_t room, std::size_t* produced) override {
+        ZSTD_outBuffer buffer{out, room, 0};
+        while (buffer.pos == 0 && !ended_) {
+            if (!Step(&buffer))
                 return false;
         }
-        end_ = out.pos;
+        *produced = buffer.pos;
         return ended_ ? NothingAfterFrame() : true;
     }
 
@@ -107,10 +74,10 @@ class ZstdSource : public PayloadSource {
     // more to do.
     bool Step(ZSTD_outBuffer* out) {
         if (in_.pos == in_.size) {
-            std::size_t got = 0;
-            if (!input_->Read(packed_.data(), packed_.size(), &got))
+            ByteView packed;
+            if (!ReadPacked(&packed))
                 return false;
-            in_ = ZSTD_inBuffer{packed_.data(), got, 0};
+            in_ = ZSTD_inBuffer{packed.data(), packed.size(), 0};
         }
         const std::size_t inBefore = in_.pos;
         const std::size_t outBefore = out->pos;
@@ -128,22 +95,11 @@ class ZstdSource : public PayloadSource {
             return false;
         std::size_t got = 0;
         std::uint8_t probe = 0;
-        return input_->Read(&probe, 1, &got) && got == 0;
+        return input().Read(&probe, 1, &got) && got == 0;
     }
 
-    bool Fail() {
-        failed_ = true;
-        return false;
-    }
-
-    std::unique_ptr<PackedInput> input_;
-    ByteBuffer packed_;
-    ByteBuffer unpacked_;
-    std::size_t begin_ = 0;  // the part of the unpacked window not handed out yet
-    std::size_t end_ = 0;
     ZSTD_DCtx* context_ = nullptr;
     ZSTD_inBuffer in_{nullptr, 0, 0};
-    bool failed_ = false;
     bool ended_ = false;
 };
 

@@ -61,7 +61,55 @@ class WholeBlockSource : public PayloadSource {
     bool failed_ = false;
 };
 
+// The windows a package is unpacked through. A packed window of 256 KiB
+// feeds about one bzip2 block, or many zstd blocks, per read; an unpacked
+// window of 1 MiB takes most of a bzip2 block per refill, and the writes it
+// turns into are large enough that their cost is lost next to the
+// decompression.
+constexpr std::size_t kPackedWindowBytes = 256 * 1024;
+constexpr std::size_t kUnpackedWindowBytes = 1024 * 1024;
+
 }  // namespace
+
+WindowedSource::WindowedSource(std::unique_ptr<PackedInput> input) : input_(std::move(input)) {}
+
+bool WindowedSource::Start() {
+    if (!packed_.data() && !packed_.Allocate(kPackedWindowBytes))
+        return false;
+    if (!unpacked_.data() && !unpacked_.Allocate(kUnpackedWindowBytes))
+        return false;
+    return StartDecompressor();
+}
+
+bool WindowedSource::Read(std::size_t max, ByteView* piece) {
+    if (failed_)
+        return false;
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+        if (!Unpack(unpacked_.data(), unpacked_.size(), &end_))
+            return Fail();
+    }
+    const std::size_t count = std::min(max, end_ - begin_);
+    *piece = unpacked_.view().subspan(begin_, count);
+    begin_ += count;
+    return true;
+}
+
+bool WindowedSource::Rewind() {
+    failed_ = false;
+    begin_ = end_ = 0;
+    if (!input_->Rewind() || !StartDecompressor())
+        return Fail();
+    return true;
+}
+
+bool WindowedSource::ReadPacked(ByteView* bytes) {
+    std::size_t got = 0;
+    if (!input_->Read(packed_.data(), packed_.size(), &got))
+        return false;
+    *bytes = packed_.view().first(got);
+    return true;
+}
 
 std::unique_ptr<PayloadSource> OpenWholeBlock(PackageCodec codec,
                                               std::unique_ptr<PackedInput> input,

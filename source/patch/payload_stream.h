@@ -52,6 +52,50 @@ class PayloadSource {
     virtual bool Rewind() = 0;
 };
 
+// The part every codec that unpacks piece by piece shares: packed bytes are
+// read from the package through one bounded window, unpacked into another,
+// and handed out of that one. A codec supplies how to start its decompressor
+// and how to fill the unpacked window; the windows' sizes bound the memory a
+// package of any size needs.
+class WindowedSource : public PayloadSource {
+  public:
+    bool Read(std::size_t max, ByteView* piece) final;
+    bool Rewind() final;
+
+    // Allocates the windows (once) and starts the decompressor; false when
+    // either cannot be had. Call it once before the first Read.
+    bool Start();
+
+  protected:
+    explicit WindowedSource(std::unique_ptr<PackedInput> input);
+
+    // Starts the decompressor afresh at the first packed byte (also after a
+    // rewind); false when it cannot start.
+    virtual bool StartDecompressor() = 0;
+    // Unpacks the next bytes into `out`, which has room for `room`, and sets
+    // `*produced`: at least one byte unless the stream ended cleanly. False
+    // when the stream is damaged or cut short, or the package cannot be read.
+    virtual bool Unpack(std::uint8_t* out, std::size_t room, std::size_t* produced) = 0;
+
+    // The next packed bytes, read into the packed window: `*bytes` is empty
+    // once the payload is used up. False when the package cannot be read.
+    bool ReadPacked(ByteView* bytes);
+    PackedInput& input() { return *input_; }
+
+  private:
+    bool Fail() {
+        failed_ = true;
+        return false;
+    }
+
+    std::unique_ptr<PackedInput> input_;
+    ByteBuffer packed_;
+    ByteBuffer unpacked_;
+    std::size_t begin_ = 0;  // the part of the unpacked window not handed out yet
+    std::size_t end_ = 0;
+    bool failed_ = false;
+};
+
 // Opens the unpacked payload of `input` for a codec that unpacks one whole
 // block: reads `input` whole now (null when that fails or the bytes cannot be
 // held) and releases it, closing the package file. The block is unpacked on
