@@ -4,16 +4,13 @@
 
 #include "apply_fixture.h"
 #include "patch/package_format.h"
+#include "payload_bytes.h"
 #include "support/installation_files.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
 
 namespace {
-
-ByteView View(const std::string& bytes) {
-    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
-}
 
 // A rebuilt program: a byte changed every 4 KiB and a block inserted, so
 // most of it is the old file moved a little.

@@ -8,21 +8,14 @@
 #include <vector>
 
 #include "patch/package_writer.h"
+#include "payload_bytes.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-ByteView View(const std::string& bytes) {
-    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
-}
-
-std::string Le32(std::uint32_t value) {
-    std::string out;
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>(value >> (8 * i)));
-    return out;
-}
+using testing_support::Le32;
+using testing_support::View;
 
 std::string Encode(const std::vector<EntrySource>& entries) {
     std::string payload;

@@ -1,13 +1,9 @@
 #include "patch/patch_package.h"
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <fstream>
 
 #include "apply_fixture.h"
+#include "payload_bytes.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
@@ -16,11 +12,6 @@ namespace {
 
 // The address sanitizer keeps shadow memory for every buffer: a 4 GiB one
 // costs it seconds and half a GiB, and it cannot run under an address-space cap.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 std::string Encode(const std::vector<EntrySource>& entries) {
     std::string payload;
@@ -129,22 +120,10 @@ TEST_F(DecompressionFailure, BufferThatCannotBeAllocatedFailsCleanly) {
     if (kAddressSanitizer)
         GTEST_SKIP() << "the address sanitizer cannot run under the cap";
     Stage(WithUnpackedSize(Build({}), 0xFFFFFFF0u));
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Leave 1 GiB of address space above what is mapped now: the 4 GiB
-        // buffer cannot be had, everything else can.
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const auto limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-                           (rlim_t{1} << 30);
-        const rlimit cap{limit, limit};
-        setrlimit(RLIMIT_AS, &cap);
-        _exit(Apply() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    // Leave 1 GiB of address space above what is mapped now: the 4 GiB
+    // buffer cannot be had, everything else can.
+    EXPECT_TRUE(SucceedsUnderAddressSpaceCap(std::size_t{1} << 30, [this] { return !Apply(); }))
+        << "the apply did not fail cleanly under the cap";
 }
 
 // ---------------------------------------------------------------------------

@@ -1,9 +1,6 @@
 // The streamed apply against the whole-buffer reading of the same bytes, and
 // the memory a large package takes.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
@@ -11,29 +8,13 @@
 #include <random>
 
 #include "apply_fixture.h"
+#include "payload_bytes.h"
 #include "support/installation_files.h"
 
 namespace fs = std::filesystem;
 using namespace testing_support;
 
 namespace {
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-
-ByteView View(const std::string& bytes) {
-    return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
-}
-
-std::string Le32(std::uint32_t value) {
-    std::string out;
-    for (int i = 0; i < 4; ++i)
-        out.push_back(static_cast<char>(value >> (8 * i)));
-    return out;
-}
 
 std::string Encoded(const std::vector<EntrySource>& entries) {
     std::string payload;
@@ -278,22 +259,11 @@ TEST_F(StreamedApply, PayloadLargerThanTheMemoryLeftStillApplies) {
     constexpr std::uint32_t kSize = 64u << 20;
     WriteFileBytes(root_ / "grow.bin", "old");
     Stage(LargePackage(kSize));
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // 48 MiB of address space above what is mapped now: less than either
-        // entry, and far less than the payload.
-        long pages = 0;
-        std::ifstream("/proc/self/statm") >> pages;
-        const auto limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) +
-                           (rlim_t{48} << 20);
-        const rlimit cap{limit, limit};
-        setrlimit(RLIMIT_AS, &cap);
-        _exit(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, nullptr) ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    // 48 MiB of address space above what is mapped now: less than either
+    // entry, and far less than the payload.
+    EXPECT_TRUE(SucceedsUnderAddressSpaceCap(std::size_t{48} << 20, [this] {
+        return ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, nullptr);
+    })) << "the package did not apply under the cap";
     for (const char* name : {"big.bin", "grow.bin"}) {
         std::ifstream file(root_ / name, std::ios::binary);
         file.seekg(kSize - 4097);
