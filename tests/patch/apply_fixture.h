@@ -71,6 +71,17 @@ class ApplyFixture : public ::testing::Test {
         return tree;
     }
 
+    // Applies `package` and expects it refused before any entry, with
+    // nothing changed.
+    void ExpectRefusedWithNothingChanged(const std::string& package) {
+        Stage(package);
+        const auto before = Snapshot();
+        Words().clear();
+        EXPECT_FALSE(Apply());
+        EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead}));
+        EXPECT_EQ(Snapshot(), before);
+    }
+
     TempDir outer_;
     std::filesystem::path root_;
 

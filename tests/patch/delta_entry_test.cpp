@@ -37,15 +37,6 @@ class DeltaApply : public ApplyFixture {
     std::string AddThenDelta(const EntrySource& delta) {
         return Build({EntrySource::Add("first.txt", "x"), delta}, PackageCodec::kZstd);
     }
-    // Applies `package` and expects it refused before any entry.
-    void ExpectRefusedWithNothingChanged(const std::string& package) {
-        Stage(package);
-        const auto before = Snapshot();
-        Words().clear();
-        EXPECT_FALSE(Apply());
-        EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead}));
-        EXPECT_EQ(Snapshot(), before);
-    }
 
     std::string old_;
     std::string new_;

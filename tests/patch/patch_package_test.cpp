@@ -92,12 +92,7 @@ TEST_F(DecompressionFailure, WrongSizeOrDamagedStreamChangesNothing) {
              {WithUnpackedSize(good, size - 1), WithUnpackedSize(good, size + 1),
               WithUnpackedSize(good, overrun), good.substr(0, good.size() - 8),
               good.substr(0, kPackageHeaderSize)}) {
-            Stage(package);
-            const auto before = Snapshot();
-            Words().clear();
-            EXPECT_FALSE(Apply());
-            EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead}));
-            EXPECT_EQ(Snapshot(), before);
+            ExpectRefusedWithNothingChanged(package);
         }
     }
 }
