@@ -81,13 +81,13 @@ std::optional<Origin> ReadOrigin(const std::string& path) {
     return Origin{text.substr(0, urlEnd), text.substr(urlEnd + 1, validatorEnd - urlEnd - 1)};
 }
 
+// Replaced whole and synced, like every file the updater keeps: after a
+// power cut the origin is either the one before or this one.
 bool WriteOrigin(const std::string& path, const Origin& origin) {
     const std::string text = origin.url + "\n" + origin.validator + "\n";
-    std::FILE* file = platform::OpenFile(path, "wb");
-    if (file == nullptr)
-        return false;
-    const bool written = platform::WriteAllBytes(file, text.data(), text.size());
-    return platform::CloseFile(file) == 0 && written;
+    return platform::ReplaceFile(path, [&text](std::FILE* file) {
+        return platform::WriteAllBytes(file, text.data(), text.size());
+    });
 }
 
 // Writes full buffers to the file, and hashes them, on threads of their own
@@ -212,9 +212,12 @@ class PartialFile final : public BodySink {
             return false;
         buffer_.reserve(kFileBufferSize);
         writer_.emplace(file_, hash_ ? &*hash_ : nullptr);
-        // Recorded once the old bytes are gone: a kill in between leaves an
-        // empty partial file, which is fetched afresh whatever its origin.
-        return start.offset > 0 || WriteOrigin(originPath_, {url_, start.validator});
+        // Recorded once the old bytes are gone, also from the disk: a kill or
+        // a power cut in between leaves an empty partial file, which is
+        // fetched afresh whatever its origin, never old bytes under the new
+        // origin.
+        return start.offset > 0 || (platform::SyncFile(file_) == 0 &&
+                                    WriteOrigin(originPath_, {url_, start.validator}));
     }
 
     bool Take(const char* data, std::size_t size) override {
@@ -227,18 +230,19 @@ class PartialFile final : public BodySink {
         return true;
     }
 
-    // Writes what is buffered and closes the file; true when every byte
-    // reached it (a failed close means buffered bytes never did), and when
-    // no body was started at all.
+    // Writes what is buffered, syncs and closes the file; true when every
+    // byte reached the disk (a failed sync or close means some may not), and
+    // when no body was started at all. Synced here, the file may be moved to
+    // the package's name at once.
     bool Close() {
         if (file_ == nullptr)
             return true;
         const bool handed = buffer_.empty() || writer_->Hand(buffer_);
-        const bool written = writer_->Stop();
+        const bool written = writer_->Stop() && handed && platform::SyncFile(file_) == 0;
         writer_.reset();
         const bool closed = platform::CloseFile(file_) == 0;
         file_ = nullptr;
-        return handed && written && closed;
+        return written && closed;
     }
 
     // Where the body started in the package; -1 when none was started.
@@ -306,7 +310,8 @@ class Download {
         }
         // Whole by its size, which only the server knows: continuing it from
         // its end is answered by "416" with that size when it is whole.
-        platform::MoveFileOver(download_.path, partialPath_);
+        if (platform::MoveFileOver(download_.path, partialPath_) == 0)
+            platform::SyncFolderOf(partialPath_);  // either name holds the whole file
         return false;
     }
 
@@ -372,15 +377,24 @@ class Download {
             Discard();
             return {kDigestMismatch};
         }
-        if (platform::MoveFileOver(partialPath_, download_.path) != 0)
+        // The file was synced when it was closed; once its new name is on
+        // the disk too, the package may be applied.
+        if (platform::MoveFileOver(partialPath_, download_.path) != 0 ||
+            platform::SyncFolderOf(download_.path) != 0) {
             return {kPackageFileFailed};
+        }
         return {kOk};
     }
 
-    // The origin goes with the bytes it describes.
+    // The origin goes with the bytes it describes, and after them: a kill or
+    // a power cut in between leaves an origin without bytes, which is
+    // harmless, never bytes without their origin, which would be continued
+    // with no validator at all.
     bool Discard() const {
+        const bool removed = platform::RemoveFile(partialPath_) == 0;
+        platform::SyncFolderOf(partialPath_);
         platform::RemoveFile(originPath_);
-        return platform::RemoveFile(partialPath_) == 0;
+        return removed;
     }
 
     const PackageDownload& download_;

@@ -12,6 +12,7 @@
 #include "engine/version_file.h"
 #include "patch/patch_package.h"
 #include "platform/platform.h"
+#include "platform/replace_file.h"
 #include "transfer/http_get.h"
 #include "vocabulary/error_codes.h"
 
@@ -141,7 +142,10 @@ class UpdateRun {
     bool DownloadAll() {
         std::string folder = folders_.downloadDir;
         NormalizePathSeparators(folder);
-        platform::MakeDirectory(folder);  // an existing folder is fine
+        // An existing folder is fine; a new one's name must reach the disk
+        // before the packages inside it count as downloaded.
+        if (platform::MakeDirectory(folder) == 0)
+            platform::SyncFolderOf(folder);
         for (const PatchEntry& entry : result_.selection.selectedPatches) {
             const std::string fileName = PackageFileName(entry.url);
             if (!IsUsablePackageFileName(fileName)) {
@@ -162,8 +166,10 @@ class UpdateRun {
     void ApplyAll() const {
         Report(StageWord(kStageApplyStarting));
         for (const PatchEntry& entry : result_.selection.selectedPatches) {
-            if (!ApplyPatchPackage(folders_, PackageFileName(entry.url), entry.version, report_)) {
-                Report(ErrorWord(kApplyFailed));
+            ErrorCode failure = kOk;
+            if (!ApplyPatchPackage(folders_, PackageFileName(entry.url), entry.version, report_,
+                                   &failure)) {
+                Report(ErrorWord(failure));
                 return;
             }
         }

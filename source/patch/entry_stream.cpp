@@ -218,7 +218,7 @@ bool CheckEntryData(EntryStream& entries, EntryKind kind) {
 }  // namespace
 
 PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize, bool deltaEntries,
-                          const DeltaCheck& checkDelta) {
+                          const EntryCheck& checkEntry) {
     PayloadReader payload(&source, unpackedSize);
     EntryStream entries(&payload, deltaEntries);
     PayloadCheck check;
@@ -226,10 +226,10 @@ PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize, boo
     WalkStep step = WalkStep::kEntry;
     while ((step = entries.NextHead(&head)) == WalkStep::kEntry) {
         DeltaPreamble preamble;
-        const bool headGood = head.kind != EntryKind::kDelta || ReadDeltaHead(entries, &preamble);
-        if (headGood && head.kind == EntryKind::kDelta && checkDelta &&
-            !checkDelta(head, preamble, entries)) {
-            check.deltaRefused = true;
+        const bool delta = head.kind == EntryKind::kDelta;
+        const bool headGood = !delta || ReadDeltaHead(entries, &preamble);
+        if (headGood && checkEntry && !checkEntry(head, delta ? &preamble : nullptr, entries)) {
+            check.refused = true;
             return check;
         }
         if (!headGood || !CheckEntryData(entries, head.kind)) {

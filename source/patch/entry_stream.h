@@ -136,24 +136,26 @@ struct PayloadCheck {
     bool malformed = false;
     // The kind of the malformed entry, when its tag named one.
     std::optional<EntryKind> malformedKind;
-    // A delta entry before the malformed one (or the end) was refused by the
-    // caller's check of its target; the package must not be applied, and
-    // the check stopped there.
-    bool deltaRefused = false;
+    // An entry before the malformed one (or the end) was refused by the
+    // caller's check; the package must not be applied, and the check stopped
+    // there.
+    bool refused = false;
 };
 
-// Judges a delta entry against the installation before anything is applied:
-// called with the entry's head, its checked fields, and the stream standing
-// at the first byte after them, whose data it may read or leave. Returns
-// false to refuse the package.
-using DeltaCheck =
-    std::function<bool(const EntryHead& head, const DeltaPreamble& preamble, EntryStream& data)>;
+// Judges an entry against the installation before anything is applied:
+// called with the entry's head, for a delta entry its checked fields (null
+// for the other kinds), and the stream standing at the first byte of the
+// entry's data after those fields. It may read a delta entry's data or leave
+// it; the data of the other kinds it must leave to the check that follows.
+// Returns false to refuse the package.
+using EntryCheck =
+    std::function<bool(const EntryHead& head, const DeltaPreamble* preamble, EntryStream& data)>;
 
 // Reads the whole unpacked payload of `source` once, from where it stands,
 // applying nothing: every entry up to the end of the list or the first
-// malformed one is checked as EntryWalker would check it, each good delta
-// entry also by `checkDelta` when one is given, and the stream is then read
+// malformed one is checked as EntryWalker would check it, each good entry
+// head also by `checkEntry` when one is given, and the stream is then read
 // on to its end to make sure it gives exactly `unpackedSize` bytes.
 // `deltaEntries` as for EntryStream.
 PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize,
-                          bool deltaEntries = false, const DeltaCheck& checkDelta = {});
+                          bool deltaEntries = false, const EntryCheck& checkEntry = {});

@@ -99,6 +99,12 @@ inline constexpr std::uint32_t kEndTag = 0;
 // any path a file system takes, and small enough to hold.
 inline constexpr std::size_t kMaxEntryNameLength = 65535;
 
+// The entry that writes the installation's version file. It is the commit
+// record of a package: an updater applies it only once every change before
+// it is on the disk, so a version file that names the new release never
+// stands over files that are not of it. Builders put it last.
+inline constexpr std::string_view kVersionFileEntryName = "config/version.cfg";
+
 struct PackageHeader {
     PackageCodec codec = PackageCodec::kLzo1x;
     PackedVersion version = 0;

@@ -90,7 +90,10 @@ bool SetFileLength(const std::string& path, std::int64_t length) {
     const int descriptor = platform::OpenReadWrite(path);
     if (descriptor < 0)
         return false;
-    const bool changed = platform::ChangeFileSize(descriptor, length) == 0;
+    // The records went through a stream that is closed by now; syncing the
+    // file makes them durable together with its new length.
+    const bool changed = platform::ChangeFileSize(descriptor, length) == 0 &&
+                         platform::SyncDescriptor(descriptor) == 0;
     const bool closed = platform::CloseDescriptor(descriptor) == 0;
     return changed && closed;
 }
@@ -139,11 +142,13 @@ bool CopyData(EntryStream& entries, std::FILE* file) {
     return entries.dataLeft() == 0;
 }
 
-// Makes every folder on the way to `name` below the root, outermost first.
-// Only "/" separates here: a name written with "\" gets no folders made.
-// False when a folder would be made through a link that leads outside the
-// root.
-bool CreateParentDirectories(const std::string& root, std::string_view name) {
+// Makes every folder on the way to `name` below the root, outermost first;
+// the folder each was made in is synced with the batch's next commit. Only
+// "/" separates here: a name written with "\" gets no folders made. False
+// when a folder would be made through a link that leads outside the root.
+bool CreateParentDirectories(const std::string& root, std::string_view name,
+                             platform::ReplacementBatch& batch) {
+    std::string parent = root;
     for (std::size_t slash = name.find('/'); slash != std::string_view::npos;
          slash = name.find('/', slash + 1)) {
         std::string directory = PathBelowRoot(root, name.substr(0, slash));
@@ -152,27 +157,30 @@ bool CreateParentDirectories(const std::string& root, std::string_view name) {
             return false;
         // Existing folders fail harmlessly; a folder that could not be made
         // shows when the file inside it cannot be opened.
-        platform::MakeDirectory(directory);
+        if (platform::MakeDirectory(directory) == 0)
+            batch.NoteFolderChange(parent);
+        parent = std::move(directory);
     }
     return true;
 }
 
-// The new content is written beside the target and then moved over it in one
-// step (platform::ReplaceFile), so the target holds either its old content or
-// all of the new: a full disk or a killed process part-way never leaves it cut
-// short. That matters most for the version file, the last entry of a package:
-// left empty, it would read as no installed version at all, and no later run
-// would repair the installation. A staged file left by a killed run has the
-// same name the next run stages to, so applying the package again rewrites
-// and moves it. `target` is the resolved file, so a link to it stays a link.
-// Only when no file can be made beside the target (a folder that takes no new
-// files, but whose files may be written) is the target written in place,
-// without the protection of the move.
+// The new content is written beside the target and later moved over it in
+// one step (platform::ReplacementBatch), so the target holds either its old
+// content or all of the new: a full disk, a killed process or a power cut
+// part-way never leaves it cut short. That matters most for the version file,
+// the last entry of a package: left empty, it would read as no installed
+// version at all, and no later run would repair the installation. A staged
+// file left by a killed run has the same name the next run stages to, so
+// applying the package again rewrites and moves it. `target` is the resolved
+// file, so a link to it stays a link. Only when no file can be made beside
+// the target (a folder that takes no new files, but whose files may be
+// written) is the target written in place, without the protection of the
+// move.
 bool AddFile(const std::string& root, const std::string& target, const EntryHead& head,
-             EntryStream& entries) {
-    if (!CreateParentDirectories(root, head.name))
+             EntryStream& entries, platform::ReplacementBatch& batch) {
+    if (!CreateParentDirectories(root, head.name, batch))
         return false;
-    return platform::ReplaceFile(
+    return batch.Stage(
         target, [&entries](std::FILE* file) { return CopyData(entries, file); },
         platform::ReplaceFallback::kWriteInPlace);
 }
@@ -187,15 +195,47 @@ bool ApplyDelta(const std::string& target, EntryStream& entries) {
     return ReadDeltaHead(entries, &preamble) && ApplyDeltaEntry(target, preamble, entries);
 }
 
-bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
-                StatusCallback statusCallback) {
-    Report(statusCallback, StageOf(head.kind));
-    // Links below the root are followed, and the entry works on the file they
-    // lead to; a link that leads outside the root fails the entry before
-    // anything is changed, its target's attributes included.
-    std::string target;
-    if (!platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target))
-        return false;
+// How one package's changes reach the disk. Add entries wait in a batch, so
+// that many small files share their disk waits; modify and delta entries are
+// synced as they are made. The version file is the package's commit record:
+// every change before it is durable before it is replaced, and it is durable
+// itself, with its folder, before the package counts as applied. A power cut
+// at any moment so leaves either the old version file over whatever part of
+// the package reached the disk (the next run applies the package again), or
+// the new one over all of it.
+class PackageChanges {
+  public:
+    explicit PackageChanges(const std::string& root) {
+        if (!platform::ResolvesInside(root, PathBelowRoot(root, kVersionFileEntryName),
+                                      &versionFile_)) {
+            versionFile_.clear();
+        }
+    }
+
+    platform::ReplacementBatch& batch() { return batch_; }
+
+    // Before an entry changes `target`: a staged file still waiting for it
+    // goes first, since the entry reads it or replaces it; and before the
+    // version file, everything does.
+    bool BeforeEntry(const std::string& target) {
+        return !(batch_.Holds(target) || target == versionFile_) || batch_.Commit();
+    }
+
+    // After an entry changed `target`: the version file reaches the disk at
+    // once.
+    bool AfterEntry(const std::string& target) { return target != versionFile_ || batch_.Commit(); }
+
+    // Whatever still waits reaches the disk, also after a failed entry: the
+    // entries before it stay applied.
+    bool Commit() { return batch_.Commit(); }
+
+  private:
+    std::string versionFile_;  // resolved; empty when it cannot be
+    platform::ReplacementBatch batch_;
+};
+
+bool ChangeTarget(const std::string& root, const std::string& target, const EntryHead& head,
+                  EntryStream& entries, platform::ReplacementBatch& batch) {
     // A read-only target becomes writable; for a file that does not exist yet
     // this does nothing.
     platform::ResetFileAttributes(target);
@@ -207,7 +247,20 @@ bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& ent
         case EntryKind::kAdd:
             break;
     }
-    return AddFile(root, target, head, entries);
+    return AddFile(root, target, head, entries, batch);
+}
+
+bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
+                PackageChanges& changes, StatusCallback statusCallback) {
+    Report(statusCallback, StageOf(head.kind));
+    // Links below the root are followed, and the entry works on the file they
+    // lead to; a link that leads outside the root fails the entry before
+    // anything is changed, its target's attributes included.
+    std::string target;
+    if (!platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target))
+        return false;
+    return changes.BeforeEntry(target) &&
+           ChangeTarget(root, target, head, entries, changes.batch()) && changes.AfterEntry(target);
 }
 
 // A delta entry can only be applied to the file it was made from, and an
@@ -226,6 +279,49 @@ bool CheckDeltaTarget(const std::string& root, const EntryHead& head, const Delt
            CheckDeltaEntry(target, preamble, entries);
 }
 
+// Room the file system may take beyond an entry's bytes: the last block of
+// the file, rounded up, and a share of its folder's and its inode's growth.
+constexpr std::uint64_t kRoomPerEntry = 8 * 1024;
+// Room kept free whatever the package: a volume filled to its last byte
+// fails the writes of everything else on it, the updater's own included.
+constexpr std::uint64_t kSpareRoom = 1024 * 1024;
+
+// The most an entry can add to the volume while it is applied: an add
+// entry's whole content and a delta entry's new file (each is written beside
+// the file it replaces, which goes only at the move), and what a modify entry
+// adds to its target's length.
+std::uint64_t RoomForEntry(const std::string& root, const EntryHead& head,
+                           const DeltaPreamble* preamble, const EntryStream& entries) {
+    std::uint64_t bytes = 0;
+    switch (head.kind) {
+        case EntryKind::kAdd:
+            bytes = entries.dataLeft();
+            break;
+        case EntryKind::kDelta:
+            bytes = preamble->newSize;
+            break;
+        case EntryKind::kModify: {
+            std::string target;
+            const std::int64_t now =
+                platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target)
+                    ? platform::RegularFileSize(target)
+                    : -1;
+            bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(
+                0, std::int64_t{head.finalSize} - std::max<std::int64_t>(now, 0)));
+            break;
+        }
+    }
+    return bytes + kRoomPerEntry;
+}
+
+// Whether the installation's volume can take `bytes` more and keep its spare
+// room. A volume that cannot be asked is given the benefit of the doubt: the
+// writes themselves still fail cleanly if it is full.
+bool HasRoomFor(const std::string& root, std::uint64_t bytes) {
+    const std::int64_t available = platform::AvailableSpace(root);
+    return available < 0 || bytes + kSpareRoom <= static_cast<std::uint64_t>(available);
+}
+
 // The applying pass: the entries the checking pass found good, then the
 // failure of the malformed one after them, if any. The reader checks every
 // name again, so a package file changed between the passes still cannot
@@ -234,13 +330,17 @@ bool ApplyEntries(const std::string& root, PayloadSource& source, const PackageH
                   const PayloadCheck& check, StatusCallback statusCallback) {
     PayloadReader payload(&source, header.unpackedSize);
     EntryStream entries(&payload, CodecOf(header.codec).deltaEntries);
+    PackageChanges changes(root);
     EntryHead head;
     for (std::uint64_t index = 0; index < check.goodEntries; ++index) {
         if (entries.NextHead(&head) != WalkStep::kEntry ||
-            !ApplyEntry(root, head, entries, statusCallback)) {
+            !ApplyEntry(root, head, entries, changes, statusCallback)) {
+            changes.Commit();
             return false;
         }
     }
+    if (!changes.Commit())
+        return false;
     // A broken entry is reported like one that fails while being applied: its
     // stage first, so the failure that follows is pinned on it.
     if (check.malformedKind)
@@ -257,7 +357,11 @@ bool ApplyEntries(const std::string& root, PayloadSource& source, const PackageH
 // stream through the same bounded windows and applies nothing; a package
 // that passes it is applied, one that fails it has changed nothing.
 bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& packageFileName,
-                       PackedVersion expectedVersion, StatusCallback statusCallback) {
+                       PackedVersion expectedVersion, StatusCallback statusCallback,
+                       ErrorCode* failure) {
+    ErrorCode ignored = kOk;
+    ErrorCode& why = failure != nullptr ? *failure : ignored;
+    why = kApplyFailed;
     Report(statusCallback, kStagePackageOpening);
     PackageHeader header;
     std::unique_ptr<PayloadSource> payload =
@@ -266,13 +370,21 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
         return false;
     Report(statusCallback, kStagePackageRead);
     const std::string& root = folders.installRoot;
+    std::uint64_t room = 0;
     const PayloadCheck check = CheckPayload(
         *payload, header.unpackedSize, CodecOf(header.codec).deltaEntries,
-        [&root](const EntryHead& head, const DeltaPreamble& preamble, EntryStream& entries) {
-            return CheckDeltaTarget(root, head, preamble, entries);
+        [&root, &room](const EntryHead& head, const DeltaPreamble* preamble, EntryStream& entries) {
+            room += RoomForEntry(root, head, preamble, entries);
+            return preamble == nullptr || CheckDeltaTarget(root, head, *preamble, entries);
         });
     if (!check.intact || !payload->Rewind())
         return false;
+    // A disk that fills up part-way would leave the package half applied
+    // until room is made; refused here, nothing has changed yet.
+    if (!HasRoomFor(root, room)) {
+        why = kNoRoomForPackage;
+        return false;
+    }
     Report(statusCallback, kStagePayloadReady);
 
     const bool applied = ApplyEntries(root, *payload, header, check, statusCallback);
@@ -280,6 +392,8 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
     // Also after a failed walk: entries before the failure are in place, and
     // a script they delivered belongs to them.
     RunPostUpdateScriptIfPresent(folders.installRoot);
+    if (applied)
+        why = kOk;
     return applied;
 }
 

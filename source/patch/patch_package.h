@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "vocabulary/error_codes.h"
 #include "vocabulary/packed_version.h"
 #include "vocabulary/status_word.h"
 
@@ -43,22 +44,34 @@ struct InstallationFolders {
 // Returns false, with nothing changed, when the package cannot be read, its
 // magic or version is wrong, its payload does not unpack to exactly the
 // announced size, or a delta entry's target is neither the file the delta was
-// made from nor the file it makes, or the delta does not make that file (the
+// made from nor the file it makes, or the delta does not make that file, or
+// the installation's volume lacks room for what the entries will write (the
 // post-update script is then not looked for). Returns
 // false, keeping the entries applied before, when an entry is malformed (its
 // name field holding anything but zero bytes after the name included), its
 // name would leave the installation root, its target cannot be opened, or any
-// write, seek, length change or close of the target fails.
+// write, seek, length change, sync or close of the target fails. On failure
+// `*failure` (when given) is kNoRoomForPackage for a volume without room,
+// kApplyFailed otherwise; on success kOk.
+//
+// Power cuts: every file an entry changes is synced, and its folder after a
+// name changed there, and the version file ("config/version.cfg") is the
+// package's commit record: it is replaced only once every change before it
+// is on the disk, and is itself synced, with its folder, before this
+// returns. After a power cut the version file therefore names the new
+// version only over the new files; otherwise the package is applied again.
 //
 // Symbolic links below the root are followed: an entry whose target, or a
 // folder on the way to it, is a link that leads outside the root (as
 // platform::ResolvesInside judges) fails before anything is changed or made;
 // one that stays inside works on the file it leads to, and the link stays.
 //
-// An add entry replaces its target whole or not at all (platform::ReplaceFile):
-// its content is written to a file beside the target (the name with
-// ".updating" appended, or ".updating" alone when that name would exceed 255
-// bytes), which is then moved over the target. A staged file left by a killed
+// An add entry replaces its target whole or not at all
+// (platform::ReplacementBatch): its content is written to a file beside the
+// target (the name with ".updating" appended, or ".updating" alone when that
+// name would exceed 255 bytes), which is moved over the target once synced;
+// many small files are synced and moved together, and always before an entry
+// that touches the same target and before the version file. A staged file left by a killed
 // run is rewritten and moved when the package is applied again. Only when no
 // staged file can be opened in the target's folder is the target written in
 // place.
@@ -71,7 +84,8 @@ struct InstallationFolders {
 // The post-update script is "Special.bat" in the installation root; it runs
 // with the root as its working directory (post_update_script.h).
 bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& packageFileName,
-                       PackedVersion expectedVersion, StatusCallback statusCallback);
+                       PackedVersion expectedVersion, StatusCallback statusCallback,
+                       ErrorCode* failure = nullptr);
 
 // The path of `name` (an entry name, "/" as separator) below `root`: joined
 // with a "/" unless `root` is empty or already ends in a separator.

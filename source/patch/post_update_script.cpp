@@ -4,6 +4,7 @@
 
 #include "patch/patch_package.h"
 #include "platform/platform.h"
+#include "platform/replace_file.h"
 
 void RunPostUpdateScriptIfPresent(const std::string& installRoot) {
     const std::string script = PathBelowRoot(installRoot, kPostUpdateScriptName);
@@ -14,5 +15,8 @@ void RunPostUpdateScriptIfPresent(const std::string& installRoot) {
     // when it is deleted.
     platform::CloseFile(file);
     platform::RunScriptHidden(kPostUpdateScriptName, installRoot, kPostUpdateScriptWaitSeconds);
-    platform::RemoveFile(script);
+    // Gone from the disk too, so a power cut cannot bring it back to run
+    // again after a later package.
+    if (platform::RemoveFile(script) == 0)
+        platform::SyncFolderOf(script);
 }

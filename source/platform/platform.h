@@ -135,6 +135,38 @@ int OpenReadWrite(const std::string& path);
 int ChangeFileSize(int descriptor, std::int64_t size);
 int CloseDescriptor(int descriptor);
 
+// ---------------------------------------------------------------------------
+// Durability. A file system may keep written data and changed names in memory
+// and write them out later, in any order; a power cut then loses what was not
+// yet written, or keeps a new name over data that never arrived. These calls
+// make what was written survive: a file is synced after its last write and
+// before it is moved to its final name, and the folder after the move. A
+// failing sync means the data may be lost: it fails the step like a failing
+// write and is never retried and assumed good.
+
+// Makes everything written through `file` durable: its buffer is flushed and
+// the file's data, with what is needed to read it back (its length), reaches
+// the disk (fflush + fdatasync; FlushFileBuffers). Returns 0 on success.
+int SyncFile(std::FILE* file);
+// The same for a descriptor of OpenReadWrite: covers a length change and
+// whatever was written to the file through any stream before.
+int SyncDescriptor(int descriptor);
+// Makes the names in the folder `path` durable: a file made, moved into or
+// removed from it stays so after a power cut (fsync of the folder; on Windows,
+// where moves are made with MOVEFILE_WRITE_THROUGH, there is nothing left to
+// do). An empty path means the working directory. Returns 0 on success.
+int SyncFolder(const std::string& path);
+// Asks the system to start writing `file`'s data to the disk now, without
+// waiting for it (sync_file_range on Linux); a later SyncFile then finds it
+// written or on its way. Flushes the stream's buffer first. A hint: failure
+// is silent, and durability still needs SyncFile.
+void StartWriteBack(std::FILE* file);
+
+// The bytes an unprivileged program may still write on the volume that holds
+// `path` (statvfs: available blocks times their size), or -1 when the volume
+// cannot be asked.
+std::int64_t AvailableSpace(const std::string& path);
+
 // _mkdir: returns 0 when the directory was made (an existing one fails, as
 // _mkdir does; callers that do not care ignore the result).
 int MakeDirectory(const std::string& path);
@@ -209,6 +241,8 @@ void StartProgramDetached(const std::string& programPath);
 // kind fail as the real call would on a full disk or a broken connection.
 // Production code never arms it; an unarmed hook costs one atomic load.
 
+// A failing write or sync sets errno to ENOSPC, as on a full disk; a failing
+// write of a stream writes nothing.
 enum class FaultKind {
     kOpen,
     kWrite,
@@ -218,15 +252,66 @@ enum class FaultKind {
     kMakeDirectory,
     kSend,
     kReceive,
-    kMoveFile
+    kMoveFile,
+    kSync  // SyncFile, SyncDescriptor and SyncFolder
 };
-inline constexpr int kFaultKindCount = 9;
+inline constexpr int kFaultKindCount = 10;
 
 // Arms the hook: the `nth` call of `kind` from now on fails (0 disarms it).
 void InjectFaultAt(FaultKind kind, std::uint64_t nth);
-// Disarms every kind and zeroes the counters.
+// Makes AvailableSpace answer `bytes` for every volume (-1 disarms it).
+void InjectAvailableSpace(std::int64_t bytes);
+// Disarms every kind, zeroes the counters and disarms the space answer.
 void ResetFaults();
 // Calls of `kind` counted since the last ResetFaults().
 std::uint64_t FaultCallCount(FaultKind kind);
+
+// Syncs do nothing and succeed while `skip` is true: for the benchmark that
+// shows what durability costs, and for the test that proves the power-cut
+// simulation finds the trees an updater without syncs would leave.
+void SkipSyncs(bool skip);
+
+// ---------------------------------------------------------------------------
+// Disk observation, for tests only: a power-cut simulation learns of every
+// call that changes what a power cut would leave on the disk, so it can
+// remember what each file held and each folder named at its last sync, and
+// stop a run at any such point. Production code never installs an observer;
+// without one each call costs one atomic load.
+
+enum class DiskChange {
+    kCreateFile,  // `path` is about to be made, or cut to nothing (OpenFile "w"/"a",
+                  // CreatePrivateFile)
+    kWrite,       // `size` bytes at `data` are about to be written through `file`
+    kChangeSize,  // the length of the file open as `descriptor` is about to change to `size`
+    kMakeFolder,  // the folder `path` is about to be made
+    kMove,        // `path` is about to be moved over `target`
+    kRemove,      // `path` is about to be removed
+    kSyncFile,    // `file` (or `descriptor` when `file` is null) was synced
+    kSyncFolder,  // the folder `path` was synced
+};
+
+struct DiskEvent {
+    DiskChange kind = DiskChange::kWrite;
+    std::string path;    // native form; for kMove the source
+    std::string target;  // kMove only
+    std::FILE* file = nullptr;
+    int descriptor = -1;
+    const void* data = nullptr;
+    std::uint64_t size = 0;
+};
+
+class DiskObserver {
+  public:
+    virtual ~DiskObserver() = default;
+    // Called before each change is made (kCreateFile to kRemove), and after
+    // each sync that succeeded (kSyncFile, kSyncFolder), on the calling
+    // thread. The observer may end the process here: a power cut at this
+    // point.
+    virtual void Observe(const DiskEvent& event) = 0;
+};
+
+// Installs `observer` (null removes it). Not thread-safe against calls in
+// flight: install it before the run it watches starts.
+void ObserveDisk(DiskObserver* observer);
 
 }  // namespace platform

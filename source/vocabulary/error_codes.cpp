@@ -58,6 +58,8 @@ const char* ErrorMeaning(int code) {
             return "a redirect was refused (to plain HTTP, or without a usable Location)";
         case kTooManyRedirects:
             return "too many redirects, or a redirect loop";
+        case kNoRoomForPackage:
+            return "the installation's disk has no room for a package";
         default:
             return "unknown error";
     }

@@ -31,6 +31,7 @@ enum ErrorCode : int {
     kCertificateRejected = 30,     // the server's certificate did not verify for its host
     kRedirectRefused = 31,         // a redirect to plain HTTP, or without a usable Location
     kTooManyRedirects = 32,        // a redirect loop, or a sixth redirect
+    kNoRoomForPackage = 33,        // the installation's volume lacks room for a package
 };
 
 // A short English description of `code`, for the console front-end and tools.

@@ -1,10 +1,12 @@
 // Fault injection through the platform layer. A clean whole update run is
 // counted first: how many times it opens, writes, seeks, changes a length,
-// closes, makes a folder, sends, receives and moves a file into place. Then for every kind and
+// closes, makes a folder, sends, receives, moves a file into place and syncs
+// a file or a folder. Writes and syncs fail as on a full disk. Then for every kind and
 // every call index N of that count, a fresh installation is updated with the Nth call of that kind
 // failing. Every such run must end with a failure code, or succeed with the installation equal to
-// the new version byte for byte; it must never change anything outside the root; and a clean run
-// afterwards must always bring the installation to the new version.
+// the new version byte for byte; it must never change anything outside the root nor leave a
+// staged file behind; and a clean run afterwards must always bring the installation to the new
+// version.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -27,14 +29,25 @@ namespace {
 using platform::FaultKind;
 
 constexpr std::array<FaultKind, platform::kFaultKindCount> kKinds = {
-    FaultKind::kOpen,       FaultKind::kWrite,   FaultKind::kSeek,
-    FaultKind::kChangeSize, FaultKind::kClose,   FaultKind::kMakeDirectory,
-    FaultKind::kSend,       FaultKind::kReceive, FaultKind::kMoveFile};
+    FaultKind::kOpen,     FaultKind::kWrite,         FaultKind::kSeek, FaultKind::kChangeSize,
+    FaultKind::kClose,    FaultKind::kMakeDirectory, FaultKind::kSend, FaultKind::kReceive,
+    FaultKind::kMoveFile, FaultKind::kSync};
 
 const char* NameOf(FaultKind kind) {
     static const char* const kNames[] = {"open",  "write", "seek",    "change size", "close",
-                                         "mkdir", "send",  "receive", "move file"};
+                                         "mkdir", "send",  "receive", "move file",   "sync"};
     return kNames[static_cast<int>(kind)];
+}
+
+// Whether a file written beside its target ("NAME.updating", or ".updating"
+// for a long name) stands anywhere below `root`.
+bool HoldsStagedFile(const std::filesystem::path& root) {
+    for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
+        const std::string name = item.path().filename().string();
+        if (name.size() >= 9 && name.compare(name.size() - 9, 9, ".updating") == 0)
+            return true;
+    }
+    return false;
 }
 
 class FaultInjection : public ::testing::Test {
@@ -85,6 +98,7 @@ class FaultInjection : public ::testing::Test {
                   "a run that does not succeed reports a failure code");
         }
         check(sandbox.OutsideUnchanged(), "nothing outside the root changes");
+        check(!HoldsStagedFile(sandbox.root()), "no staged file is left behind");
 
         const RunRecord rerun = RunWholeUpdate(sandbox.root());
         const bool converged = ReadTree(sandbox.root()) == update_->newVersion();
@@ -144,8 +158,8 @@ TEST_F(InterruptedAddEntry, FailureLeavesTheTargetWholeAndNothingBeside) {
         std::uint64_t nth;  // counted from the start of the apply
     };
     // The second close is the staged file's (the first is the package's).
-    for (const Case c :
-         {Case{FaultKind::kWrite, 1}, Case{FaultKind::kClose, 2}, Case{FaultKind::kMoveFile, 1}}) {
+    for (const Case c : {Case{FaultKind::kWrite, 1}, Case{FaultKind::kClose, 2},
+                         Case{FaultKind::kMoveFile, 1}, Case{FaultKind::kSync, 1}}) {
         SCOPED_TRACE(NameOf(c.kind));
         testing_support::WriteFileBytes(target_, kOld);
         Stage(Build({EntrySource::Add("config/version.cfg", kNew)}));

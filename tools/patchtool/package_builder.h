@@ -24,9 +24,6 @@
 #include "patch/package_writer.h"
 #include "vocabulary/packed_version.h"
 
-// The entry name of the installation's version file.
-inline constexpr std::string_view kVersionFileEntryName = "config/version.cfg";
-
 struct BuildRequest {
     std::filesystem::path oldRoot;
     std::filesystem::path newRoot;

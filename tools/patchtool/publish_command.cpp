@@ -185,7 +185,7 @@ bool PublishStep(const Release& from, const Release& to, const PublishRequest& r
     return true;
 }
 
-// Writes `bytes` as a new file at `staged` and closes it; false, with
+// Writes `bytes` as a new file at `staged`, syncs and closes it; false, with
 // nothing left there, when any step fails. Whatever stood at the staged name
 // goes first, and the file is made anew rather than opened through a link.
 bool WriteStaged(const std::string& staged, const std::string& bytes) {
@@ -193,7 +193,8 @@ bool WriteStaged(const std::string& staged, const std::string& bytes) {
     std::FILE* file = platform::OpenFile(staged, "wbx");
     if (file == nullptr)
         return false;
-    const bool written = platform::WriteAllBytes(file, bytes.data(), bytes.size());
+    const bool written =
+        platform::WriteAllBytes(file, bytes.data(), bytes.size()) && platform::SyncFile(file) == 0;
     if (platform::CloseFile(file) == 0 && written)
         return true;
     platform::RemoveFile(staged);
@@ -205,16 +206,17 @@ std::string StagedName(const std::string& target) {
 }
 
 // Puts the list and, when there is one, its signature in place. Both are
-// written beside their final names first, so a full disk or a failed write
-// changes nothing served. Then the list is moved first and the signature
-// right after it: an updater fetches the list and then the signature, so
-// with this order one whose two fetches fall between the two moves still
-// gets a matching pair (old and old, or new and new); only a fetch of the old
-// list with the new signature, or the other way round, can meet a mismatch,
-// which an updater that checks signatures refuses and retries on its next
-// run. No order gives a matching pair at every moment, but in neither case
-// is a list taken that the key did not sign. Once the list is in place it
-// names this run's packages, so they are no longer taken away on failure.
+// written beside their final names and synced first, so a full disk or a
+// failed write changes nothing served. The list moves last, since it is what
+// installations read: every package it names was synced with its folder
+// when it was built, and the signature's move is on the disk before the
+// list's, so after a power cut the list never names a package or a signature
+// the disk lost. An updater whose two fetches fall between the two moves
+// meets the old list with the new signature; one that checks signatures
+// refuses that pair and tries again on its next run. No order gives a
+// matching pair at every moment, but in no case is a list taken that the key
+// did not sign. Once the list is in place it names this run's packages, so
+// they are no longer taken away on failure.
 bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
                            const std::optional<std::string>& signature, PublishProgress* progress,
                            std::string* error) {
@@ -226,17 +228,23 @@ bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
         *error = "cannot write the patch list and its signature beside '" + listTarget + "'";
         return false;
     }
-    if (platform::MoveFileOver(StagedName(listTarget), listTarget) != 0) {
+    if (signature && (platform::MoveFileOver(StagedName(signatureTarget), signatureTarget) != 0 ||
+                      platform::SyncFolderOf(signatureTarget) != 0)) {
         platform::RemoveFile(StagedName(listTarget));
         platform::RemoveFile(StagedName(signatureTarget));
-        *error = "cannot put the patch list in place at '" + listTarget + "'";
+        *error = "cannot put the signature in place at '" + signatureTarget + "'";
+        return false;
+    }
+    if (platform::MoveFileOver(StagedName(listTarget), listTarget) != 0) {
+        platform::RemoveFile(StagedName(listTarget));
+        *error = "cannot put the patch list in place at '" + listTarget + "'" +
+                 (signature ? ": its new signature is, so run again" : "");
         return false;
     }
     progress->added.clear();
-    if (signature && platform::MoveFileOver(StagedName(signatureTarget), signatureTarget) != 0) {
-        platform::RemoveFile(StagedName(signatureTarget));
-        *error = "the new list is in place but its signature could not be put at '" +
-                 signatureTarget + "': run again to sign it";
+    if (platform::SyncFolderOf(listTarget) != 0) {
+        *error = "the new list is in place but may not survive a power cut: the folder of '" +
+                 listTarget + "' could not be synced";
         return false;
     }
     return true;

@@ -70,15 +70,19 @@ constexpr std::size_t kKeyFileCap = 64 * 1024;
 constexpr std::size_t kListFileCap = 16 * 1024 * 1024;
 
 // The private key text is wiped as soon as it is written; the key itself
-// lives only in OpenSSL's memory until the process ends.
+// lives only in OpenSSL's memory until the process ends. The file and its
+// name are on the disk before the public key is printed: a public key that
+// is published while its private key is lost to a power cut could never
+// sign again.
 bool WritePrivateKey(const fs::path& path, const Ed25519SigningKey& key) {
     std::FILE* file = platform::CreatePrivateFile(path.string());
     if (file == nullptr)
         return false;
     std::string pem = key.ToPem();
-    const bool written = platform::WriteAllBytes(file, pem.data(), pem.size());
+    const bool written =
+        platform::WriteAllBytes(file, pem.data(), pem.size()) && platform::SyncFile(file) == 0;
     WipeSecret(pem);
-    if (platform::CloseFile(file) != 0 || !written) {
+    if (platform::CloseFile(file) != 0 || !written || platform::SyncFolderOf(path.string()) != 0) {
         platform::RemoveFile(path.string());
         return false;
     }

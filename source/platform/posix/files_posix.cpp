@@ -1,11 +1,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -110,6 +112,29 @@ std::optional<std::string> Resolve(const std::string& native, int linksLeft) {
     }
 }
 
+// Tells the disk observer, if there is one, of a change to a name.
+void NotifyName(DiskChange kind, const std::string& native, const std::string& target = {}) {
+    if (!DiskObserved())
+        return;
+    DiskEvent event;
+    event.kind = kind;
+    event.path = native;
+    event.target = target;
+    Notify(event);
+}
+
+// Modes that may make the file or cut it: every one but "r" and "r+".
+bool MayCreate(const char* mode) {
+    return std::strchr(mode, 'w') != nullptr || std::strchr(mode, 'a') != nullptr;
+}
+
+// One failed sync, injected or real, as the caller sees it.
+int FailedSync(bool injected) {
+    if (injected)
+        errno = ENOSPC;
+    return -1;
+}
+
 bool IsAtOrBelow(const std::string& path, const std::string& folder) {
     if (path.compare(0, folder.size(), folder) != 0)
         return false;
@@ -121,15 +146,19 @@ bool IsAtOrBelow(const std::string& path, const std::string& folder) {
 std::FILE* OpenFile(const std::string& path, const char* mode) {
     if (ShouldFail(FaultKind::kOpen))
         return nullptr;
-    return std::fopen(NativePath(path).c_str(), mode);
+    const std::string native = NativePath(path);
+    if (MayCreate(mode))
+        NotifyName(DiskChange::kCreateFile, native);
+    return std::fopen(native.c_str(), mode);
 }
 
 std::FILE* CreatePrivateFile(const std::string& path) {
     if (ShouldFail(FaultKind::kOpen))
         return nullptr;
+    const std::string native = NativePath(path);
+    NotifyName(DiskChange::kCreateFile, native);
     // O_EXCL also refuses a link standing at the path, dangling or not.
-    const int descriptor =
-        open(NativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int descriptor = open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (descriptor < 0)
         return nullptr;
     std::FILE* file = fdopen(descriptor, "wb");
@@ -143,8 +172,18 @@ std::size_t ReadFile(void* buffer, std::size_t size, std::size_t count, std::FIL
 }
 
 std::size_t WriteFile(const void* data, std::size_t size, std::size_t count, std::FILE* file) {
-    if (ShouldFail(FaultKind::kWrite))
+    if (ShouldFail(FaultKind::kWrite)) {
+        errno = ENOSPC;
         return 0;
+    }
+    if (DiskObserved()) {
+        DiskEvent event;
+        event.kind = DiskChange::kWrite;
+        event.file = file;
+        event.data = data;
+        event.size = static_cast<std::uint64_t>(size) * count;
+        Notify(event);
+    }
     return std::fwrite(data, size, count, file);
 }
 
@@ -173,6 +212,13 @@ int OpenReadWrite(const std::string& path) {
 int ChangeFileSize(int descriptor, std::int64_t size) {
     if (ShouldFail(FaultKind::kChangeSize))
         return -1;
+    if (DiskObserved()) {
+        DiskEvent event;
+        event.kind = DiskChange::kChangeSize;
+        event.descriptor = descriptor;
+        event.size = static_cast<std::uint64_t>(size);
+        Notify(event);
+    }
     return ftruncate(descriptor, static_cast<off_t>(size));
 }
 
@@ -185,11 +231,85 @@ int CloseDescriptor(int descriptor) {
 int MakeDirectory(const std::string& path) {
     if (ShouldFail(FaultKind::kMakeDirectory))
         return -1;
-    return mkdir(NativePath(path).c_str(), 0755);
+    const std::string native = NativePath(path);
+    NotifyName(DiskChange::kMakeFolder, native);
+    return mkdir(native.c_str(), 0755);
 }
 
 int RemoveFile(const std::string& path) {
-    return std::remove(NativePath(path).c_str());
+    const std::string native = NativePath(path);
+    NotifyName(DiskChange::kRemove, native);
+    return std::remove(native.c_str());
+}
+
+int SyncFile(std::FILE* file) {
+    if (ShouldFail(FaultKind::kSync))
+        return FailedSync(true);
+    if (std::fflush(file) != 0)
+        return FailedSync(false);
+    if (SyncsSkipped())
+        return 0;
+    if (fdatasync(fileno(file)) != 0)
+        return FailedSync(false);
+    if (DiskObserved()) {
+        DiskEvent event;
+        event.kind = DiskChange::kSyncFile;
+        event.file = file;
+        event.descriptor = fileno(file);
+        Notify(event);
+    }
+    return 0;
+}
+
+int SyncDescriptor(int descriptor) {
+    if (ShouldFail(FaultKind::kSync))
+        return FailedSync(true);
+    if (SyncsSkipped())
+        return 0;
+    if (fdatasync(descriptor) != 0)
+        return FailedSync(false);
+    if (DiskObserved()) {
+        DiskEvent event;
+        event.kind = DiskChange::kSyncFile;
+        event.descriptor = descriptor;
+        Notify(event);
+    }
+    return 0;
+}
+
+int SyncFolder(const std::string& path) {
+    if (ShouldFail(FaultKind::kSync))
+        return FailedSync(true);
+    if (SyncsSkipped())
+        return 0;
+    const std::string native = NativePath(path.empty() ? "." : path);
+    const int descriptor = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0)
+        return FailedSync(false);
+    const bool synced = fsync(descriptor) == 0;
+    close(descriptor);
+    if (!synced)
+        return FailedSync(false);
+    NotifyName(DiskChange::kSyncFolder, native);
+    return 0;
+}
+
+void StartWriteBack(std::FILE* file) {
+    if (std::fflush(file) != 0 || SyncsSkipped())
+        return;
+#ifdef __linux__
+    sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
+std::int64_t AvailableSpace(const std::string& path) {
+    if (const std::optional<std::int64_t> injected = InjectedAvailableSpace())
+        return *injected;
+    struct statvfs volume {};
+    if (statvfs(NativePath(path.empty() ? "." : path).c_str(), &volume) != 0)
+        return -1;
+    const auto bytes = static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize;
+    return static_cast<std::int64_t>(std::min<unsigned long long>(bytes, INT64_MAX));
 }
 
 std::int64_t RegularFileSize(const std::string& path) {
@@ -204,6 +324,7 @@ int MoveFileOver(const std::string& from, const std::string& to) {
         return -1;
     const std::string source = NativePath(from);
     const std::string target = NativePath(to);
+    NotifyName(DiskChange::kMove, source, target);
     struct stat replaced {};
     if (stat(target.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
         chmod(source.c_str(), replaced.st_mode & 07777);
