@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "patch/delta_entry.h"
 #include "patch/entry_stream.h"
@@ -98,8 +100,10 @@ bool SetFileLength(const std::string& path, std::int64_t length) {
     return changed && closed;
 }
 
-// Writes each record's bytes as they are unpacked, a piece at a time.
-bool WriteRecords(EntryStream& entries, std::FILE* target) {
+// Writes each record's bytes as they are unpacked, a piece at a time. Bytes
+// at or past `limit` are read but not written.
+bool WriteRecords(EntryStream& entries, std::FILE* target,
+                  std::int64_t limit = std::numeric_limits<std::int64_t>::max()) {
     RecordStream records(&entries);
     std::int64_t start = 0;
     std::uint32_t length = 0;
@@ -110,14 +114,17 @@ bool WriteRecords(EntryStream& entries, std::FILE* target) {
         // keeps the stream's buffer instead of flushing it for every record.
         if (start != position && platform::SeekFile(target, start, SEEK_SET) != 0)
             return false;
+        position = start;
         ByteView piece;
         while (records.ReadBytes(&piece)) {
-            if (platform::WriteFile(piece.data(), 1, piece.size(), target) != piece.size())
+            const auto kept = static_cast<std::size_t>(
+                std::clamp<std::int64_t>(limit - position, 0, std::int64_t(piece.size())));
+            if (kept != 0 && platform::WriteFile(piece.data(), 1, kept, target) != kept)
                 return false;
+            position += static_cast<std::int64_t>(kept);
         }
         if (records.bytesLeft() != 0)
             return false;
-        position = start + static_cast<std::int64_t>(length);
     }
     return step == RecordStep::kEnd;
 }
@@ -130,6 +137,55 @@ bool ModifyFile(const std::string& target, const EntryHead& head, EntryStream& e
     // A failing close means buffered bytes never reached the file.
     const bool closed = platform::CloseFile(file) == 0;
     return written && closed && SetFileLength(target, head.finalSize);
+}
+
+// Writes the first `length` bytes of the file at `path` (fewer when it is
+// shorter) to `out`; false when the file cannot be opened or read.
+bool CopyFilePrefix(const std::string& path, std::int64_t length, std::FILE* out) {
+    std::FILE* file = platform::OpenFile(path, "rb");
+    if (file == nullptr)
+        return false;  // modify entries never create a file
+    std::vector<std::uint8_t> buffer(64 * 1024);
+    bool copied = true;
+    while (copied && length > 0) {
+        const std::size_t wanted =
+            static_cast<std::size_t>(std::min<std::int64_t>(length, std::int64_t(buffer.size())));
+        const std::size_t got = platform::ReadFile(buffer.data(), 1, wanted, file);
+        copied = platform::WriteAllBytes(out, buffer.data(), got);
+        length -= static_cast<std::int64_t>(got);
+        if (got < wanted)
+            break;
+    }
+    platform::CloseFile(file);  // only read: a failing close loses nothing
+    return copied;
+}
+
+// Lengthens `file` with zero bytes to `length`, as a length change would.
+bool PadWithZeros(std::FILE* file, std::int64_t length) {
+    if (platform::SeekFile(file, 0, SEEK_END) != 0)
+        return false;
+    static const std::uint8_t kZeros[4096] = {};
+    for (std::int64_t at = platform::TellFile(file); at >= 0 && at < length;) {
+        const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(length - at, 4096));
+        if (!platform::WriteAllBytes(file, kZeros, piece))
+            return false;
+        at += static_cast<std::int64_t>(piece);
+    }
+    return platform::TellFile(file) >= length;
+}
+
+// A modify entry of the version file. Written in place, a power cut part-way
+// could leave the commit record torn: neither the old version nor the new,
+// perhaps a third one. So its new content is made beside it, as for an add
+// entry: the old bytes the final length keeps, the records written over them
+// (bytes past the final length dropped, as the length change would drop
+// them), zeros up to the final length; and then moved over it.
+bool ModifyThroughCopy(const std::string& target, const EntryHead& head, EntryStream& entries) {
+    return platform::ReplaceFile(target, [&](std::FILE* staged) {
+        return CopyFilePrefix(target, head.finalSize, staged) &&
+               WriteRecords(entries, staged, head.finalSize) &&
+               PadWithZeros(staged, head.finalSize);
+    });
 }
 
 // Writes the entry's data as it is unpacked, a piece at a time.
@@ -214,6 +270,8 @@ class PackageChanges {
 
     platform::ReplacementBatch& batch() { return batch_; }
 
+    bool IsVersionFile(const std::string& target) const { return target == versionFile_; }
+
     // Before an entry changes `target`: a staged file still waiting for it
     // goes first, since the entry reads it or replaces it; and before the
     // version file, everything does.
@@ -235,19 +293,20 @@ class PackageChanges {
 };
 
 bool ChangeTarget(const std::string& root, const std::string& target, const EntryHead& head,
-                  EntryStream& entries, platform::ReplacementBatch& batch) {
+                  EntryStream& entries, PackageChanges& changes) {
     // A read-only target becomes writable; for a file that does not exist yet
     // this does nothing.
     platform::ResetFileAttributes(target);
     switch (head.kind) {
         case EntryKind::kModify:
-            return ModifyFile(target, head, entries);
+            return changes.IsVersionFile(target) ? ModifyThroughCopy(target, head, entries)
+                                                 : ModifyFile(target, head, entries);
         case EntryKind::kDelta:
             return ApplyDelta(target, entries);
         case EntryKind::kAdd:
             break;
     }
-    return AddFile(root, target, head, entries, batch);
+    return AddFile(root, target, head, entries, changes.batch());
 }
 
 bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
@@ -259,8 +318,8 @@ bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& ent
     std::string target;
     if (!platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target))
         return false;
-    return changes.BeforeEntry(target) &&
-           ChangeTarget(root, target, head, entries, changes.batch()) && changes.AfterEntry(target);
+    return changes.BeforeEntry(target) && ChangeTarget(root, target, head, entries, changes) &&
+           changes.AfterEntry(target);
 }
 
 // A delta entry can only be applied to the file it was made from, and an
