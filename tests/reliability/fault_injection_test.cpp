@@ -20,6 +20,7 @@
 #include "patch/apply_fixture.h"
 #include "platform/platform.h"
 #include "published_update.h"
+#include "support/sync_ledger.h"
 #include "vocabulary/error_codes.h"
 #include "whole_run.h"
 
@@ -137,6 +138,32 @@ TEST_F(FaultInjection, EveryFailingCallEndsInAFailureCodeOrTheExactNewVersion) {
     // Every kind the platform hook knows is reached by a whole run.
     for (const FaultKind kind : kKinds)
         EXPECT_GT(counts[static_cast<int>(kind)], 0u) << NameOf(kind);
+}
+
+// The whole run, download included, keeps the order a power cut needs:
+// each file synced before its move, each folder after, the version file last.
+TEST_F(FaultInjection, WholeRunSyncsEachFileBeforeItsMoveAndEachFolderAfter) {
+    SandboxedRoot sandbox(update_->oldVersion());
+    testing_support::SyncLedger ledger(sandbox.root() / "config/version.cfg");
+    platform::ObserveDisk(&ledger);
+    const RunRecord run = RunWholeUpdate(sandbox.root());
+    platform::ObserveDisk(nullptr);
+    EXPECT_TRUE(run.Succeeded());
+    EXPECT_EQ(ledger.Breaches(), std::vector<std::string>{});
+    EXPECT_TRUE(ledger.versionFileMoved());
+}
+
+// A full disk is found before the first change: the run ends with its own
+// code, the installation as it was, and a run once room exists completes it.
+TEST_F(FaultInjection, VolumeWithoutRoomEndsTheRunBeforeAnyChange) {
+    SandboxedRoot sandbox(update_->oldVersion());
+    platform::InjectAvailableSpace(64 * 1024);
+    const RunRecord refused = RunWholeUpdate(sandbox.root());
+    platform::ResetFaults();
+    EXPECT_EQ(refused.ErrorCode(), kNoRoomForPackage);
+    EXPECT_EQ(ReadTree(sandbox.root()), update_->oldVersion());
+    EXPECT_TRUE(RunWholeUpdate(sandbox.root()).Succeeded());
+    EXPECT_EQ(ReadTree(sandbox.root()), update_->newVersion());
 }
 
 // What the sweep found: an add entry used to cut its target to nothing before
