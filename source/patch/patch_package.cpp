@@ -139,25 +139,25 @@ bool ModifyFile(const std::string& target, const EntryHead& head, EntryStream& e
     return written && closed && SetFileLength(target, head.finalSize);
 }
 
-// Writes the first `length` bytes of the file at `path` (fewer when it is
-// shorter) to `out`; false when the file cannot be opened or read.
+// Writes the first `length` bytes of the file at `path` (all of it when it
+// is shorter) to `out`; false when the file cannot be opened or read whole.
 bool CopyFilePrefix(const std::string& path, std::int64_t length, std::FILE* out) {
-    std::FILE* file = platform::OpenFile(path, "rb");
+    std::int64_t left = std::min(length, platform::RegularFileSize(path));
+    std::FILE* file = left < 0 ? nullptr : platform::OpenFile(path, "rb");
     if (file == nullptr)
         return false;  // modify entries never create a file
     std::vector<std::uint8_t> buffer(64 * 1024);
-    bool copied = true;
-    while (copied && length > 0) {
-        const std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::int64_t>(length, std::int64_t(buffer.size())));
-        const std::size_t got = platform::ReadFile(buffer.data(), 1, wanted, file);
-        copied = platform::WriteAllBytes(out, buffer.data(), got);
-        length -= static_cast<std::int64_t>(got);
-        if (got < wanted)
+    while (left > 0) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::int64_t>(left, std::int64_t(buffer.size())));
+        if (platform::ReadFile(buffer.data(), 1, wanted, file) != wanted ||
+            !platform::WriteAllBytes(out, buffer.data(), wanted)) {
             break;
+        }
+        left -= static_cast<std::int64_t>(wanted);
     }
     platform::CloseFile(file);  // only read: a failing close loses nothing
-    return copied;
+    return left == 0;
 }
 
 // Lengthens `file` with zero bytes to `length`, as a length change would.
@@ -373,6 +373,26 @@ std::uint64_t RoomForEntry(const std::string& root, const EntryHead& head,
     return bytes + kRoomPerEntry;
 }
 
+// The room the entries of a package need, as the checking pass meets them.
+// The pass meets the first malformed entry too, but only when its head can
+// be read; it is never applied, so its room does not count.
+class RoomTally {
+  public:
+    void Add(std::uint64_t bytes) {
+        total_ += bytes;
+        last_ = bytes;
+        ++entries_;
+    }
+    std::uint64_t ForEntries(std::uint64_t applied) const {
+        return entries_ > applied ? total_ - last_ : total_;
+    }
+
+  private:
+    std::uint64_t total_ = 0;
+    std::uint64_t last_ = 0;
+    std::uint64_t entries_ = 0;
+};
+
 // Whether the installation's volume can take `bytes` more and keep its spare
 // room. A volume that cannot be asked is given the benefit of the doubt: the
 // writes themselves still fail cleanly if it is full.
@@ -429,18 +449,18 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
         return false;
     Report(statusCallback, kStagePackageRead);
     const std::string& root = folders.installRoot;
-    std::uint64_t room = 0;
+    RoomTally room;
     const PayloadCheck check = CheckPayload(
         *payload, header.unpackedSize, CodecOf(header.codec).deltaEntries,
         [&root, &room](const EntryHead& head, const DeltaPreamble* preamble, EntryStream& entries) {
-            room += RoomForEntry(root, head, preamble, entries);
+            room.Add(RoomForEntry(root, head, preamble, entries));
             return preamble == nullptr || CheckDeltaTarget(root, head, *preamble, entries);
         });
     if (!check.intact || !payload->Rewind())
         return false;
     // A disk that fills up part-way would leave the package half applied
     // until room is made; refused here, nothing has changed yet.
-    if (!HasRoomFor(root, room)) {
+    if (!HasRoomFor(root, room.ForEntries(check.goodEntries))) {
         why = kNoRoomForPackage;
         return false;
     }

@@ -124,6 +124,19 @@ TEST_F(DurableApply, VolumeWithoutRoomIsRefusedBeforeAnythingChanges) {
     platform::InjectAvailableSpace(2 << 20);
     EXPECT_TRUE(Apply());
     EXPECT_EQ(ReadFileBytes(root_ / "large.bin"), large);
+
+    // A malformed entry is never applied, so the room its head claims does
+    // not count: the entries before it are applied, and it fails as before.
+    std::string payload;
+    ASSERT_TRUE(EncodePayload({EntrySource::Add("kept.txt", "k")}, &payload));
+    payload.resize(payload.size() - 4);  // the end tag
+    payload += Le32(kAddTag) + Le32(0) + Le32(2) + std::string("x\0", 2) + Le32(1u << 30) + "short";
+    std::string package;
+    ASSERT_TRUE(PackPayload(PackageCodec::kBzip2, kTestVersion, payload, &package));
+    Stage(package);
+    EXPECT_FALSE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, &Record, &failure));
+    EXPECT_EQ(failure, kApplyFailed);
+    EXPECT_EQ(ReadFileBytes(root_ / "kept.txt"), "k");
 }
 
 }  // namespace
