@@ -1,4 +1,5 @@
-// How fast a package is applied, next to what its codec alone allows.
+// How fast a package is applied, next to what its codec alone allows, and
+// what making the applied files survive a power cut costs.
 //
 //   apply-throughput WORK_DIR [--megabytes N] [--small-files N] [--runs N]
 //
@@ -7,10 +8,17 @@
 // sizes) once with LZO1X and once with bzip2, and prints for each the median
 // time of ApplyPatchPackage into an empty installation, the median time of
 // the same library call decompressing the same payload alone, their ratio and
-// the peak resident memory of a process that applies the package once. Then
-// it applies a package of many small files and compares the files per second
-// with `tar -x` of the same files. WORK_DIR must exist and be empty; the
-// caller removes it afterwards.
+// the peak resident memory of a process that applies the package once; then
+// the same apply with every sync skipped (platform::SkipSyncs), which is what
+// applying cost before it was made durable, and the ratio of the two. Then it
+// applies a package of many small files and compares it, without syncs, with
+// `tar -x` of the same files, and, durable, with `tar -x` followed by `sync`,
+// the plainest way a shell gets the same files onto the disk.
+//
+// Every timed run starts alike: the tree the run before left is taken away
+// and everything still waiting to be written is flushed first (untimed), so
+// one run's write-back never lands in the next one's time. WORK_DIR must
+// exist and be empty; the caller removes it afterwards.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,6 +35,7 @@
 #include "patch/package_format.h"
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
+#include "platform/platform.h"
 
 namespace fs = std::filesystem;
 
@@ -112,18 +121,75 @@ std::string MakePackage(const fs::path& file, PackageCodec codec,
     return package;
 }
 
+// Runs `command` through the shell; a failure ends the benchmark.
+void Run(const std::string& command) {
+    if (std::system(command.c_str()) != 0)
+        Die("`" + command + "` failed");
+}
+
+// Where the trees of earlier runs go; removed once every run is over.
+fs::path SetAsideFolder(const fs::path& tree) {
+    return tree.parent_path() / "set-aside";
+}
+
+// Takes the tree a run before left at `tree` out of the way with one move.
+// Removing it here would slow the next run down by a varying amount: ext4
+// without a journal passes over every inode freed in the last minute when it
+// picks one for a new file, at the cost of a buffer lookup each, so 20,000
+// small files made right after 20,000 were removed took up to ten times as
+// long as the same files made on a quiet volume.
+void SetAside(const fs::path& tree) {
+    if (!fs::exists(tree))
+        return;
+    const fs::path folder = SetAsideFolder(tree);
+    fs::create_directories(folder);
+    for (int number = 0;; ++number) {
+        const fs::path aside = folder / std::to_string(number);
+        if (!fs::exists(aside)) {
+            fs::rename(tree, aside);
+            return;
+        }
+    }
+}
+
+// Leaves `tree` empty, with the tree a run before left there set aside, and
+// flushes everything still waiting to be written, so that the next timed run
+// neither pays for an earlier run's write-back nor finds the disk idle only
+// by chance.
+void StartFresh(const fs::path& tree) {
+    SetAside(tree);
+    fs::create_directories(tree);
+    Run("sync");
+}
+
+// Whether a timed apply syncs what it writes, as it always does outside this
+// benchmark, or skips every sync, as applying did before it was made durable.
+enum class Durability { kSynced, kSkipped };
+
 // Applies `package` (a file in `downloadDir`) to `root`, which is made empty
-// first; returns the seconds ApplyPatchPackage took.
-double ApplyInto(const fs::path& root, const fs::path& downloadDir, const std::string& package) {
-    fs::remove_all(root);
-    fs::create_directories(root);
+// first (StartFresh); returns the seconds ApplyPatchPackage took.
+double ApplyInto(const fs::path& root, const fs::path& downloadDir, const std::string& package,
+                 Durability durability = Durability::kSynced) {
+    StartFresh(root);
     const InstallationFolders folders{root.string(), downloadDir.string()};
     bool applied = false;
+    platform::SkipSyncs(durability == Durability::kSkipped);
     const double seconds =
         Seconds([&] { applied = ApplyPatchPackage(folders, package, kVersion, nullptr); });
+    platform::SkipSyncs(false);
     if (!applied)
         Die("applying " + package + " failed");
     return seconds;
+}
+
+// Extracts `archive` into `root`, made empty first (StartFresh), with `then`
+// (a shell command, or empty for none) run after it in the timed command;
+// returns its seconds.
+double ExtractInto(const fs::path& root, const fs::path& archive, const std::string& then) {
+    StartFresh(root);
+    const std::string command = "tar -xf '" + archive.string() + "' -C '" + root.string() + "'" +
+                                (then.empty() ? "" : " && " + then);
+    return Seconds([&] { Run(command); });
 }
 
 // One decompression of the package's payload by the codec's own unpack
@@ -178,9 +244,21 @@ int ApplyOnceAndReportPeak(char** argv) {
     return 1;
 }
 
-void MeasureLargePackage(const Options& options, const std::vector<EntrySource>& entries,
-                         PackageCodec codec, const char* codecName) {
+// What one codec's package measured: medians in seconds, memory in bytes.
+struct LargeResult {
+    const char* codec = "";
+    double packageBytes = 0;
+    double synced = 0;
+    double skipped = 0;
+    double alone = 0;
+    double peak = 0;
+    double peakLimit = 0;
+};
+
+LargeResult MeasureLargePackage(const Options& options, const std::vector<EntrySource>& entries,
+                                PackageCodec codec, const char* codecName) {
     const fs::path download = options.work / "download";
+    const fs::path root = options.work / "root";
     const std::string name = std::string("large-") + codecName + ".pak";
     const std::string package = MakePackage(download / name, codec, entries);
     PackageHeader header;
@@ -188,23 +266,53 @@ void MeasureLargePackage(const Options& options, const std::vector<EntrySource>&
                       &header);
     // bzip2 is slow enough that three runs give a steady median.
     const int runs = codec == PackageCodec::kBzip2 ? std::min(options.runs, 3) : options.runs;
-    std::vector<double> apply;
+    std::vector<double> synced;
+    std::vector<double> skipped;
     std::vector<double> alone;
+    // Taken in turns, so that a slower stretch of the machine weighs on each.
     for (int run = 0; run < runs; ++run) {
-        apply.push_back(ApplyInto(options.work / "root", download, name));
+        synced.push_back(ApplyInto(root, download, name, Durability::kSynced));
+        skipped.push_back(ApplyInto(root, download, name, Durability::kSkipped));
         alone.push_back(DecompressAlone(package));
     }
-    const double peak = PeakMemoryOfOneApply(options.work / "root", download, name);
-    const double limit = static_cast<double>(package.size() + header.unpackedSize) + 32 * kMiB;
-    const double ratio = Median(apply) / Median(alone);
-    std::printf("%-6s %8.1f MiB %9.3f s %9.3f s %6.2f %-4s %8.1f MiB %8.1f MiB %s\n", codecName,
-                static_cast<double>(package.size()) / kMiB, Median(apply), Median(alone), ratio,
-                ratio <= 1.15 ? "ok" : "over", peak / kMiB, limit / kMiB,
-                peak <= limit ? "ok" : "over");
-    fs::remove_all(options.work / "root");
+    LargeResult result;
+    result.codec = codecName;
+    result.packageBytes = static_cast<double>(package.size());
+    result.synced = Median(synced);
+    result.skipped = Median(skipped);
+    result.alone = Median(alone);
+    result.peak = PeakMemoryOfOneApply(root, download, name);
+    result.peakLimit = static_cast<double>(package.size() + header.unpackedSize) + 32 * kMiB;
+    SetAside(root);
+    return result;
 }
 
-void MeasureSmallFiles(const Options& options, const std::string& data, std::mt19937& random) {
+// The apply as it ships (durable) next to the codec alone, and its memory.
+void PrintCodecTable(const std::vector<LargeResult>& results) {
+    std::printf("%-6s %12s %11s %11s %6s %-4s %12s %12s\n", "codec", "package", "apply",
+                "codec alone", "ratio", "goal", "peak RSS", "goal RSS");
+    for (const LargeResult& result : results) {
+        const double ratio = result.synced / result.alone;
+        std::printf("%-6s %8.1f MiB %9.3f s %9.3f s %6.2f %-4s %8.1f MiB %8.1f MiB %s\n",
+                    result.codec, result.packageBytes / kMiB, result.synced, result.alone, ratio,
+                    ratio <= 1.15 ? "ok" : "over", result.peak / kMiB, result.peakLimit / kMiB,
+                    result.peak <= result.peakLimit ? "ok" : "over");
+    }
+}
+
+// What durability costs: the same apply with its syncs and without them.
+void PrintDurabilityTable(const std::vector<LargeResult>& results) {
+    std::printf("%-6s %11s %11s %6s %-4s (durable / no syncs, goal <= 1.20)\n", "codec", "durable",
+                "no syncs", "ratio", "goal");
+    for (const LargeResult& result : results) {
+        const double ratio = result.synced / result.skipped;
+        std::printf("%-6s %9.3f s %9.3f s %6.2f %s\n", result.codec, result.synced, result.skipped,
+                    ratio, ratio <= 1.2 ? "ok" : "over");
+    }
+}
+
+std::vector<EntrySource> SmallFileEntries(const Options& options, const std::string& data,
+                                          std::mt19937& random) {
     std::vector<EntrySource> entries;
     std::uniform_int_distribution<std::size_t> size(100, 4000);
     std::uniform_int_distribution<std::size_t> offset(0, data.size() - 4000);
@@ -213,40 +321,77 @@ void MeasureSmallFiles(const Options& options, const std::string& data, std::mt1
             EntrySource::Add("s" + std::to_string(i % 100) + "/f" + std::to_string(i) + ".dat",
                              data.substr(offset(random), size(random))));
     }
+    return entries;
+}
+
+// The same files as tar sees them: archived from a tree the package made.
+fs::path ArchiveOfPackage(const Options& options, const std::string& package) {
+    const fs::path root = options.work / "root";
+    ApplyInto(root, options.work / "download", package, Durability::kSkipped);
+    const fs::path archive = options.work / "small.tar";
+    Run("tar -cf '" + archive.string() + "' -C '" + root.string() + "' .");
+    return archive;
+}
+
+// Medians, in seconds, of the small files applied and extracted four ways.
+struct SmallResult {
+    int runs = 0;
+    int durableRuns = 0;  // of the durable apply, by far the slowest of the four
+    double synced = 0;
+    double skipped = 0;
+    double tar = 0;
+    double tarSync = 0;
+};
+
+SmallResult MeasureSmallFiles(const Options& options, const std::string& data,
+                              std::mt19937& random) {
     const fs::path download = options.work / "download";
-    MakePackage(download / "small.pak", PackageCodec::kLzo1x, entries);
-    std::vector<double> apply;
-    for (int run = 0; run < options.runs; ++run) {
-        apply.push_back(ApplyInto(options.work / "root", download, "small.pak"));
-    }
-    // The same files, as tar sees them: archived from the applied tree.
-    const std::string archive = (options.work / "small.tar").string();
-    const std::string fresh = (options.work / "tar-root").string();
-    if (std::system(("tar -cf '" + archive + "' -C '" + (options.work / "root").string() + "' .")
-                        .c_str()) != 0) {
-        Die("tar -c failed");
-    }
+    const fs::path root = options.work / "root";
+    MakePackage(download / "small.pak", PackageCodec::kLzo1x,
+                SmallFileEntries(options, data, random));
+    const fs::path archive = ArchiveOfPackage(options, "small.pak");
+    SmallResult result;
+    result.runs = options.runs;
+    result.durableRuns = std::min(options.runs, 3);
+    std::vector<double> synced;
+    std::vector<double> skipped;
     std::vector<double> tar;
-    for (int run = 0; run < options.runs; ++run) {
-        fs::remove_all(fresh);
-        fs::create_directories(fresh);
-        int result = 0;
-        tar.push_back(Seconds([&] {
-            result = std::system(("tar -xf '" + archive + "' -C '" + fresh + "'").c_str());
-        }));
-        if (result != 0)
-            Die("tar -x failed");
+    std::vector<double> tarSync;
+    // Taken in turns, so that a slower stretch of the machine weighs on each.
+    for (int run = 0; run < result.runs; ++run) {
+        if (run < result.durableRuns)
+            synced.push_back(ApplyInto(root, download, "small.pak", Durability::kSynced));
+        skipped.push_back(ApplyInto(root, download, "small.pak", Durability::kSkipped));
+        tar.push_back(ExtractInto(root, archive, ""));
+        tarSync.push_back(ExtractInto(root, archive, "sync"));
     }
+    SetAside(root);
+    result.synced = Median(synced);
+    result.skipped = Median(skipped);
+    result.tar = Median(tar);
+    result.tarSync = Median(tarSync);
+    return result;
+}
+
+void PrintSmallFiles(const Options& options, const SmallResult& result) {
     const double files = options.smallFiles;
-    const double ours = files / Median(apply);
-    const double theirs = files / Median(tar);
+    const double ours = files / result.skipped;
+    const double theirs = files / result.tar;
+    std::printf("small files: %d add entries (LZO1X); medians of %d runs (durable apply: %d)\n",
+                options.smallFiles, result.runs, result.durableRuns);
     std::printf(
-        "small files: %d add entries (LZO1X); apply %.3f s = %.0f files/s; tar -x %.3f s "
-        "= %.0f files/s; ratio %.2f (goal >= 0.80: %s)\n",
-        options.smallFiles, Median(apply), ours, Median(tar), theirs, ours / theirs,
+        "small files, no syncs: apply %.3f s = %.0f files/s; tar -x %.3f s = %.0f files/s; "
+        "ratio %.2f (goal >= 0.80: %s)\n",
+        result.skipped, ours, result.tar, theirs, ours / theirs,
         ours / theirs >= 0.8 ? "ok" : "under");
-    fs::remove_all(options.work / "root");
-    fs::remove_all(fresh);
+    const double ratio = result.synced / result.tarSync;
+    std::printf(
+        "small files, durable: apply %.3f s = %.0f files/s; tar -x && sync %.3f s = %.0f "
+        "files/s; time ratio %.2f (goal <= 1.00: %s)\n",
+        result.synced, files / result.synced, result.tarSync, files / result.tarSync, ratio,
+        ratio <= 1.0 ? "ok" : "over");
+    std::printf("small files, durability cost: apply durable %.3f s, no syncs %.3f s; ratio %.2f\n",
+                result.synced, result.skipped, result.synced / result.skipped);
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -285,12 +430,15 @@ int main(int argc, char** argv) {
     const std::vector<EntrySource> entries = CutIntoFiles(data, 256, 4 << 20, 20, random);
     std::printf(
         "apply benchmark: %.1f MiB of /usr/lib shared libraries in %zu files "
-        "(256 B to 4 MiB); medians of %d runs (bzip2: at most 3)\n",
+        "(256 B to 4 MiB); medians of %d runs (bzip2: at most 3); every timed run starts "
+        "on an empty tree after `sync`\n",
         static_cast<double>(data.size()) / kMiB, entries.size(), options.runs);
-    std::printf("%-6s %12s %11s %11s %6s %-4s %12s %12s\n", "codec", "package", "apply",
-                "codec alone", "ratio", "goal", "peak RSS", "goal RSS");
-    MeasureLargePackage(options, entries, PackageCodec::kLzo1x, "LZO1X");
-    MeasureLargePackage(options, entries, PackageCodec::kBzip2, "bzip2");
-    MeasureSmallFiles(options, data, random);
+    const std::vector<LargeResult> large = {
+        MeasureLargePackage(options, entries, PackageCodec::kLzo1x, "LZO1X"),
+        MeasureLargePackage(options, entries, PackageCodec::kBzip2, "bzip2")};
+    PrintCodecTable(large);
+    PrintDurabilityTable(large);
+    PrintSmallFiles(options, MeasureSmallFiles(options, data, random));
+    fs::remove_all(SetAsideFolder(options.work / "root"));
     return 0;
 }
