@@ -44,8 +44,7 @@ const char* NameOf(FaultKind kind) {
 // for a long name) stands anywhere below `root`.
 bool HoldsStagedFile(const std::filesystem::path& root) {
     for (const auto& item : std::filesystem::recursive_directory_iterator(root)) {
-        const std::string name = item.path().filename().string();
-        if (name.size() >= 9 && name.compare(name.size() - 9, 9, ".updating") == 0)
+        if (item.path().filename().string().ends_with(".updating"))
             return true;
     }
     return false;

@@ -123,16 +123,41 @@ void NotifyName(DiskChange kind, const std::string& native, const std::string& t
     Notify(event);
 }
 
+// Tells the disk observer, if there is one, of a change to an open file or
+// of its sync; `file` may be null for a descriptor of OpenReadWrite.
+void NotifyOpenFile(DiskChange kind, std::FILE* file, int descriptor, const void* data = nullptr,
+                    std::uint64_t size = 0) {
+    if (!DiskObserved())
+        return;
+    DiskEvent event;
+    event.kind = kind;
+    event.file = file;
+    event.descriptor = descriptor;
+    event.data = data;
+    event.size = size;
+    Notify(event);
+}
+
 // Modes that may make the file or cut it: every one but "r" and "r+".
 bool MayCreate(const char* mode) {
     return std::strchr(mode, 'w') != nullptr || std::strchr(mode, 'a') != nullptr;
 }
 
-// One failed sync, injected or real, as the caller sees it.
-int FailedSync(bool injected) {
-    if (injected)
-        errno = ENOSPC;
+// A sync the fault hook makes fail, as on a full disk.
+int InjectedSyncFailure() {
+    errno = ENOSPC;
     return -1;
+}
+
+// Syncs the data of the file open as `descriptor` (through `file`, when it
+// is a stream whose buffer was flushed).
+int SyncOpenFile(std::FILE* file, int descriptor) {
+    if (SyncsSkipped())
+        return 0;
+    if (fdatasync(descriptor) != 0)
+        return -1;
+    NotifyOpenFile(DiskChange::kSyncFile, file, descriptor);
+    return 0;
 }
 
 bool IsAtOrBelow(const std::string& path, const std::string& folder) {
@@ -176,14 +201,7 @@ std::size_t WriteFile(const void* data, std::size_t size, std::size_t count, std
         errno = ENOSPC;
         return 0;
     }
-    if (DiskObserved()) {
-        DiskEvent event;
-        event.kind = DiskChange::kWrite;
-        event.file = file;
-        event.data = data;
-        event.size = static_cast<std::uint64_t>(size) * count;
-        Notify(event);
-    }
+    NotifyOpenFile(DiskChange::kWrite, file, -1, data, static_cast<std::uint64_t>(size) * count);
     return std::fwrite(data, size, count, file);
 }
 
@@ -212,13 +230,8 @@ int OpenReadWrite(const std::string& path) {
 int ChangeFileSize(int descriptor, std::int64_t size) {
     if (ShouldFail(FaultKind::kChangeSize))
         return -1;
-    if (DiskObserved()) {
-        DiskEvent event;
-        event.kind = DiskChange::kChangeSize;
-        event.descriptor = descriptor;
-        event.size = static_cast<std::uint64_t>(size);
-        Notify(event);
-    }
+    NotifyOpenFile(DiskChange::kChangeSize, nullptr, descriptor, nullptr,
+                   static_cast<std::uint64_t>(size));
     return ftruncate(descriptor, static_cast<off_t>(size));
 }
 
@@ -244,52 +257,29 @@ int RemoveFile(const std::string& path) {
 
 int SyncFile(std::FILE* file) {
     if (ShouldFail(FaultKind::kSync))
-        return FailedSync(true);
-    if (std::fflush(file) != 0)
-        return FailedSync(false);
-    if (SyncsSkipped())
-        return 0;
-    if (fdatasync(fileno(file)) != 0)
-        return FailedSync(false);
-    if (DiskObserved()) {
-        DiskEvent event;
-        event.kind = DiskChange::kSyncFile;
-        event.file = file;
-        event.descriptor = fileno(file);
-        Notify(event);
-    }
-    return 0;
+        return InjectedSyncFailure();
+    return std::fflush(file) == 0 ? SyncOpenFile(file, fileno(file)) : -1;
 }
 
 int SyncDescriptor(int descriptor) {
     if (ShouldFail(FaultKind::kSync))
-        return FailedSync(true);
-    if (SyncsSkipped())
-        return 0;
-    if (fdatasync(descriptor) != 0)
-        return FailedSync(false);
-    if (DiskObserved()) {
-        DiskEvent event;
-        event.kind = DiskChange::kSyncFile;
-        event.descriptor = descriptor;
-        Notify(event);
-    }
-    return 0;
+        return InjectedSyncFailure();
+    return SyncOpenFile(nullptr, descriptor);
 }
 
 int SyncFolder(const std::string& path) {
     if (ShouldFail(FaultKind::kSync))
-        return FailedSync(true);
+        return InjectedSyncFailure();
     if (SyncsSkipped())
         return 0;
     const std::string native = NativePath(path.empty() ? "." : path);
     const int descriptor = open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0)
-        return FailedSync(false);
+        return -1;
     const bool synced = fsync(descriptor) == 0;
     close(descriptor);
     if (!synced)
-        return FailedSync(false);
+        return -1;
     NotifyName(DiskChange::kSyncFolder, native);
     return 0;
 }
