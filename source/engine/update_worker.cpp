@@ -74,6 +74,9 @@ class UpdateRun {
 
     void RunWithSockets() {
         Report(StageWord(kStageSocketsStarted));
+        // A program a past run replaced while it was running (this updater,
+        // say) was moved aside; it has ended by now.
+        platform::RemoveMovedAside(folders_.installRoot);
         const PackedVersion installed = ReadInstalledVersion();
         if (installed == 0) {
             Report(ErrorWord(kNothingNewer));

@@ -453,6 +453,11 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
     const PayloadCheck check = CheckPayload(
         *payload, header.unpackedSize, CodecOf(header.codec).deltaEntries,
         [&root, &room](const EntryHead& head, const DeltaPreamble* preamble, EntryStream& entries) {
+            // A name this file system cannot hold (a Windows device name)
+            // would write somewhere else than it says, or fail half-way
+            // through the package: refused before anything changes.
+            if (!platform::FileSystemCanHoldName(head.name))
+                return false;
             room.Add(RoomForEntry(root, head, preamble, entries));
             return preamble == nullptr || CheckDeltaTarget(root, head, *preamble, entries);
         });

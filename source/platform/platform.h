@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -51,8 +52,15 @@ void YieldTimeSlice();
 // ---------------------------------------------------------------------------
 // Sockets: non-blocking IPv4 TCP with readiness waits.
 
+// A descriptor on POSIX; a pointer-sized handle under Windows Sockets, whose
+// invalid value is all ones (INVALID_SOCKET).
+#ifdef _WIN32
+using Socket = std::uintptr_t;
+inline constexpr Socket kInvalidSocket = ~Socket{0};
+#else
 using Socket = int;
 inline constexpr Socket kInvalidSocket = -1;
+#endif
 
 // The socket library's time pair, two signed 32-bit fields.
 struct TimeVal {
@@ -106,6 +114,15 @@ long ReceiveSome(Socket socket, void* buffer, std::size_t length);
 // written. Does nothing where unsupported, and for buffers too small to hold
 // one large page.
 void AdviseLargePages(void* data, std::size_t size);
+
+// ---------------------------------------------------------------------------
+// Certificates.
+
+// The certificates the system trusts as roots for TLS, each in DER form, for
+// a TLS library that cannot find them itself: on Windows, the "ROOT" store.
+// Empty where the TLS library's own default locations are the system's store
+// (POSIX), or when the store cannot be opened.
+std::vector<std::string> SystemRootCertificates();
 
 // ---------------------------------------------------------------------------
 // Files, with "\" and "/" both accepted as separators.
@@ -182,10 +199,32 @@ std::int64_t RegularFileSize(const std::string& path);
 // the permissions of the file it replaces (an executable stays executable).
 // Both must be on one volume. Returns 0 on success; on failure `to` is as it
 // was.
+//
+// Windows refuses to replace a running program or a loaded library (the
+// updater's own program among them). Such a `to` is first moved aside, under
+// a name of its own in its folder ending in kMovedAsideSuffix, which a running
+// program allows; the new file then takes its place, and the old one is
+// removed by RemoveMovedAside at the next run, once it is no longer running.
 int MoveFileOver(const std::string& from, const std::string& to);
+
+// The end of the name a file in use is moved aside to.
+inline constexpr const char* kMovedAsideSuffix = ".moved-aside";
+// Removes what MoveFileOver moved aside in the folder `root` and below it
+// (never following links out of it). A file still in use stays for the next
+// call. Nothing is ever moved aside on POSIX, so there it does nothing.
+void RemoveMovedAside(const std::string& root);
 // SetFileAttributesA(path, FILE_ATTRIBUTE_NORMAL): an existing read-only file
 // becomes writable. Failure is silent, as the callers ignore it.
 void ResetFileAttributes(const std::string& path);
+
+// True when the file system can hold `name`, an entry's path relative to the
+// installation root with "\" or "/" between its parts, under exactly that
+// name. Windows cannot: a part that is a reserved device name (CON, PRN, AUX,
+// NUL, COM0-9, LPT0-9, with or without an extension, in any case), a part
+// that ends in a dot or a space, or is "." or "..", any ":" (an alternate
+// stream), any of <>"|?* or a control character; it would write somewhere
+// else than the name says, or fail half-way. Always true on POSIX.
+bool FileSystemCanHoldName(const std::string& name);
 
 // True when a file written at `path` would land in the folder `root` or below
 // it: a symbolic link anywhere on the way (a folder, or the file itself)
@@ -235,6 +274,21 @@ void StartProgramDetached(const std::string& programPath);
 
 // Both start their child with every signal at its default disposition and
 // none blocked, whatever the updater itself ignores (it ignores SIGPIPE).
+
+// The program's command-line arguments in UTF-8, the program's own name
+// first. On Windows main's `argv` holds them in the ANSI code page, which
+// cannot hold every name a user may type (é in a code page without it); the
+// wide command line is read instead. Elsewhere `argv` is returned as it is.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+// Makes a console show the UTF-8 the program prints as the letters it means
+// (the console's output code page on Windows; nothing elsewhere, where
+// terminals take UTF-8 already).
+void UseUtf8Console();
+
+// True when the standard error stream is a terminal (a console on Windows),
+// where a progress line may redraw itself.
+bool StandardErrorIsTerminal();
 
 // ---------------------------------------------------------------------------
 // Fault injection, for tests only: makes the Nth call (counting from 1) of one

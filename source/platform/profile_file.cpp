@@ -108,12 +108,15 @@ std::string ReadProfileStringFromText(const std::string& text, const std::string
 std::string ReadProfileString(const std::string& section, const std::string& key,
                               const std::string& defaultValue, std::size_t bufferSize,
                               const std::string& fileName) {
+    // The name is UTF-8; a path made from a narrow string would read it in
+    // Windows' ANSI code page instead.
+    const std::filesystem::path path(std::u8string(fileName.begin(), fileName.end()));
     // A folder standing where the file should be reads as a missing file.
     std::error_code error;
-    if (!std::filesystem::is_regular_file(fileName, error)) {
+    if (!std::filesystem::is_regular_file(path, error)) {
         return CutToBuffer(defaultValue, bufferSize);
     }
-    std::ifstream in(fileName, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     if (!in)
         return CutToBuffer(defaultValue, bufferSize);
     const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -3,10 +3,12 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
 
 #include "build_config.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -90,6 +92,18 @@ SSL_CTX* MakeClientContext() {
         SSL_CTX_set_default_verify_paths(context) != 1) {
         SSL_CTX_free(context);
         return nullptr;
+    }
+    // Where the system keeps its roots where the library cannot find them
+    // (Windows), they are added one by one; a certificate that does not parse
+    // is left out, never the whole store.
+    X509_STORE* store = SSL_CTX_get_cert_store(context);
+    for (const std::string& der : platform::SystemRootCertificates()) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(der.data());
+        X509* certificate = d2i_X509(nullptr, &bytes, static_cast<long>(der.size()));
+        if (certificate != nullptr) {
+            X509_STORE_add_cert(store, certificate);
+            X509_free(certificate);
+        }
     }
     // A missing or unreadable extra file adds nothing: servers that need it
     // are then rejected like any other unknown one, never trusted blindly.

@@ -1,8 +1,8 @@
 #include "progress.h"
 
-#include <unistd.h>
-
 #include <algorithm>
+
+#include "platform/platform.h"
 
 void ProgressLine::Show(std::string_view what, std::size_t done, std::size_t total) {
     if (!enabled_)
@@ -26,5 +26,5 @@ void ProgressLine::Clear() {
 }
 
 bool ProgressLine::StandardErrorIsTerminal() {
-    return isatty(STDERR_FILENO) == 1;
+    return platform::StandardErrorIsTerminal();
 }

@@ -330,6 +330,16 @@ void ResetFileAttributes(const std::string& path) {
     }
 }
 
+// Every name is a plain file name here; only "/" and the zero byte are not,
+// and neither can reach this point as part of a name.
+bool FileSystemCanHoldName(const std::string& /*name*/) {
+    return true;
+}
+
+// A running program is replaced by a rename like any other file, so nothing
+// is ever moved aside.
+void RemoveMovedAside(const std::string& /*root*/) {}
+
 bool ResolvesInside(const std::string& root, const std::string& path, std::string* resolved) {
     const std::optional<std::string> realRoot = RealPath(NativePath(root.empty() ? "." : root));
     if (!realRoot)

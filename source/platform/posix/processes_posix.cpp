@@ -107,4 +107,14 @@ void StartProgramDetached(const std::string& programPath) {
     posix_spawn(&child, program.c_str(), nullptr, attributes.get(), argv, environ);
 }
 
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+    return {argv, argv + argc};
+}
+
+void UseUtf8Console() {}
+
+bool StandardErrorIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
+
 }  // namespace platform
