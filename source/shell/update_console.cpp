@@ -8,12 +8,14 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "build_config.h"
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
+#include "platform/platform.h"
 #include "trust/ed25519.h"
 #include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
@@ -70,15 +72,20 @@ void PrintListTrust(const UpdateReport& report) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    // In UTF-8 on every system: the program's own path is printed in the
+    // usage line, and may well lie in a folder whose name the ANSI code page
+    // cannot spell.
+    const std::vector<std::string> arguments = platform::CommandLineArguments(argc, argv);
+    platform::UseUtf8Console();
+    if (arguments.size() == 2 && arguments[1] == "--version") {
         std::printf("update-console %s\n", kProjectVersion);
         return 0;
     }
-    if (argc > 1) {
+    if (arguments.size() > 1) {
         std::fprintf(stderr,
                      "usage: %s [--version]\nRuns one update of the installation in the current "
                      "folder.\n",
-                     argv[0]);
+                     arguments.front().c_str());
         return 64;
     }
     std::signal(SIGINT, CancelOnSignal);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "patch/patch_package.h"
 #include "tree_fixture.h"
 #include "tree_verify.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -159,6 +161,31 @@ TEST_P(PackageBuilder, ChoosesTheSmallerEncodedEntry) {
     EXPECT_EQ(ChooseEntry("f", big, RandomBytes(100000, 12), GetParam()).kind, EntryKind::kAdd);
     // Compressible content: sending it whole beats records full of new bytes.
     EXPECT_EQ(ChooseEntry("f", big, std::string(100000, 'a'), GetParam()).kind, EntryKind::kAdd);
+}
+
+// Entry names are UTF-8 with "/" whatever the system's own encoding and
+// separator, and the trees are read and compared under those names.
+TEST_P(PackageBuilder, NamesOutsideAsciiKeepTheirUtf8Bytes) {
+    const std::string accented = "data/\xC3\xA9t\xC3\xA9.txt";      // data/été.txt
+    const std::string spaced = "my folder/gr\xC3\xBC\xC3\x9F.txt";  // my folder/grüß.txt
+    WriteFileBytes(newRoot() / PathFromUtf8(accented), "summer\n");
+    WriteFileBytes(newRoot() / PathFromUtf8(spaced), "hello\n");
+    const BuildResult result = Build();
+    PackageSummary summary;
+    std::string error;
+    ASSERT_TRUE(SummarizePackage(View(result.package), &summary, &error)) << error;
+    std::vector<std::string> names;
+    for (const EntrySummary& entry : summary.entries)
+        names.push_back(entry.name);
+    EXPECT_NE(std::find(names.begin(), names.end(), accented), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), spaced), names.end());
+
+    WriteFileBytes(dir_ / "p.pkg", result.package);
+    TreeVerifyResult verified;
+    ASSERT_TRUE(
+        VerifyAgainstTrees({dir_ / "p.pkg", kNewVersion, oldRoot(), newRoot()}, &verified, &error))
+        << error;
+    EXPECT_TRUE(verified.differences.empty());
 }
 
 std::vector<PackageCodec> EveryCodec() {

@@ -17,6 +17,7 @@
 #include "publish_command.h"
 #include "tree_verify.h"
 #include "trust_commands.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -111,9 +112,9 @@ constexpr const char* kRecordUsage =
 // Replaced whole or not at all (SavePackage), so that a failed write never
 // leaves a half package under the name a publisher would upload.
 bool WritePackageFile(const fs::path& target, const std::string& package, std::string* error) {
-    if (SavePackage(target.string(), package))
+    if (SavePackage(Utf8Of(target), package))
         return true;
-    *error = "cannot write the package to '" + target.string() + "'";
+    *error = "cannot write the package to '" + Utf8Of(target) + "'";
     return false;
 }
 
@@ -121,8 +122,8 @@ bool WritePackageFile(const fs::path& target, const std::string& package, std::s
 // when a value is wrong.
 bool ReadBuildRequest(const ParsedArguments& parsed, const Console& console, BuildRequest* request,
                       int* status) {
-    request->oldRoot = parsed.Value("from");
-    request->newRoot = parsed.Value("to");
+    request->oldRoot = PathFromUtf8(parsed.Value("from"));
+    request->newRoot = PathFromUtf8(parsed.Value("to"));
     if (!ReadVersionOption(parsed, "build", console, &request->version, status))
         return false;
     if (parsed.Has("codec")) {
@@ -143,7 +144,7 @@ void PrintBuildSummary(const fs::path& output, const BuildRequest& request,
     if (result.addEntries + result.modifyEntries + result.deltaEntries == 0) {
         Warn(console, {"OLD and NEW hold the same files: the package changes nothing"});
     }
-    console.err << "patchtool: wrote " << output.string() << ": " << result.package.size()
+    console.err << "patchtool: wrote " << Utf8Of(output) << ": " << result.package.size()
                 << " bytes, " << result.addEntries << " add, " << result.modifyEntries
                 << " modify and " << result.deltaEntries << " delta entries, "
                 << result.unchangedFiles << " files unchanged (" << CodecName(request.codec)
@@ -178,7 +179,7 @@ int RunBuild(const std::vector<std::string>& words, const Console& console) {
                                   });
     }
     Warn(console, result.warnings);
-    const fs::path output = parsed.Value("output");
+    const fs::path output = PathFromUtf8(parsed.Value("output"));
     if (!built || !WritePackageFile(output, result.package, &error)) {
         Error(console, error);
         return kExitFailure;
@@ -198,7 +199,7 @@ int RunInspect(const std::vector<std::string>& words, const Console& console) {
     const std::string& file = parsed.operands.front();
     PackageSummary summary;
     std::string error;
-    const bool whole = SummarizePackageFile(file, &summary, &error);
+    const bool whole = SummarizePackageFile(PathFromUtf8(file), &summary, &error);
     // A damaged package still shows what could be read before the damage.
     if (summary.headerRead) {
         if (parsed.Has("json")) {
@@ -247,10 +248,10 @@ bool DeliversScript(const PackageSummary& summary) {
 // every difference. True when the result is NEW.
 bool VerifyTrees(const ParsedArguments& parsed, const std::string& file, PackedVersion version,
                  const PackageSummary& summary, const Console& console) {
-    const TreeVerifyRequest request{file,
+    const TreeVerifyRequest request{PathFromUtf8(file),
                                     version,
-                                    parsed.Value("from"),
-                                    parsed.Value("to"),
+                                    PathFromUtf8(parsed.Value("from")),
+                                    PathFromUtf8(parsed.Value("to")),
                                     DeliversScript(summary),
                                     parsed.Has("run-script")};
     TreeVerifyResult result;
@@ -286,7 +287,7 @@ int RunVerify(const std::vector<std::string>& words, const Console& console) {
     const std::string& file = parsed.operands.front();
     PackageSummary summary;
     std::string error;
-    if (!SummarizePackageFile(file, &summary, &error)) {
+    if (!SummarizePackageFile(PathFromUtf8(file), &summary, &error)) {
         Error(console, file + ": " + error);
         return kExitFailure;
     }
@@ -328,14 +329,14 @@ int RunRecord(const std::vector<std::string>& words, const Console& console) {
     if (!FormatPatchListRecord(version, url, parsed.Has("stop"), std::nullopt, &line, &error))
         return UsageError(console, "record", error);
     if (parsed.Has("package")) {
-        const fs::path package = parsed.Value("package");
+        const fs::path package = PathFromUtf8(parsed.Value("package"));
         const std::optional<Sha256Digest> digest = FileSha256(package);
         if (!digest) {
-            Error(console, "cannot read the package '" + package.string() + "'");
+            Error(console, "cannot read the package '" + Utf8Of(package) + "'");
             return kExitFailure;
         }
-        if (package.filename().string() != PackageFileName(url)) {
-            Warn(console, {"the package is named '" + package.filename().string() +
+        if (Utf8Of(package.filename()) != PackageFileName(url)) {
+            Warn(console, {"the package is named '" + Utf8Of(package.filename()) +
                            "', the URL's file is '" + PackageFileName(url) + "'"});
         }
         FormatPatchListRecord(version, url, parsed.Has("stop"), digest, &line, &error);

@@ -6,6 +6,7 @@
 #include "engine/list_trust.h"
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -32,8 +33,8 @@ class ReportBuilder {
 
 void CheckSignature(const std::string& list, const fs::path& listPath,
                     const std::vector<Ed25519PublicKey>& keys, ReportBuilder& report) {
-    const fs::path signaturePath = listPath.string() + ".sig";
-    const std::string subject = signaturePath.string();
+    const std::string subject = Utf8Of(listPath) + ".sig";
+    const fs::path signaturePath = PathFromUtf8(subject);
     bool tooLarge = false;
     const std::optional<std::string> text =
         ReadWholeFile(signaturePath, kSignatureFileCap, &tooLarge);
@@ -73,21 +74,21 @@ void CheckRecord(const PatchRecord& record, int number, const fs::path& packages
         report.Failed(subject, "the URL ends in no usable package file name");
         return;
     }
-    const fs::path package = packages / name;
+    const fs::path package = packages / PathFromUtf8(name);
     std::error_code error;
     if (!fs::exists(package, error)) {
-        report.NotChecked(subject, "no package " + package.string());
+        report.NotChecked(subject, "no package " + Utf8Of(package));
         ++counts.packagesNotAtHand;
         return;
     }
     const std::optional<Sha256Digest> actual = FileSha256(package);
     if (!actual) {
-        report.Failed(subject, "cannot read " + package.string());
+        report.Failed(subject, "cannot read " + Utf8Of(package));
     } else if (*actual != digest.sha256) {
-        report.Failed(
-            subject, package.string() + " has sha256=" + Sha256Hex(*actual) + ", not the record's");
+        report.Failed(subject,
+                      Utf8Of(package) + " has sha256=" + Sha256Hex(*actual) + ", not the record's");
     } else {
-        report.Ok(subject, "sha256 of " + package.string() + " matches");
+        report.Ok(subject, "sha256 of " + Utf8Of(package) + " matches");
         ++counts.digestsMatched;
     }
 }

@@ -13,6 +13,7 @@
 #include "file_diff.h"
 #include "platform/platform.h"
 #include "tree_scan.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -56,7 +57,7 @@ bool CheckVersionFiles(const BuildRequest& request, const TreeScan& oldTree,
                                    "would take this package again on every run");
     } else {
         std::string text;
-        if (!ReadWholeFile(request.newRoot / name, &text, error))
+        if (!ReadWholeFile(request.newRoot / PathFromUtf8(name), &text, error))
             return false;
         const std::optional<PackedVersion> given = VersionInFile(text);
         if (given != request.version) {
@@ -68,7 +69,7 @@ bool CheckVersionFiles(const BuildRequest& request, const TreeScan& oldTree,
     }
     if (Contains(oldTree.files, name)) {
         std::string text;
-        if (!ReadWholeFile(request.oldRoot / name, &text, error))
+        if (!ReadWholeFile(request.oldRoot / PathFromUtf8(name), &text, error))
             return false;
         const std::optional<PackedVersion> given = VersionInFile(text);
         if (given && *given >= request.version) {
@@ -110,11 +111,11 @@ bool MakeEntry(const BuildRequest& request, const TreeScan& oldTree, const std::
                std::optional<EntrySource>* entry, std::string* error) {
     entry->reset();
     std::string newBytes;
-    if (!ReadWholeFile(request.newRoot / name, &newBytes, error))
+    if (!ReadWholeFile(request.newRoot / PathFromUtf8(name), &newBytes, error))
         return false;
     const bool inOld = Contains(oldTree.files, name);
     std::string oldBytes;
-    if (inOld && !ReadWholeFile(request.oldRoot / name, &oldBytes, error))
+    if (inOld && !ReadWholeFile(request.oldRoot / PathFromUtf8(name), &oldBytes, error))
         return false;
     if (inOld && oldBytes == newBytes)
         return true;

@@ -16,6 +16,7 @@
 #include "publish_plan.h"
 #include "trust/ed25519.h"
 #include "trust_commands.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -68,8 +69,8 @@ struct PublishProgress {
 
 bool ReadPublishRequest(const ParsedArguments& parsed, const Console& console,
                         PublishRequest* request, int* status) {
-    request->releases = parsed.Value("releases");
-    request->site = parsed.Value("site");
+    request->releases = PathFromUtf8(parsed.Value("releases"));
+    request->site = PathFromUtf8(parsed.Value("site"));
     std::string error;
     if (!ParseSiteAddress(parsed.Value("base-url"), &request->address, &error)) {
         *status = UsageError(console, "publish", error);
@@ -106,11 +107,11 @@ bool CheckKeptPackage(const fs::path& file, PackedVersion version, PackageCodec*
     in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
     PackageHeader header;
     if (!in || !fs::is_regular_file(file) || !ReadPackageHeader(ByteView(bytes), &header)) {
-        *error = file.string() + " is in the site but is no package: remove it to have it built";
+        *error = Utf8Of(file) + " is in the site but is no package: remove it to have it built";
         return false;
     }
     if (header.version != version) {
-        *error = file.string() + " is in the site but is a package for version " +
+        *error = Utf8Of(file) + " is in the site but is a package for version " +
                  FormatVersion(header.version) + ": remove it to have it built";
         return false;
     }
@@ -127,7 +128,7 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
     BuildResult result;
     bool built = false;
     {
-        const std::string name = target.filename().string();
+        const std::string name = Utf8Of(target.filename());
         ProgressLine progress(console.err, console.showProgress);
         built =
             BuildPackageFromTrees(build, &result, error,
@@ -138,12 +139,12 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
     Warn(console, result.warnings);
     if (!built)
         return false;
-    if (!SavePackage(target.string(), result.package)) {
-        *error = "cannot write the package to '" + target.string() + "'";
+    if (!SavePackage(Utf8Of(target), result.package)) {
+        *error = "cannot write the package to '" + Utf8Of(target) + "'";
         return false;
     }
     *digest = Sha256Of(result.package);
-    console.err << "patchtool: wrote " << target.string() << ": " << result.package.size()
+    console.err << "patchtool: wrote " << Utf8Of(target) << ": " << result.package.size()
                 << " bytes, " << result.addEntries << " add, " << result.modifyEntries
                 << " modify and " << result.deltaEntries << " delta entries, "
                 << result.unchangedFiles << " files unchanged (" << CodecName(request.codec) << ", "
@@ -156,7 +157,7 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
 bool PublishStep(const Release& from, const Release& to, const PublishRequest& request,
                  const Console& console, PublishProgress* progress, std::string* error) {
     const std::string name = PackageNameFor(to.version);
-    const fs::path target = request.site / name;
+    const fs::path target = request.site / PathFromUtf8(name);
     std::optional<Sha256Digest> digest;
     std::error_code failure;
     if (fs::exists(fs::symlink_status(target, failure))) {
@@ -165,10 +166,10 @@ bool PublishStep(const Release& from, const Release& to, const PublishRequest& r
             return false;
         digest = FileSha256(target);
         if (!digest) {
-            *error = "cannot read the package '" + target.string() + "'";
+            *error = "cannot read the package '" + Utf8Of(target) + "'";
             return false;
         }
-        console.err << "patchtool: reused " << target.string() << ", already in the site ("
+        console.err << "patchtool: reused " << Utf8Of(target) << ", already in the site ("
                     << CodecName(codec) << ", version " << FormatVersion(to.version) << ")\n";
     } else {
         digest.emplace();
@@ -220,7 +221,7 @@ std::string StagedName(const std::string& target) {
 bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
                            const std::optional<std::string>& signature, PublishProgress* progress,
                            std::string* error) {
-    const std::string listTarget = listPath.string();
+    const std::string listTarget = Utf8Of(listPath);
     const std::string signatureTarget = listTarget + ".sig";
     if (!WriteStaged(StagedName(listTarget), list) ||
         (signature && !WriteStaged(StagedName(signatureTarget), *signature))) {
@@ -253,7 +254,7 @@ bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
 // Takes away what this run added, so a failed run leaves the site as it was.
 void RollBack(const PublishProgress& progress, const fs::path& site, bool siteMade) {
     for (const fs::path& package : progress.added)
-        platform::RemoveFile(package.string());
+        platform::RemoveFile(Utf8Of(package));
     std::error_code ignored;
     if (siteMade)
         fs::remove(site, ignored);  // only when empty
@@ -267,7 +268,7 @@ bool PublishReleases(const std::vector<Release>& releases, const PublishRequest&
     std::error_code failure;
     const bool siteMade = fs::create_directories(request.site, failure);
     if (failure) {
-        *error = "cannot make the site folder '" + request.site.string() + "'";
+        *error = "cannot make the site folder '" + Utf8Of(request.site) + "'";
         return false;
     }
     PublishProgress progress;
@@ -280,8 +281,8 @@ bool PublishReleases(const std::vector<Release>& releases, const PublishRequest&
     std::optional<std::string> signature;
     if (done && key)
         signature = SignatureText(key->Sign(list)) + "\n";
-    done = done && PlaceListAndSignature(request.site / request.listName, list, signature,
-                                         &progress, error);
+    done = done && PlaceListAndSignature(request.site / PathFromUtf8(request.listName), list,
+                                         signature, &progress, error);
     if (!done)
         RollBack(progress, request.site, siteMade);
     return done;
@@ -289,19 +290,19 @@ bool PublishReleases(const std::vector<Release>& releases, const PublishRequest&
 
 void ReportList(const PublishRequest& request, const std::vector<Release>& releases,
                 const std::optional<Ed25519SigningKey>& key, const Console& console) {
-    const fs::path list = request.site / request.listName;
-    console.err << "patchtool: wrote " << list.string() << ": " << releases.size() - 1
+    const fs::path list = request.site / PathFromUtf8(request.listName);
+    console.err << "patchtool: wrote " << Utf8Of(list) << ": " << releases.size() - 1
                 << " records, " << FormatVersion(releases.front().version) << " to "
                 << FormatVersion(releases.back().version)
                 << "; installations take it from UpdateURL="
                 << SiteFileUrl(request.address, request.listName) << "\n";
     std::error_code failure;
     if (key) {
-        console.err << "patchtool: wrote " << list.string() << ".sig: signed by "
+        console.err << "patchtool: wrote " << Utf8Of(list) << ".sig: signed by "
                     << PublicKeyText(key->PublicKey()) << "\n";
-    } else if (fs::exists(list.string() + ".sig", failure)) {
-        Warn(console, {list.string() + ".sig no longer matches the list: an updater with "
-                                       "trusted keys refuses the list until it is signed"});
+    } else if (fs::exists(PathFromUtf8(Utf8Of(list) + ".sig"), failure)) {
+        Warn(console, {Utf8Of(list) + ".sig no longer matches the list: an updater with "
+                                      "trusted keys refuses the list until it is signed"});
     }
 }
 
@@ -323,7 +324,7 @@ int RunPublish(const std::vector<std::string>& words, const Console& console) {
     // The key is read before anything is built: a wrong key file is told at
     // once, not after the packages.
     std::optional<Ed25519SigningKey> key;
-    if (parsed.Has("key") && !(key = ReadPrivateKey(parsed.Value("key")))) {
+    if (parsed.Has("key") && !(key = ReadPrivateKey(PathFromUtf8(parsed.Value("key"))))) {
         Error(console, "'" + parsed.Value("key") +
                            "' holds no unencrypted Ed25519 private key (patchtool keygen "
                            "makes one)");

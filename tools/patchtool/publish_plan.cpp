@@ -10,6 +10,7 @@
 #include "engine/version_file.h"
 #include "package_builder.h"
 #include "platform/platform.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +22,7 @@ constexpr std::size_t kVersionFileCap = 64 * 1024;
 // The version a tree's version file gives, read as the updater reads it.
 std::optional<PackedVersion> VersionGivenBy(const fs::path& tree) {
     const std::optional<std::string> text =
-        ReadWholeFile(tree / kVersionFileEntryName, kVersionFileCap);
+        ReadWholeFile(tree / PathFromUtf8(kVersionFileEntryName), kVersionFileCap);
     if (!text)
         return std::nullopt;
     const std::string value =
@@ -64,12 +65,12 @@ bool ScanReleases(const fs::path& dir, ReleaseScan* scan, std::string* error) {
     std::error_code failure;
     fs::directory_iterator items(dir, failure);
     if (failure) {
-        *error = "cannot read the releases folder '" + dir.string() + "'";
+        *error = "cannot read the releases folder '" + Utf8Of(dir) + "'";
         return false;
     }
     std::map<PackedVersion, fs::path> byVersion;
     for (const fs::directory_entry& item : items) {
-        const std::string name = item.path().filename().string();
+        const std::string name = Utf8Of(item.path().filename());
         const std::optional<PackedVersion> version = ParseVersionText(name);
         if (!version || !item.is_directory(failure)) {
             scan->ignored.push_back("ignored in the releases folder: '" + name +
@@ -78,7 +79,7 @@ bool ScanReleases(const fs::path& dir, ReleaseScan* scan, std::string* error) {
         }
         if (!byVersion.emplace(*version, item.path()).second) {
             *error = "two release folders name version " + FormatVersion(*version) + ": '" +
-                     byVersion[*version].filename().string() + "' and '" + name + "'";
+                     Utf8Of(byVersion[*version].filename()) + "' and '" + name + "'";
             return false;
         }
     }
@@ -86,7 +87,7 @@ bool ScanReleases(const fs::path& dir, ReleaseScan* scan, std::string* error) {
     for (const auto& [version, tree] : byVersion)
         scan->releases.push_back({version, tree});
     if (scan->releases.size() < 2) {
-        *error = "the releases folder '" + dir.string() +
+        *error = "the releases folder '" + Utf8Of(dir) +
                  "' holds fewer than two releases (folders named X.Y.Z)";
         return false;
     }
@@ -98,8 +99,8 @@ bool CheckReleaseVersionFiles(const std::vector<Release>& releases, std::string*
         const std::optional<PackedVersion> given = VersionGivenBy(release.tree);
         if (given == release.version)
             continue;
-        *error = "release " + release.tree.string() + ": its " +
-                 std::string(kVersionFileEntryName) + " gives " +
+        *error = "release " + Utf8Of(release.tree) + ": its " + std::string(kVersionFileEntryName) +
+                 " gives " +
                  (given ? "version " + FormatVersion(*given) : std::string("no version")) +
                  ", not the folder's " + FormatVersion(release.version);
         return false;
@@ -138,7 +139,7 @@ std::string PackageNameFor(PackedVersion version) {
 }
 
 std::string NginxServerBlock(const SiteAddress& site, const fs::path& root) {
-    std::string block = "# Serves " + root.string() + " at " + site.base +
+    std::string block = "# Serves " + GenericUtf8Of(root) + " at " + site.base +
                         "/ (put it in nginx's http block).\n"
                         "server {\n" +
                         ListenLines(site);
@@ -151,9 +152,9 @@ std::string NginxServerBlock(const SiteAddress& site, const fs::path& root) {
     // The files are served as they are; the updater cares for no media type.
     std::string location = "    location " + NginxQuoted(site.url.path) + " {\n";
     if (site.url.path == "/") {
-        location += "        root " + NginxQuoted(root.string()) + ";\n";
+        location += "        root " + NginxQuoted(GenericUtf8Of(root)) + ";\n";
     } else {
-        location += "        alias " + NginxQuoted((root / "").string()) + ";\n";
+        location += "        alias " + NginxQuoted(GenericUtf8Of(root / "")) + ";\n";
     }
     location +=
         "        types { }\n"

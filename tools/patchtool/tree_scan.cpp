@@ -4,12 +4,14 @@
 #include <fstream>
 #include <system_error>
 
+#include "utf8_path.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 std::string Quoted(const fs::path& path) {
-    return "'" + path.string() + "'";
+    return "'" + Utf8Of(path) + "'";
 }
 
 }  // namespace
@@ -27,7 +29,9 @@ bool ScanTree(const fs::path& root, TreeScan* scan, std::string* error) {
     for (; !code && it != fs::recursive_directory_iterator(); it.increment(code)) {
         const fs::directory_entry& entry = *it;
         current = entry.path();
-        const std::string name = entry.path().lexically_relative(root).generic_string();
+        // The entry name: UTF-8 with "/" between its parts on every system, so
+        // that the same tree gives the same package wherever it is built.
+        const std::string name = GenericUtf8Of(entry.path().lexically_relative(root));
         const fs::file_status status = entry.symlink_status(code);
         if (code)
             break;

@@ -7,6 +7,7 @@
 #include "patch/patch_package.h"
 #include "patch/post_update_script.h"
 #include "tree_scan.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -22,7 +23,8 @@ class ScratchFolder {
         std::random_device seed;
         std::mt19937_64 random(seed());
         for (int attempt = 0; !code && attempt < 100; ++attempt) {
-            const fs::path candidate = base / ("patchtool-verify-" + std::to_string(random()));
+            const fs::path candidate =
+                base / PathFromUtf8("patchtool-verify-" + std::to_string(random()));
             if (fs::create_directory(candidate, code)) {
                 path_ = candidate;
                 return true;
@@ -45,10 +47,10 @@ class ScratchFolder {
 bool CopyFiles(const fs::path& from, const TreeScan& tree, const fs::path& to, std::string* error) {
     std::error_code code;
     for (const std::string& name : tree.files) {
-        const fs::path target = to / name;
+        const fs::path target = to / PathFromUtf8(name);
         fs::create_directories(target.parent_path(), code);
         if (!code)
-            fs::copy_file(from / name, target, code);
+            fs::copy_file(from / PathFromUtf8(name), target, code);
         if (code) {
             *error =
                 "cannot copy '" + name + "' into the temporary installation: " + code.message();
@@ -83,8 +85,8 @@ bool CompareWithNew(const TreeVerifyRequest& request, const TreeScan& oldTree,
             continue;
         }
         std::string wanted, got;
-        if (!ReadWholeFile(request.newRoot / name, &wanted, error) ||
-            !ReadWholeFile(applied / name, &got, error)) {
+        if (!ReadWholeFile(request.newRoot / PathFromUtf8(name), &wanted, error) ||
+            !ReadWholeFile(applied / PathFromUtf8(name), &got, error)) {
             return false;
         }
         if (wanted != got)
@@ -112,7 +114,7 @@ bool PrepareInstallation(const TreeVerifyRequest& request, const TreeScan& oldTr
     }
     if (!CopyFiles(request.oldRoot, oldTree, installation, error))
         return false;
-    fs::copy_file(request.packageFile, installation / "download" / packageName,
+    fs::copy_file(request.packageFile, installation / "download" / PathFromUtf8(packageName),
                   fs::copy_options::overwrite_existing, code);
     if (code) {
         *error = "cannot copy the package: " + code.message();
@@ -143,13 +145,13 @@ bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* resu
     if (!scratch.Create(error))
         return false;
     const fs::path installation = scratch.path() / "installation";
-    const std::string packageName = request.packageFile.filename().string();
+    const std::string packageName = Utf8Of(request.packageFile.filename());
     if (!PrepareInstallation(request, oldTree, installation, packageName, error))
         return false;
 
     // The folders are named, not entered: the working directory stays the
     // caller's, and a script the package runs still runs inside the copy.
-    const InstallationFolders folders{installation.string(), (installation / "download").string()};
+    const InstallationFolders folders{Utf8Of(installation), Utf8Of(installation / "download")};
     if (!ApplyPatchPackage(folders, packageName, request.version, nullptr)) {
         *error = "the updater's apply code refused the package or failed on it";
         return false;

@@ -10,6 +10,7 @@
 #include "platform/replace_file.h"
 #include "trust/ed25519.h"
 #include "trust/trusted_keys.h"
+#include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
@@ -75,15 +76,15 @@ constexpr std::size_t kListFileCap = 16 * 1024 * 1024;
 // is published while its private key is lost to a power cut could never
 // sign again.
 bool WritePrivateKey(const fs::path& path, const Ed25519SigningKey& key) {
-    std::FILE* file = platform::CreatePrivateFile(path.string());
+    std::FILE* file = platform::CreatePrivateFile(Utf8Of(path));
     if (file == nullptr)
         return false;
     std::string pem = key.ToPem();
     const bool written =
         platform::WriteAllBytes(file, pem.data(), pem.size()) && platform::SyncFile(file) == 0;
     WipeSecret(pem);
-    if (platform::CloseFile(file) != 0 || !written || platform::SyncFolderOf(path.string()) != 0) {
-        platform::RemoveFile(path.string());
+    if (platform::CloseFile(file) != 0 || !written || platform::SyncFolderOf(Utf8Of(path)) != 0) {
+        platform::RemoveFile(Utf8Of(path));
         return false;
     }
     return true;
@@ -128,11 +129,11 @@ int RunKeygen(const std::vector<std::string>& words, const Console& console) {
         !RequireOptions(parsed, {"output"}, "keygen", console, &status)) {
         return status;
     }
-    const fs::path output = parsed.Value("output");
+    const fs::path output = PathFromUtf8(parsed.Value("output"));
     std::error_code error;
     if (fs::exists(fs::symlink_status(output, error))) {
-        Error(console, "'" + output.string() +
-                           "' exists and is not replaced: a key in use must not be lost");
+        Error(console,
+              "'" + Utf8Of(output) + "' exists and is not replaced: a key in use must not be lost");
         return kExitFailure;
     }
     const std::optional<Ed25519SigningKey> key = Ed25519SigningKey::Generate();
@@ -141,12 +142,12 @@ int RunKeygen(const std::vector<std::string>& words, const Console& console) {
         return kExitFailure;
     }
     if (!WritePrivateKey(output, *key)) {
-        Error(console, "cannot create the key file '" + output.string() + "'");
+        Error(console, "cannot create the key file '" + Utf8Of(output) + "'");
         return kExitFailure;
     }
     const std::string publicKey = PublicKeyText(key->PublicKey());
     console.out << publicKey << "\n";
-    console.err << "patchtool: wrote the private key to " << output.string()
+    console.err << "patchtool: wrote the private key to " << Utf8Of(output)
                 << "; build the updater with -DUPDATER_TRUSTED_KEYS=" << publicKey
                 << " to take only lists signed with it\n";
     return kExitSuccess;
@@ -160,13 +161,13 @@ int RunSign(const std::vector<std::string>& words, const Console& console) {
         !RequireOptions(parsed, {"key"}, "sign", console, &status)) {
         return status;
     }
-    const fs::path listPath = parsed.operands.front();
+    const fs::path listPath = PathFromUtf8(parsed.operands.front());
     const std::optional<std::string> list = ReadWholeFile(listPath, kListFileCap);
     if (!list) {
-        Error(console, "cannot read the patch list '" + listPath.string() + "'");
+        Error(console, "cannot read the patch list '" + Utf8Of(listPath) + "'");
         return kExitFailure;
     }
-    const std::optional<Ed25519SigningKey> key = ReadPrivateKey(parsed.Value("key"));
+    const std::optional<Ed25519SigningKey> key = ReadPrivateKey(PathFromUtf8(parsed.Value("key")));
     if (!key) {
         Error(console, "'" + parsed.Value("key") +
                            "' holds no unencrypted Ed25519 private key (patchtool keygen "
@@ -175,7 +176,7 @@ int RunSign(const std::vector<std::string>& words, const Console& console) {
     }
     Warn(console, DigestWarnings(*list));
     const std::string signature = SignatureText(key->Sign(*list)) + "\n";
-    const std::string signaturePath = listPath.string() + ".sig";
+    const std::string signaturePath = Utf8Of(listPath) + ".sig";
     if (!platform::ReplaceFile(signaturePath, [&signature](std::FILE* file) {
             return platform::WriteAllBytes(file, signature.data(), signature.size());
         })) {
@@ -203,23 +204,23 @@ int RunVerifyList(const std::vector<std::string>& words, const Console& console)
                           "--public-key takes keys as 'patchtool keygen' prints them (44 "
                           "characters of base64), separated by ','");
     }
-    const fs::path listPath = parsed.operands.front();
+    const fs::path listPath = PathFromUtf8(parsed.operands.front());
     const std::optional<std::string> list = ReadWholeFile(listPath, kListFileCap);
     if (!list) {
-        Error(console, "cannot read the patch list '" + listPath.string() + "'");
+        Error(console, "cannot read the patch list '" + Utf8Of(listPath) + "'");
         return kExitFailure;
     }
     const fs::path packages =
-        parsed.Has("packages") ? fs::path(parsed.Value("packages")) : listPath.parent_path();
+        parsed.Has("packages") ? PathFromUtf8(parsed.Value("packages")) : listPath.parent_path();
     const ListCheckReport report = CheckSignedList(*list, listPath, *keys, packages);
     for (const ListCheckLine& line : report.lines)
         console.out << line.text << "\n";
     if (report.failures != 0) {
-        Error(console, listPath.string() + ": " + std::to_string(report.failures) + " of " +
+        Error(console, Utf8Of(listPath) + ": " + std::to_string(report.failures) + " of " +
                            std::to_string(report.lines.size()) + " checks failed");
         return kExitFailure;
     }
-    console.out << listPath.string() << ": ok: signature good, " << report.digestsMatched << " of "
+    console.out << Utf8Of(listPath) << ": ok: signature good, " << report.digestsMatched << " of "
                 << report.lines.size() - 1 << " packages' digests match ("
                 << report.packagesNotAtHand << " not at hand)\n";
     return kExitSuccess;
