@@ -174,9 +174,10 @@ bool PadWithZeros(std::FILE* file, std::int64_t length) {
     return platform::TellFile(file) >= length;
 }
 
-// A modify entry of the version file. Written in place, a power cut part-way
-// could leave the commit record torn: neither the old version nor the new,
-// perhaps a third one. So its new content is made beside it, as for an add
+// A modify entry of the version file, or of a running program. Written in
+// place, a power cut part-way could leave the commit record torn: neither the
+// old version nor the new, perhaps a third one; and a running program cannot
+// be written in place at all. So its new content is made beside it, as for an add
 // entry: the old bytes the final length keeps, the records written over them
 // (bytes past the final length dropped, as the length change would drop
 // them), zeros up to the final length; and then moved over it.
@@ -299,8 +300,11 @@ bool ChangeTarget(const std::string& root, const std::string& target, const Entr
     platform::ResetFileAttributes(target);
     switch (head.kind) {
         case EntryKind::kModify:
-            return changes.IsVersionFile(target) ? ModifyThroughCopy(target, head, entries)
-                                                 : ModifyFile(target, head, entries);
+            // A running program (the updater itself, say) cannot be written
+            // in place, but it can be replaced whole.
+            return changes.IsVersionFile(target) || platform::HeldByRunningProgram(target)
+                       ? ModifyThroughCopy(target, head, entries)
+                       : ModifyFile(target, head, entries);
         case EntryKind::kDelta:
             return ApplyDelta(target, entries);
         case EntryKind::kAdd:

@@ -207,6 +207,13 @@ std::int64_t RegularFileSize(const std::string& path);
 // removed by RemoveMovedAside at the next run, once it is no longer running.
 int MoveFileOver(const std::string& from, const std::string& to);
 
+// True when `path` is an existing file that cannot be opened for writing
+// where it stands because a running program is made from it (ETXTBSY on
+// Linux), or, on Windows, a running program or a loaded library holds it.
+// Such a file can still be replaced whole (MoveFileOver), never changed in
+// place.
+bool HeldByRunningProgram(const std::string& path);
+
 // The end of the name a file in use is moved aside to.
 inline constexpr const char* kMovedAsideSuffix = ".moved-aside";
 // Removes what MoveFileOver moved aside in the folder `root` and below it

@@ -330,6 +330,15 @@ void ResetFileAttributes(const std::string& path) {
     }
 }
 
+bool HeldByRunningProgram(const std::string& path) {
+    const int descriptor = open(NativePath(path).c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (descriptor >= 0) {
+        close(descriptor);
+        return false;
+    }
+    return errno == ETXTBSY;
+}
+
 // Every name is a plain file name here; only "/" and the zero byte are not,
 // and neither can reach this point as part of a name.
 bool FileSystemCanHoldName(const std::string& /*name*/) {

@@ -787,6 +787,16 @@ int MoveFileOver(const std::string& from, const std::string& to) {
     return MoveOverFileInUse(source, target);
 }
 
+bool HeldByRunningProgram(const std::string& path) {
+    const std::wstring native = NativeWidePath(path);
+    const DWORD attributes = AttributesOf(native);
+    if (attributes == INVALID_FILE_ATTRIBUTES || IsFolder(attributes))
+        return false;
+    const Handle file(CreateFileW(native.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !file.valid() && InUse(GetLastError());
+}
+
 void RemoveMovedAside(const std::string& root) {
     const std::wstring suffix = Widen(kMovedAsideSuffix);
     std::vector<std::wstring> folders{NativeWidePath(root.empty() ? "." : root)};
