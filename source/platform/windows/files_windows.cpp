@@ -8,12 +8,6 @@
 // - the exclusive "x" of "wbx" becomes CREATE_NEW (the C runtime's fopen
 //   would ignore it and cut the file);
 // - streams are always binary: a text-mode stream would change the bytes.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 #include <winioctl.h>
 
@@ -23,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -433,15 +428,56 @@ std::optional<SplitPath> Split(const std::wstring& native) {
     return split;
 }
 
-// The final path of an open file or folder, every link on the way followed.
-std::optional<std::wstring> FinalPathOf(HANDLE handle) {
+// The longest path Windows can name, in UTF-16 units.
+constexpr std::size_t kLongestPath = 32768;
+
+std::optional<DWORD> VolumeSerialOf(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    return info.dwVolumeSerialNumber;
+}
+
+// Wine 8 cannot give the final path of a file whose path is longer than about
+// 260 characters, whatever the buffer (ERROR_MORE_DATA every time), where
+// Windows can. Its path on its own volume is still known: joined to
+// `volume`, the volume the path was opened on, it is the final path, but only
+// while the file lies on that very volume. A file that a link led elsewhere
+// (another drive, a volume mounted in a folder) cannot be judged this way.
+std::optional<std::wstring> FinalPathOnVolume(HANDLE handle, const std::wstring& volume) {
+    const Handle root(CreateFileW(volume.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    const std::optional<DWORD> serial = VolumeSerialOf(handle);
+    if (!root.valid() || !serial || VolumeSerialOf(root.get()) != serial)
+        return std::nullopt;
+    std::vector<char> buffer(sizeof(FILE_NAME_INFO) + kLongestPath * sizeof(wchar_t));
+    if (!GetFileInformationByHandleEx(handle, FileNameInfo, buffer.data(),
+                                      static_cast<DWORD>(buffer.size()))) {
+        return std::nullopt;
+    }
+    FILE_NAME_INFO info;
+    std::memcpy(&info, buffer.data(), sizeof info);
+    std::wstring name(info.FileNameLength / sizeof(wchar_t), L'\0');
+    std::memcpy(name.data(), buffer.data() + offsetof(FILE_NAME_INFO, FileName),
+                name.size() * sizeof(wchar_t));
+    if (name.empty() || name.front() != L'\\')
+        return std::nullopt;
+    return volume + name.substr(1);
+}
+
+// The final path of an open file or folder, every link on the way followed;
+// `volume` is the volume its path was opened on. Windows reports the size a
+// longer path needs.
+std::optional<std::wstring> FinalPathOf(HANDLE handle, const std::wstring& volume) {
     std::wstring path(MAX_PATH, L'\0');
     for (;;) {
         const DWORD length =
             GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-        if (length == 0)
-            return std::nullopt;
+        if (length == 0) {
+            return GetLastError() == ERROR_MORE_DATA ? FinalPathOnVolume(handle, volume)
+                                                     : std::nullopt;
+        }
         const bool fitted = length < path.size();
         path.resize(length);
         if (fitted)
@@ -477,7 +513,7 @@ std::optional<std::wstring> Resolve(const std::wstring& native, int linksLeft) {
         const Handle followed(CreateFileW(existing.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                           FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (followed.valid()) {
-            const std::optional<std::wstring> final = FinalPathOf(followed.get());
+            const std::optional<std::wstring> final = FinalPathOf(followed.get(), split->volume);
             return final ? AppendMissing(*final, *split, count) : std::nullopt;
         }
         // A loop of links, a name Windows refuses, a folder it may not look
@@ -857,12 +893,13 @@ bool FileSystemCanHoldName(const std::string& name) {
 }
 
 bool ResolvesInside(const std::string& root, const std::string& path, std::string* resolved) {
-    const Handle rootHandle(CreateFileW(NativeWidePath(root.empty() ? "." : root).c_str(), 0,
-                                        kShareAll, nullptr, OPEN_EXISTING,
+    const std::wstring nativeRoot = NativeWidePath(root.empty() ? "." : root);
+    const std::optional<SplitPath> rootSplit = Split(nativeRoot);
+    const Handle rootHandle(CreateFileW(nativeRoot.c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (!rootHandle.valid())
+    if (!rootSplit || !rootHandle.valid())
         return false;
-    const std::optional<std::wstring> realRoot = FinalPathOf(rootHandle.get());
+    const std::optional<std::wstring> realRoot = FinalPathOf(rootHandle.get(), rootSplit->volume);
     const std::optional<std::wstring> where = Resolve(NativeWidePath(path), kMaxLinksFollowed);
     if (!realRoot || !where || !IsAtOrBelow(*where, *realRoot))
         return false;
