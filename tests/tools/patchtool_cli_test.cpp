@@ -1,13 +1,19 @@
 // The program as publishers and scripts run it: exit statuses, where messages
 // go, and the commands working together on real files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+
+#ifdef _WIN32
+#include <windows.h>
+
+#include <bcrypt.h>
+#endif
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "inspect_output.h"
+#include "support/run_program.h"
 #include "tree_fixture.h"
 #include "trust/base64.h"
 #include "trust/ed25519.h"
@@ -23,26 +29,29 @@ struct ProgramRun {
     std::string err;
 };
 
-std::string ShellQuoted(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+// What the program wrote to `file`, with its lines ending in a line feed:
+// its messages are text, whose lines end in CRLF on Windows.
+std::string TextOf(const std::string& file) {
+    std::string text = ReadFileBytes(file);
+#ifdef _WIN32
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            text[kept++] = text[i];
+    }
+    text.resize(kept);
+#endif
+    return text;
 }
 
 class PatchToolProgram : public tools_test::TreeFixture {
   protected:
     ProgramRun Patchtool(const std::vector<std::string>& words) {
-        std::string command = ShellQuoted(PATCHTOOL_PROGRAM);
-        for (const std::string& word : words)
-            command += " " + ShellQuoted(word);
         const std::string out = (dir_ / "stdout").string(), err = (dir_ / "stderr").string();
-        command += " >" + ShellQuoted(out) + " 2>" + ShellQuoted(err) + " </dev/null";
-        const int raw = std::system(command.c_str());
         ProgramRun run;
-        run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        run.out = ReadFileBytes(out);
-        run.err = ReadFileBytes(err);
+        run.status = testing_support::RunProgram(PATCHTOOL_PROGRAM, words, out, err);
+        run.out = TextOf(out);
+        run.err = TextOf(err);
         return run;
     }
     std::string package() const { return (dir_ / "p.pkg").string(); }
@@ -183,14 +192,43 @@ TEST_F(PatchToolProgram, RecordPrintsOneLine) {
     EXPECT_EQ(run.out, "1.2.3 http://localhost/a.pkg -r - -\n");
 }
 
+#ifdef _WIN32
+// The SHA-256 of a file as the system's own provider computes it, in hex:
+// Windows has no openssl program.
+std::string ReferenceSha256(const std::string& file, const std::filesystem::path&) {
+    const std::string bytes = ReadFileBytes(file);
+    unsigned char digest[32] = {};
+    BCRYPT_ALG_HANDLE sha256 = nullptr;
+    EXPECT_EQ(BCryptOpenAlgorithmProvider(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0), 0);
+    EXPECT_EQ(
+        BCryptHash(sha256, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                   static_cast<ULONG>(bytes.size()), digest, sizeof digest),
+        0);
+    BCryptCloseAlgorithmProvider(sha256, 0);
+    std::string hex;
+    for (const unsigned char byte : digest) {
+        constexpr char kDigits[] = "0123456789abcdef";
+        hex += {kDigits[byte >> 4], kDigits[byte & 0x0F]};
+    }
+    return hex;
+}
+#else
+std::string ShellQuoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // The SHA-256 of a file as the openssl program computes it, in hex.
-std::string OpensslSha256(const std::string& file, const std::filesystem::path& scratch) {
+std::string ReferenceSha256(const std::string& file, const std::filesystem::path& scratch) {
     const std::string out = (scratch / "openssl-digest").string();
     const std::string command =
         "openssl dgst -sha256 -r " + ShellQuoted(file) + " >" + ShellQuoted(out);
     EXPECT_EQ(std::system(command.c_str()), 0);
     return ReadFileBytes(out).substr(0, 64);
 }
+#endif
 
 // The private key in each text form it could leak in: the key file's base64
 // line, and the 32 secret bytes in base64 and in hex.
@@ -226,8 +264,10 @@ TEST_F(PatchToolProgram, KeysSignaturesAndDigestsWorkTogether) {
     const std::optional<Ed25519PublicKey> parsedKey = ParsePublicKeyText(publicKey);
     ASSERT_TRUE(parsedKey) << made.out;
     EXPECT_NE(made.err.find("-DUPDATER_TRUSTED_KEYS=" + publicKey), std::string::npos);
+#ifndef _WIN32  // Windows keeps the key private by its access list, not by these bits
     EXPECT_EQ(fs::status(key).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+#endif
     const std::string pem = ReadFileBytes(key);
     const auto signingKey = Ed25519SigningKey::FromPem(pem);
     ASSERT_TRUE(signingKey);
@@ -240,7 +280,7 @@ TEST_F(PatchToolProgram, KeysSignaturesAndDigestsWorkTogether) {
                                      "http://127.0.0.1/p.pkg", "--package", package()});
     ASSERT_EQ(recorded.status, 0) << recorded.err;
     EXPECT_EQ(recorded.out, "1.0.1 http://127.0.0.1/p.pkg - sha256=" +
-                                OpensslSha256(package(), dir_.path()) + " -\n");
+                                ReferenceSha256(package(), dir_.path()) + " -\n");
     WriteFileBytes(list, recorded.out);
     const ProgramRun signing = run({"sign", list, "--key", key});
     ASSERT_EQ(signing.status, 0) << signing.err;
