@@ -22,6 +22,14 @@ namespace testing_support {
 inline constexpr PackedVersion kTestVersion = PackVersion(1, 2, 3);
 inline constexpr const char* kTestPackage = "p.pak";
 
+// How a post-update script's echo ends a line: cmd runs the script on
+// Windows, a POSIX shell elsewhere. "echo word>> file" means the same to both.
+#ifdef _WIN32
+inline constexpr const char* kScriptLineEnd = "\r\n";
+#else
+inline constexpr const char* kScriptLineEnd = "\n";
+#endif
+
 class ApplyFixture : public ::testing::Test {
   protected:
     ApplyFixture() : root_(MakeRoot(outer_)) {
@@ -65,7 +73,7 @@ class ApplyFixture : public ::testing::Test {
     std::map<std::string, std::string> Snapshot() const {
         std::map<std::string, std::string> tree;
         for (const auto& item : std::filesystem::recursive_directory_iterator(outer_.path())) {
-            const std::string name = item.path().lexically_relative(outer_.path()).string();
+            const std::string name = item.path().lexically_relative(outer_.path()).generic_string();
             tree[name] = item.is_regular_file() ? ReadFileBytes(item.path()) : "<dir>";
         }
         return tree;

@@ -3,9 +3,11 @@
 // under a cap on the address space.
 #pragma once
 
+#ifndef _WIN32
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -37,9 +39,11 @@ inline std::string Le32(std::uint32_t value) {
     return out;
 }
 
+#ifndef _WIN32
 // Runs `work` in a forked child whose address space is capped at what is
 // mapped now plus `headroom` bytes; true when the child ran and `work`
-// returned true.
+// returned true. Windows has neither fork nor such a cap: the tests that
+// need one skip themselves there.
 inline bool SucceedsUnderAddressSpaceCap(std::size_t headroom, const std::function<bool()>& work) {
     const pid_t child = fork();
     if (child < 0)
@@ -56,5 +60,6 @@ inline bool SucceedsUnderAddressSpaceCap(std::size_t headroom, const std::functi
     int status = 0;
     return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
+#endif
 
 }  // namespace testing_support

@@ -14,10 +14,12 @@
 
 #include "platform/platform.h"
 #include "support/temp_dir.h"
+#include "support/under_wine.h"
 
 namespace fs = std::filesystem;
 using testing_support::ScopedWorkingDir;
 using testing_support::TempDir;
+using testing_support::UnderWine;
 
 namespace {
 
@@ -62,10 +64,6 @@ std::vector<fs::path> MovedAside(const fs::path& root) {
             found.push_back(entry.path());
     }
     return found;
-}
-
-bool UnderWine() {
-    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
 // Runs `script` in the Linux shell Wine's drives come from, in `folder`.
@@ -186,6 +184,44 @@ TEST(WindowsFiles, ExclusiveCreationNeverTouchesWhatStandsThere) {
     EXPECT_EQ(platform::SyncFile(fresh), 0);
     EXPECT_EQ(platform::CloseFile(fresh), 0);
     EXPECT_EQ(Read(Utf8(dir / "key.pem")), "secret");
+}
+
+// A key written through CreatePrivateFile must not be readable by another
+// user through entries the folder would pass on.
+TEST(WindowsFiles, PrivateFileGrantsItsOwnerAloneAndInheritsNothing) {
+    if (UnderWine()) {
+        GTEST_SKIP() << "Wine keeps no access list: it turns one into POSIX mode bits and "
+                        "reads back one made from them";
+    }
+    TempDir dir;
+    const fs::path key = dir / "key.pem";
+    std::FILE* file = platform::CreatePrivateFile(Utf8(key));
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(platform::CloseFile(file), 0);
+
+    DWORD size = 0;
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    GetFileSecurityW(key.c_str(), wanted, nullptr, 0, &size);
+    std::vector<DWORD> buffer(size / sizeof(DWORD) + 1);
+    auto* descriptor = reinterpret_cast<SECURITY_DESCRIPTOR*>(buffer.data());
+    ASSERT_TRUE(GetFileSecurityW(key.c_str(), wanted, descriptor, size, &size));
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PROTECTED);
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ACL* acl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted));
+    ASSERT_TRUE(present && acl != nullptr);  // no list at all would grant everyone
+    ASSERT_EQ(acl->AceCount, 1);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(acl, 0, &ace));
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    EXPECT_EQ(allowed->Header.AceType, ACCESS_ALLOWED_ACE_TYPE);
+    PSID owner = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
+    EXPECT_TRUE(EqualSid(owner, &allowed->SidStart));
 }
 
 TEST(WindowsFiles, RefusesNamesWindowsWouldReadAsSomethingElse) {

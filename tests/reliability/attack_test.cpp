@@ -95,7 +95,7 @@ class Attack : public ::testing::Test {
     testing_support::Tampering tamper_ = [](const std::string&, std::string answer) {
         return answer;
     };
-    TamperingProxy proxy_{nginx_.port(), [this](const std::string& path, std::string answer) {
+    TamperingProxy proxy_{nginx_, [this](const std::string& path, std::string answer) {
                               return tamper_(path, std::move(answer));
                           }};
     UpdateSettings settings_{{PublisherKey().PublicKey()}};

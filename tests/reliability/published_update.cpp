@@ -1,8 +1,10 @@
 #include "published_update.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <random>
+#include <vector>
+
+#include "support/run_program.h"
 
 namespace fs = std::filesystem;
 using testing_support::ByteRuns;
@@ -58,10 +60,8 @@ fs::path MadeDir(const fs::path& dir) {
     return dir;
 }
 
-int RunPatchtool(const std::string& arguments, const fs::path& log) {
-    const std::string command =
-        std::string("'") + PATCHTOOL_PATH + "' " + arguments + " >'" + log.string() + "' 2>&1";
-    return std::system(command.c_str());
+int RunPatchtool(const std::vector<std::string>& arguments, const fs::path& log) {
+    return testing_support::RunProgram(PATCHTOOL_PATH, arguments, log);
 }
 
 }  // namespace
@@ -72,15 +72,7 @@ PublishedUpdate::PublishedUpdate(std::size_t scale, const std::string& serveRate
       largeEntryBytes_(largeEntryBytes),
       firstCodec_(firstCodec),
       www_(MadeDir(dir_ / "www")),
-      nginx_([&] {
-          // The serving script reads the rate from its environment.
-          if (serveRate.empty())
-              unsetenv("SERVE_RATE");
-          else
-              setenv("SERVE_RATE", serveRate.c_str(), 1);
-          return www_;
-      }()) {
-    unsetenv("SERVE_RATE");
+      nginx_(www_, testing_support::NginxOptions{{}, serveRate}) {
     if (!nginx_.running()) {
         error_ = nginx_.error();
         return;
@@ -156,9 +148,8 @@ void PublishedUpdate::BuildPackages() {
         const fs::path from = dir_ / step.from;
         const fs::path to = dir_ / step.to;
         const fs::path package = www_ / step.file;
-        if (RunPatchtool("build --from '" + from.string() + "' --to '" + to.string() +
-                             "' --version " + step.to + " --codec " + step.codec + " -o '" +
-                             package.string() + "'",
+        if (RunPatchtool({"build", "--from", from.string(), "--to", to.string(), "--version",
+                          step.to, "--codec", step.codec, "-o", package.string()},
                          log) != 0) {
             error_ = "patchtool build failed: " + ReadFileBytes(log);
             return;

@@ -17,6 +17,7 @@
 #include "patch/package_writer.h"
 #include "published_update.h"
 #include "support/loopback_server.h"
+#include "support/under_wine.h"
 #include "transfer/http_get.h"
 #include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
@@ -199,13 +200,19 @@ TEST_F(FaultyServerRun, EachBrokenAnswerEndsTheRunWithItsCode) {
                                            package.substr(0, 10)),
          kReceiveFailed},
     };
+    const bool resetReadsAsClose = testing_support::UnderWine();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.fault);
+        if (resetReadsAsClose && std::string(c.fault) == "reset during the body")
+            continue;
         const RunRecord run = RunWithPackageAnswer(c.answer);
         EXPECT_TRUE(run.EndedOnce());
         EXPECT_EQ(run.ErrorCode(), c.code);
         ExpectUntouched();
     }
+    if (resetReadsAsClose)
+        GTEST_SKIP() << "every answer but the reset during the body was checked: "
+                     << testing_support::kWineReadsResetAsClose;
 }
 
 TEST_F(FaultyServerRun, TheFirstOfTwoLengthsCounts) {

@@ -1,16 +1,12 @@
 #include "support/loopback_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
+#ifndef _WIN32
 #include <pthread.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#endif
 
 #include <openssl/ssl.h>
 
-#include <cerrno>
 #include <stdexcept>
 
 #include "support/loopback_socket.h"
@@ -21,14 +17,21 @@ namespace {
 constexpr int kPollSliceMs = 20;
 // A client that stops in the middle of a TLS record or handshake must not
 // hold the server's thread, and with it the test, for good.
-constexpr timeval kTlsReceiveLimit{5, 0};
+constexpr int kTlsReceiveLimitSeconds = 5;
+
+// OpenSSL takes file names as UTF-8, on Windows too.
+std::string Utf8(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
 
 SSL_CTX* ServerContext(const CertificateFiles& certificate) {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr ||
-        SSL_CTX_use_certificate_file(context, certificate.certificate.c_str(), SSL_FILETYPE_PEM) !=
-            1 ||
-        SSL_CTX_use_PrivateKey_file(context, certificate.key.c_str(), SSL_FILETYPE_PEM) != 1) {
+        SSL_CTX_use_certificate_file(context, Utf8(certificate.certificate).c_str(),
+                                     SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, Utf8(certificate.key).c_str(), SSL_FILETYPE_PEM) !=
+            1) {
         SSL_CTX_free(context);
         throw std::runtime_error("cannot load " + certificate.certificate.string());
     }
@@ -38,7 +41,7 @@ SSL_CTX* ServerContext(const CertificateFiles& certificate) {
 }  // namespace
 
 struct LoopbackServer::Connection {
-    int socket = -1;
+    LoopbackSocket socket = kNoSocket;
     SSL* tls = nullptr;  // null for plain HTTP
 };
 
@@ -104,7 +107,7 @@ LoopbackServer::~LoopbackServer() {
     wake_.notify_all();
     if (thread_.joinable())
         thread_.join();
-    close(listener_);
+    CloseSocket(listener_);
     SSL_CTX_free(tls_);
 }
 
@@ -119,20 +122,15 @@ std::string LoopbackServer::ReceivedRequest() {
     return request_;
 }
 
-bool LoopbackServer::WaitUntilReadable(int descriptor) {
-    pollfd entry{descriptor, POLLIN, 0};
+bool LoopbackServer::WaitUntilReadable(LoopbackSocket socket) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_)
                 return false;
         }
-        entry.revents = 0;
-        const int result = poll(&entry, 1, kPollSliceMs);
-        if (result > 0)
+        if (ReadableWithin(socket, kPollSliceMs))
             return true;
-        if (result < 0 && errno != EINTR)
-            return false;
     }
 }
 
@@ -142,13 +140,16 @@ bool LoopbackServer::SleepUnlessStopped(std::chrono::milliseconds duration) {
 }
 
 void LoopbackServer::Play() {
+#ifndef _WIN32
     // OpenSSL writes to a TLS connection with write(), which raises SIGPIPE
     // when the client has gone; blocked on this thread it only fails the
-    // write, and the test's own threads keep the default action.
+    // write, and the test's own threads keep the default action. Windows
+    // Sockets have no such signal.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+#endif
     for (const ServerScript& script : scripts_) {
         if (!WaitUntilReadable(listener_))
             return;
@@ -157,14 +158,15 @@ void LoopbackServer::Play() {
 }
 
 void LoopbackServer::PlayConnection(const ServerScript& script) {
-    Connection connection{accept(listener_, nullptr, nullptr)};
-    if (connection.socket < 0)
+    Connection connection{AcceptConnection(listener_)};
+    if (connection.socket == kNoSocket)
         return;
     if (tls_ != nullptr) {
-        setsockopt(connection.socket, SOL_SOCKET, SO_RCVTIMEO, &kTlsReceiveLimit,
-                   sizeof kTlsReceiveLimit);
+        LimitReceiveWait(connection.socket, kTlsReceiveLimitSeconds);
         connection.tls = SSL_new(tls_);
-        if (connection.tls == nullptr || SSL_set_fd(connection.tls, connection.socket) != 1 ||
+        // OpenSSL takes a Windows SOCKET as an int too: handles fit in 32 bits.
+        if (connection.tls == nullptr ||
+            SSL_set_fd(connection.tls, static_cast<int>(connection.socket)) != 1 ||
             SSL_accept(connection.tls) != 1) {
             SSL_free(connection.tls);
             DrainAndClose(connection.socket);
@@ -206,7 +208,7 @@ void LoopbackServer::PlayStep(Connection& connection, const ServerScript::Step& 
                 break;
             }
             ReadRequestInto(connection.socket, request_,
-                            [this](int descriptor) { return WaitUntilReadable(descriptor); });
+                            [this](LoopbackSocket socket) { return WaitUntilReadable(socket); });
             break;
         case Kind::kSend:
             // A client that has gone ends the send only.
@@ -240,28 +242,21 @@ void LoopbackServer::PlayStep(Connection& connection, const ServerScript::Step& 
 FullBacklogListener::FullBacklogListener() : listener_(ListenLoopback(0, &port_)) {
     // A backlog of 0 still queues one connection; the filler takes that place,
     // and every later connection attempt waits for an accept that never comes.
-    filler_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port_);
-    if (filler_ < 0 ||
-        connect(filler_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        if (filler_ >= 0)
-            close(filler_);
-        close(listener_);
+    filler_ = ConnectLoopback(port_);
+    if (filler_ == kNoSocket) {
+        CloseSocket(listener_);
         throw std::runtime_error("cannot fill the listener's backlog");
     }
 }
 
 FullBacklogListener::~FullBacklogListener() {
-    close(filler_);
-    close(listener_);
+    CloseSocket(filler_);
+    CloseSocket(listener_);
 }
 
 std::uint16_t UnusedLoopbackPort() {
     std::uint16_t port = 0;
-    close(BindLoopback(&port));
+    CloseSocket(BindLoopback(&port));
     return port;
 }
 

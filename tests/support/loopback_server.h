@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_socket.h"
 #include "support/test_certificates.h"
 
 struct ssl_ctx_st;  // OpenSSL's SSL_CTX
@@ -92,13 +93,13 @@ class LoopbackServer {
     void PlayConnection(const ServerScript& script);
     void PlayStep(Connection& connection, const ServerScript::Step& step);
     void ReadTlsRequest(Connection& connection);
-    bool WaitUntilReadable(int descriptor);
+    bool WaitUntilReadable(LoopbackSocket socket);
     bool SleepUnlessStopped(std::chrono::milliseconds duration);
 
     std::vector<ServerScript> scripts_;
     ssl_ctx_st* tls_ = nullptr;  // null for plain HTTP
     std::uint16_t port_ = 0;     // before listener_, whose initialiser sets it
-    int listener_ = -1;
+    LoopbackSocket listener_ = kNoSocket;
     std::string request_;
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -119,8 +120,8 @@ class FullBacklogListener {
 
   private:
     std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
-    int listener_ = -1;
-    int filler_ = -1;
+    LoopbackSocket listener_ = kNoSocket;
+    LoopbackSocket filler_ = kNoSocket;
 };
 
 // A port on 127.0.0.1 on which nothing listens (taken from the system and

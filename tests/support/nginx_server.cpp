@@ -1,13 +1,36 @@
 #include "support/nginx_server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <fstream>
 
 namespace testing_support {
 namespace {
 
-std::string Quoted(const std::filesystem::path& path) {
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+
+// The name support/test-servers gives the server for `options`.
+std::string SharedServerName(const NginxOptions& options) {
+    if (!options.tls)
+        return options.rate.empty() ? "http" : "http-rate-" + options.rate;
+    std::string name = "https-" + options.tls->certificate.certificate.stem().string();
+    if (!options.tls->protocols.empty()) {
+        std::string protocols = options.tls->protocols;
+        std::replace(protocols.begin(), protocols.end(), ' ', '-');
+        name += "-" + protocols;
+    }
+    if (!options.rate.empty())
+        name += "-rate-" + options.rate;
+    return name;
+}
+
+#else
+
+std::string Quoted(const fs::path& path) {
     return "'" + path.string() + "'";
 }
 
@@ -29,11 +52,54 @@ std::string Settings(const NginxOptions& options) {
     return settings;
 }
 
+#endif
+
 }  // namespace
 
-NginxServer::NginxServer(const std::filesystem::path& root, const NginxOptions& options)
+#ifdef _WIN32
+
+NginxServer::NginxServer(const fs::path& root, const NginxOptions& options)
     : secure_(options.tls.has_value()) {
-    const std::filesystem::path log = state_ / "serve.log";
+    const fs::path base = fs::weakly_canonical(TempBase());
+    const fs::path relative = fs::weakly_canonical(root).lexically_relative(base);
+    if (relative.empty() || *relative.begin() == "..") {
+        error_ =
+            root.string() + " is not below " + base.string() + ", which the test servers serve";
+        return;
+    }
+    if (options.tls && fs::weakly_canonical(options.tls->certificate.certificate.parent_path()) !=
+                           base / "shared-certs") {
+        error_ =
+            "the test servers have only the certificates of " + (base / "shared-certs").string();
+        return;
+    }
+    const std::string name = SharedServerName(options);
+    std::ifstream ports(base / "test-servers" / "ports");
+    if (!ports) {
+        error_ = "no test servers in " + base.string() +
+                 " (the test_servers fixture starts them; run the test with ctest)";
+        return;
+    }
+    std::string entry;
+    long port = 0;
+    while (ports >> entry >> port) {
+        if (entry == name && port > 0 && port <= 65535) {
+            port_ = static_cast<std::uint16_t>(port);
+            prefix_ = relative == "." ? "" : "/" + relative.generic_string();
+            return;
+        }
+    }
+    error_ = "the test servers have no " + name + " (tests/support/test-servers starts them)";
+}
+
+// The servers belong to the fixture, which stops them after the last test.
+NginxServer::~NginxServer() = default;
+
+#else
+
+NginxServer::NginxServer(const fs::path& root, const NginxOptions& options)
+    : secure_(options.tls.has_value()) {
+    const fs::path log = state_ / "serve.log";
     const std::string command = Settings(options) + ServeScript() + " start " + Quoted(root) + " " +
                                 Quoted(state_.path()) + " 2>" + Quoted(log);
     std::FILE* output = popen(command.c_str(), "r");
@@ -64,8 +130,10 @@ NginxServer::~NginxServer() {
         std::fprintf(stderr, "could not stop nginx\n");
 }
 
+#endif
+
 std::string NginxServer::UrlOn(const std::string& host, const std::string& path) const {
-    return (secure_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + path;
+    return (secure_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + prefix_ + path;
 }
 
 }  // namespace testing_support

@@ -5,6 +5,14 @@
 // own; stopped by its pid when the object goes away. With NginxTls it serves
 // HTTPS (see support/test_certificates.h for certificates the process
 // trusts), and a rate makes a slow server.
+//
+// A Windows test program runs under Wine and cannot start nginx: there ctest's
+// test_servers fixture has one nginx running for each combination of options
+// the tests use, each serving UPDATER_TEST_TMP (see support/test-servers).
+// NginxServer then stands for the one that matches its options; `root` must
+// be below UPDATER_TEST_TMP (a TempDir is), and its URLs lead to `root` through
+// the path from there. Options no fixture server has leave it not running,
+// with error() naming what is missing.
 #pragma once
 
 #include <cstdint>
@@ -48,9 +56,13 @@ class NginxServer {
     std::string Url(const std::string& path) const { return UrlOn("127.0.0.1", path); }
     // The same with another name for this machine, "localhost" say.
     std::string UrlOn(const std::string& host, const std::string& path) const;
+    // What its URLs put before a path in the served folder: empty when nginx
+    // serves that folder itself, the folder's path on a shared server.
+    const std::string& rootPath() const { return prefix_; }
 
   private:
     TempDir state_;
+    std::string prefix_;  // the path of the root on a shared server, "" for one of its own
     bool secure_ = false;
     std::uint16_t port_ = 0;
     std::string error_;

@@ -1,11 +1,5 @@
 #include "support/tampering_proxy.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "support/loopback_socket.h"
 
 namespace testing_support {
@@ -13,11 +7,6 @@ namespace {
 
 constexpr int kPollSliceMs = 20;
 constexpr int kUpstreamSilenceMs = 5000;
-
-bool ReadableWithin(int descriptor, int milliseconds) {
-    pollfd entry{descriptor, POLLIN, 0};
-    return poll(&entry, 1, milliseconds) > 0;
-}
 
 std::string PathOf(const std::string& request) {
     const std::size_t start = request.find(' ');
@@ -29,8 +18,9 @@ std::string PathOf(const std::string& request) {
 
 }  // namespace
 
-TamperingProxy::TamperingProxy(std::uint16_t upstreamPort, Tampering tamper)
-    : upstreamPort_(upstreamPort),
+TamperingProxy::TamperingProxy(const NginxServer& upstream, Tampering tamper)
+    : upstreamPort_(upstream.port()),
+      upstreamRootPath_(upstream.rootPath()),
       tamper_(std::move(tamper)),
       listener_(ListenLoopback(8, &port_)) {
     thread_ = std::thread([this] { Serve(); });
@@ -42,7 +32,7 @@ TamperingProxy::~TamperingProxy() {
         stopping_ = true;
     }
     thread_.join();
-    close(listener_);
+    CloseSocket(listener_);
 }
 
 std::string TamperingProxy::Url(const std::string& path) const {
@@ -58,16 +48,17 @@ void TamperingProxy::Serve() {
     while (!Stopping()) {
         if (!ReadableWithin(listener_, kPollSliceMs))
             continue;
-        const int connection = accept(listener_, nullptr, nullptr);
-        if (connection >= 0)
+        const LoopbackSocket connection = AcceptConnection(listener_);
+        if (connection != kNoSocket)
             Relay(connection);
     }
 }
 
-void TamperingProxy::Relay(int connection) {
+void TamperingProxy::Relay(LoopbackSocket connection) {
     std::string request;
-    ReadRequestInto(connection, request,
-                    [](int descriptor) { return ReadableWithin(descriptor, kUpstreamSilenceMs); });
+    ReadRequestInto(connection, request, [](LoopbackSocket socket) {
+        return ReadableWithin(socket, kUpstreamSilenceMs);
+    });
     SendAll(connection, tamper_(PathOf(request), FetchUpstream(request)));
     DrainAndClose(connection);
 }
@@ -75,25 +66,23 @@ void TamperingProxy::Relay(int connection) {
 // The whole answer of the real server, read until it closes (the updater
 // asks for "Connection: Close").
 std::string TamperingProxy::FetchUpstream(const std::string& request) const {
-    const int upstream = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(upstreamPort_);
+    const LoopbackSocket upstream = ConnectLoopback(upstreamPort_);
     std::string answer;
-    if (upstream >= 0 &&
-        connect(upstream, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        SendAll(upstream, request);
+    if (upstream != kNoSocket) {
+        // "GET /p.pak HTTP/1.1": the folder's own path goes before the path.
+        std::string forwarded = request;
+        if (const std::size_t target = forwarded.find(' '); target != std::string::npos)
+            forwarded.insert(target + 1, upstreamRootPath_);
+        SendAll(upstream, forwarded);
         char buffer[65536];
         while (ReadableWithin(upstream, kUpstreamSilenceMs)) {
-            const ssize_t count = recv(upstream, buffer, sizeof buffer, 0);
+            const long count = ReceiveSome(upstream, buffer, sizeof buffer);
             if (count <= 0)
                 break;
             answer.append(buffer, static_cast<std::size_t>(count));
         }
     }
-    if (upstream >= 0)
-        close(upstream);
+    CloseSocket(upstream);
     return answer;
 }
 

@@ -12,6 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "support/loopback_socket.h"
+#include "support/nginx_server.h"
+
 namespace testing_support {
 
 // Gets the request's path and the server's whole answer (status line,
@@ -20,8 +23,9 @@ using Tampering = std::function<std::string(const std::string& path, std::string
 
 class TamperingProxy {
   public:
-    // Forwards to 127.0.0.1:`upstreamPort`.
-    TamperingProxy(std::uint16_t upstreamPort, Tampering tamper);
+    // Forwards each request to `upstream`, for the same path in the folder
+    // it serves.
+    TamperingProxy(const NginxServer& upstream, Tampering tamper);
     ~TamperingProxy();
     TamperingProxy(const TamperingProxy&) = delete;
     TamperingProxy& operator=(const TamperingProxy&) = delete;
@@ -31,14 +35,15 @@ class TamperingProxy {
 
   private:
     void Serve();
-    void Relay(int connection);
+    void Relay(LoopbackSocket connection);
     std::string FetchUpstream(const std::string& request) const;
     bool Stopping();
 
     std::uint16_t upstreamPort_;
+    std::string upstreamRootPath_;
     Tampering tamper_;
     std::uint16_t port_ = 0;  // before listener_, whose initialiser sets it
-    int listener_ = -1;
+    LoopbackSocket listener_ = kNoSocket;
     std::mutex mutex_;
     bool stopping_ = false;
     std::thread thread_;

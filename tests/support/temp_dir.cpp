@@ -10,7 +10,6 @@
 namespace fs = std::filesystem;
 
 namespace testing_support {
-namespace {
 
 // Tests keep their folders below the build tree when the build says where
 // (UPDATER_TEST_TMP), else below the system's temporary folder.
@@ -21,8 +20,6 @@ fs::path TempBase() {
     }
     return fs::temp_directory_path();
 }
-
-}  // namespace
 
 TempDir::TempDir() {
     std::random_device seed;

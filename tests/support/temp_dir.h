@@ -9,6 +9,10 @@
 
 namespace testing_support {
 
+// The folder tests keep their folders in: UPDATER_TEST_TMP when the build
+// names one (made if missing), else the system's temporary folder.
+std::filesystem::path TempBase();
+
 class TempDir {
   public:
     TempDir();

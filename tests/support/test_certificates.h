@@ -16,9 +16,15 @@
 //
 // Shell scripts (the demo, the benchmarks) call make-test-certs directly and
 // pass ca.pem in SSL_CERT_FILE.
+//
+// A Windows test program, which runs under Wine, cannot run make-test-certs:
+// there ctest's test_servers fixture makes the certificates once, in the
+// folder shared-certs below UPDATER_TEST_TMP (see support/test-servers), and
+// TestCertificates names those files.
 #pragma once
 
 #include <filesystem>
+#include <optional>
 
 #include "support/temp_dir.h"
 
@@ -42,8 +48,9 @@ enum class ServerCertificate {
 
 class TestCertificates {
   public:
-    // Makes the CA and every server certificate; throws std::runtime_error
-    // when make-test-certs fails.
+    // Makes the CA and every server certificate (on Windows, finds those of
+    // the fixture); throws std::runtime_error when make-test-certs fails (when
+    // the fixture's are missing).
     TestCertificates();
     TestCertificates(const TestCertificates&) = delete;
     TestCertificates& operator=(const TestCertificates&) = delete;
@@ -53,7 +60,8 @@ class TestCertificates {
     CertificateFiles Server(ServerCertificate which) const;
 
   private:
-    TempDir folder_;
+    std::optional<TempDir> made_;  // the folder made for this object, if one was
+    std::filesystem::path folder_;
 };
 
 // This process's certificates, made at the first call, which also sets

@@ -94,7 +94,7 @@ TEST_F(Publish, BuildsEachStepListsAndSignsIt) {
 
     EXPECT_NE(run.out.find("listen 127.0.0.1:8443 ssl;"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("location \"/updates/\""), std::string::npos);
-    EXPECT_NE(run.out.find("alias \"" + (site() / "").string() + "\";"), std::string::npos);
+    EXPECT_NE(run.out.find("alias \"" + (site() / "").generic_string() + "\";"), std::string::npos);
 }
 
 TEST_F(Publish, SecondRunBuildsOnlyTheNewPackage) {
@@ -126,12 +126,17 @@ TEST_F(Publish, FailedRunLeavesTheSiteAsItWas) {
     EXPECT_NE(run.err.find("gives version 1.2.1, not the folder's 1.2.0"), std::string::npos);
     EXPECT_EQ(tools_test::ReadTree(site()), before);
 
+#ifdef _WIN32
+    GTEST_SKIP() << "the disagreeing version was checked; the name the updater could not write "
+                    "cannot be made on Windows, which reads \\ as a separator";
+#else
     AddRelease("1.2.0", RandomBytes(40000, 5));
     WriteFileBytes(releases() / "1.2.0" / "bad\\name.txt", "x");
     run = PublishSite();
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("wrote " + (site() / "update-1.1.0.pkg").string()), std::string::npos);
     EXPECT_EQ(tools_test::ReadTree(site()), before);
+#endif
 }
 
 TEST_F(Publish, WrongCommandLinesAreUsageErrors) {
