@@ -20,6 +20,7 @@ namespace fs = std::filesystem;
 using testing_support::ScopedWorkingDir;
 using testing_support::TempDir;
 using testing_support::UnderWine;
+using testing_support::Utf8Path;
 
 namespace {
 
@@ -34,11 +35,6 @@ constexpr wchar_t kStayRunning[] = L"--stay-running-to-be-replaced";
     }
     return false;
 }();
-
-std::string Utf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
 
 void Write(const std::string& path, const std::string& bytes) {
     std::FILE* file = platform::OpenFile(path, "wb");
@@ -134,7 +130,7 @@ class Links {
 
 TEST(WindowsFiles, ReachesNamesInAnyScriptAndOfAnyLength) {
     TempDir dir;
-    std::string folder = Utf8(dir.path());
+    std::string folder = Utf8Path(dir.path());
     // The same folders as Windows names them; the test folder's own removal
     // cannot reach past 260 characters.
     std::vector<std::wstring> made{L"\\\\?\\" + dir.path().wstring()};
@@ -155,7 +151,7 @@ TEST(WindowsFiles, ReachesNamesInAnyScriptAndOfAnyLength) {
 
     // The name Windows holds is the one the UTF-8 spells, not its bytes read
     // in some code page.
-    Write(Utf8(dir.path()) + "\\été.txt", "short");
+    Write(Utf8Path(dir.path()) + "\\été.txt", "short");
     EXPECT_TRUE(fs::exists(dir.path() / L"\u00e9t\u00e9.txt"));
 
     // Offsets past what a 32-bit long holds.
@@ -172,18 +168,18 @@ TEST(WindowsFiles, ReachesNamesInAnyScriptAndOfAnyLength) {
 
 TEST(WindowsFiles, ExclusiveCreationNeverTouchesWhatStandsThere) {
     TempDir dir;
-    const std::string existing = Utf8(dir / "existing");
+    const std::string existing = Utf8Path(dir / "existing");
     Write(existing, "kept");
     EXPECT_EQ(platform::OpenFile(existing, "wbx"), nullptr);
     EXPECT_EQ(platform::CreatePrivateFile(existing), nullptr);
     EXPECT_EQ(Read(existing), "kept");
 
-    std::FILE* fresh = platform::CreatePrivateFile(Utf8(dir / "key.pem"));
+    std::FILE* fresh = platform::CreatePrivateFile(Utf8Path(dir / "key.pem"));
     ASSERT_NE(fresh, nullptr);
     EXPECT_EQ(platform::WriteFile("secret", 1, 6, fresh), 6u);
     EXPECT_EQ(platform::SyncFile(fresh), 0);
     EXPECT_EQ(platform::CloseFile(fresh), 0);
-    EXPECT_EQ(Read(Utf8(dir / "key.pem")), "secret");
+    EXPECT_EQ(Read(Utf8Path(dir / "key.pem")), "secret");
 }
 
 // A key written through CreatePrivateFile must not be readable by another
@@ -195,7 +191,7 @@ TEST(WindowsFiles, PrivateFileGrantsItsOwnerAloneAndInheritsNothing) {
     }
     TempDir dir;
     const fs::path key = dir / "key.pem";
-    std::FILE* file = platform::CreatePrivateFile(Utf8(key));
+    std::FILE* file = platform::CreatePrivateFile(Utf8Path(key));
     ASSERT_NE(file, nullptr);
     EXPECT_EQ(platform::CloseFile(file), 0);
 
@@ -250,11 +246,12 @@ TEST(WindowsFiles, ReplacesARunningProgramAndRemovesItOnceEnded) {
     ASSERT_TRUE(CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                nullptr, &startup, &process));
 
-    Write(Utf8(dir / "bin/app.exe.updating"), "new program");
+    Write(Utf8Path(dir / "bin/app.exe.updating"), "new program");
     EXPECT_EQ(WaitForSingleObject(process.hProcess, 0), DWORD{WAIT_TIMEOUT})
         << "the copy did not stay";
-    const int moved = platform::MoveFileOver(Utf8(dir / "bin/app.exe.updating"), Utf8(program));
-    platform::RemoveMovedAside(Utf8(dir.path()));  // still running: it stays
+    const int moved =
+        platform::MoveFileOver(Utf8Path(dir / "bin/app.exe.updating"), Utf8Path(program));
+    platform::RemoveMovedAside(Utf8Path(dir.path()));  // still running: it stays
     const std::vector<fs::path> whileRunning = MovedAside(dir.path());
     TerminateProcess(process.hProcess, 0);
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -262,7 +259,7 @@ TEST(WindowsFiles, ReplacesARunningProgramAndRemovesItOnceEnded) {
     CloseHandle(process.hProcess);
 
     EXPECT_EQ(moved, 0);
-    EXPECT_EQ(Read(Utf8(program)), "new program");
+    EXPECT_EQ(Read(Utf8Path(program)), "new program");
     ASSERT_EQ(whileRunning.size(), 1u);
     EXPECT_TRUE(whileRunning[0].filename().wstring().starts_with(L"app.exe."));
     EXPECT_EQ(fs::file_size(whileRunning[0]), fs::file_size(self));
@@ -270,7 +267,7 @@ TEST(WindowsFiles, ReplacesARunningProgramAndRemovesItOnceEnded) {
     // after the process counts as ended.
     for (int attempt = 0; attempt < 50 && !MovedAside(dir.path()).empty(); ++attempt) {
         Sleep(100);
-        platform::RemoveMovedAside(Utf8(dir.path()));
+        platform::RemoveMovedAside(Utf8Path(dir.path()));
     }
     EXPECT_TRUE(MovedAside(dir.path()).empty());
 }
@@ -279,8 +276,8 @@ TEST(WindowsFiles, MovesAsideOnlyWhatCanBeMovedBack) {
     TempDir dir;
     const fs::path sourcePath = dir / "new";
     const fs::path targetPath = dir / "target";
-    const std::string source = Utf8(sourcePath);
-    const std::string target = Utf8(targetPath);
+    const std::string source = Utf8Path(sourcePath);
+    const std::string target = Utf8Path(targetPath);
     Write(source, "new");
     Write(target, "old");
     // Held open without delete sharing, neither file can be renamed: the
@@ -296,7 +293,7 @@ TEST(WindowsFiles, MovesAsideOnlyWhatCanBeMovedBack) {
         EXPECT_TRUE(MovedAside(dir.path()).empty());
     }
     fs::create_directory(dir / "folder");
-    EXPECT_NE(platform::MoveFileOver(source, Utf8(dir / "folder")), 0);
+    EXPECT_NE(platform::MoveFileOver(source, Utf8Path(dir / "folder")), 0);
     EXPECT_TRUE(fs::is_directory(dir / "folder"));
 
     // A reader of the target (opened as every file here is, sharing delete)
@@ -306,7 +303,7 @@ TEST(WindowsFiles, MovesAsideOnlyWhatCanBeMovedBack) {
     EXPECT_EQ(platform::MoveFileOver(source, target), 0);
     platform::CloseFile(reader);
     EXPECT_EQ(Read(target), "new");
-    platform::RemoveMovedAside(Utf8(dir.path()));
+    platform::RemoveMovedAside(Utf8Path(dir.path()));
     EXPECT_TRUE(MovedAside(dir.path()).empty());
 }
 
@@ -320,7 +317,7 @@ TEST(WindowsFiles, JudgesLinksByWhereTheyLead) {
     if (!links.made()) {
         GTEST_SKIP() << "this account may not make symbolic links";
     }
-    const std::string root = Utf8(outer / "root");
+    const std::string root = Utf8Path(outer / "root");
     EXPECT_FALSE(platform::ResolvesInside(root, root + "/outlink/new.txt"));
     EXPECT_FALSE(platform::ResolvesInside(root, root + "\\outlink"));
     EXPECT_FALSE(platform::ResolvesInside(root, root + "/in/../../out/x"));
@@ -334,12 +331,12 @@ TEST(WindowsFiles, JudgesLinksByWhereTheyLead) {
     ASSERT_TRUE(platform::ResolvesInside("ROOT", "root\\IN/new.txt", &resolved));
     // The answer goes back into the file calls, and writes through the link.
     Write(resolved, "through the link");
-    EXPECT_EQ(Read(Utf8(outer / "root/sub/new.txt")), "through the link");
+    EXPECT_EQ(Read(Utf8Path(outer / "root/sub/new.txt")), "through the link");
 
     // Nothing outside is removed through a link either.
-    Write(Utf8(outer / "out/old.exe.1.moved-aside"), "outside");
+    Write(Utf8Path(outer / "out/old.exe.1.moved-aside"), "outside");
     platform::RemoveMovedAside(root);
-    EXPECT_EQ(Read(Utf8(outer / "out/old.exe.1.moved-aside")), "outside");
+    EXPECT_EQ(Read(Utf8Path(outer / "out/old.exe.1.moved-aside")), "outside");
 }
 
 }  // namespace

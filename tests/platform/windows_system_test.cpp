@@ -14,19 +14,14 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-// The platform layer takes paths as UTF-8, never in the ANSI code page that
-// fs::path::string() gives on Windows.
-std::string Utf8(const fs::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
+using testing_support::Utf8Path;
 
 void WriteText(const fs::path& file, const std::string& text) {
     fs::create_directories(file.parent_path());
@@ -131,7 +126,7 @@ TEST_F(WindowsScripts, ScriptRunsInAFolderWithSpacesAndAccentsAndLeavesOursAlone
     WriteText(folder / "Second step.bat", "@echo ran> second.txt\r\n");
     // Relative to our folder, with "/"; then a script named by its full path.
     platform::RunScriptHidden("Special.bat", std::string(relative.begin(), relative.end()), 10);
-    platform::RunScriptHidden(Utf8(folder / "Second step.bat"), Utf8(folder), 10);
+    platform::RunScriptHidden(Utf8Path(folder / "Second step.bat"), Utf8Path(folder), 10);
     EXPECT_TRUE(fs::exists(folder / "ran.txt"));
     EXPECT_TRUE(fs::exists(folder / "second.txt"));
     EXPECT_TRUE(fs::equivalent(fs::current_path(), base_));

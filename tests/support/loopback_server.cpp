@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "support/loopback_socket.h"
+#include "support/temp_dir.h"
 
 namespace testing_support {
 namespace {
@@ -19,18 +20,12 @@ constexpr int kPollSliceMs = 20;
 // hold the server's thread, and with it the test, for good.
 constexpr int kTlsReceiveLimitSeconds = 5;
 
-// OpenSSL takes file names as UTF-8, on Windows too.
-std::string Utf8(const std::filesystem::path& path) {
-    const std::u8string name = path.u8string();
-    return std::string(name.begin(), name.end());
-}
-
 SSL_CTX* ServerContext(const CertificateFiles& certificate) {
     SSL_CTX* context = SSL_CTX_new(TLS_server_method());
     if (context == nullptr ||
-        SSL_CTX_use_certificate_file(context, Utf8(certificate.certificate).c_str(),
+        SSL_CTX_use_certificate_file(context, Utf8Path(certificate.certificate).c_str(),
                                      SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(context, Utf8(certificate.key).c_str(), SSL_FILETYPE_PEM) !=
+        SSL_CTX_use_PrivateKey_file(context, Utf8Path(certificate.key).c_str(), SSL_FILETYPE_PEM) !=
             1) {
         SSL_CTX_free(context);
         throw std::runtime_error("cannot load " + certificate.certificate.string());

@@ -63,6 +63,11 @@ void WriteFileBytes(const fs::path& file, const std::string& bytes) {
         throw std::runtime_error("cannot write " + file.string());
 }
 
+std::string Utf8Path(const fs::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string ReadFileBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in)

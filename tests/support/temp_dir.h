@@ -39,6 +39,10 @@ class ScopedWorkingDir {
     std::filesystem::path previous_;
 };
 
+// The path as UTF-8, the way the platform layer and OpenSSL take names;
+// fs::path::string() gives Windows' ANSI code page there.
+std::string Utf8Path(const std::filesystem::path& path);
+
 // Whole-file helpers; they create missing parent folders when writing.
 void WriteFileBytes(const std::filesystem::path& file, const std::string& bytes);
 std::string ReadFileBytes(const std::filesystem::path& file);
