@@ -1,3 +1,4 @@
+// Programs started with posix_spawn and waited for with waitpid.
 #include "child_process.h"
 
 #include <fcntl.h>
@@ -26,11 +27,14 @@ std::vector<char*> PointersTo(std::vector<std::string>& texts) {
 }
 
 pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> environment,
-            const std::filesystem::path& workingDir,
+            const std::filesystem::path& workingDir, const std::filesystem::path& output,
             const std::vector<std::pair<int, int>>& redirects) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output.empty() ? "/dev/null" : output.c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
     for (const auto& [from, to] : redirects) {
         posix_spawn_file_actions_adddup2(&actions, from, to);
     }
@@ -82,8 +86,9 @@ bool ProgramOnPath(const std::string& program) {
 ChildProcess::ChildProcess(const std::vector<std::string>& argv,
                            const std::vector<std::string>& environment,
                            const std::filesystem::path& workingDir,
+                           const std::filesystem::path& output,
                            const std::vector<std::pair<int, int>>& redirects)
-    : pid_(Spawn(argv, environment, workingDir, redirects)) {}
+    : pid_(Spawn(argv, environment, workingDir, output, redirects)) {}
 
 ChildProcess::~ChildProcess() {
     Stop();
@@ -126,10 +131,8 @@ std::optional<std::string> RunTool(const std::vector<std::string>& argv,
     {
         // Its complaints (a window that vanished while it looked) are noise;
         // a failed tool shows as no output.
-        const int quiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ChildProcess tool(argv, environment, {}, {{pipeEnds[1], 1}, {quiet, 2}});
+        ChildProcess tool(argv, environment, {}, {}, {{pipeEnds[1], 1}});
         close(pipeEnds[1]);
-        close(quiet);
         if (tool.started()) {
             output.emplace();
             char buffer[65536];

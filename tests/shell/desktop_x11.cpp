@@ -1,76 +1,11 @@
-#include "virtual_desktop.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
+// The desktop on an X display, seen and driven with xdotool and ImageMagick.
 #include <sstream>
 #include <thread>
 
+#include "child_process.h"
+#include "desktop.h"
+
 namespace testing_support {
-namespace {
-
-namespace fs = std::filesystem;
-
-constexpr auto kDisplayStartLimit = std::chrono::seconds(10);
-
-// Reads the display number Xvfb writes to `descriptor` once it accepts
-// connections; empty when it does not within the limit.
-std::string ReadDisplayNumber(int descriptor) {
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + kDisplayStartLimit;
-    while (text.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-        pollfd wait{descriptor, POLLIN, 0};
-        if (poll(&wait, 1, 100) <= 0)
-            continue;
-        char buffer[16];
-        const ssize_t count = read(descriptor, buffer, sizeof buffer);
-        if (count <= 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(count));
-    }
-    if (text.find('\n') == std::string::npos)
-        return {};
-    return text.substr(0, text.find('\n'));
-}
-
-}  // namespace
-
-VirtualDisplay::VirtualDisplay() {
-    int pipeEnds[2];
-    if (pipe2(pipeEnds, O_CLOEXEC) != 0) {
-        error_ = "no pipe for Xvfb";
-        return;
-    }
-    // Out of the way of descriptor 3, where Xvfb is told to write.
-    const int writeEnd = fcntl(pipeEnds[1], F_DUPFD_CLOEXEC, 10);
-    close(pipeEnds[1]);
-    const int logFile = open((state_ / "xvfb.log").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    // Without -noreset the server resets whenever its last client leaves,
-    // and a client that connects during the reset is turned away: each
-    // look with xdotool would race the updater's own connection.
-    server_ = std::make_unique<ChildProcess>(
-        std::vector<std::string>{"Xvfb", "-displayfd", "3", "-noreset", "-screen", "0",
-                                 "1024x768x24", "-nolisten", "tcp"},
-        EnvironmentWith({}), state_.path(),
-        std::vector<std::pair<int, int>>{{writeEnd, 3}, {logFile, 2}});
-    close(writeEnd);
-    close(logFile);
-    const std::string number = server_->started() ? ReadDisplayNumber(pipeEnds[0]) : "";
-    close(pipeEnds[0]);
-    if (!number.empty()) {
-        name_ = ":" + number;
-        return;
-    }
-    server_->Stop();
-    error_ = "Xvfb did not start: " + log();
-}
-
-VirtualDisplay::~VirtualDisplay() = default;
-
-std::string VirtualDisplay::log() const {
-    return fs::exists(state_ / "xvfb.log") ? ReadFileBytes(state_ / "xvfb.log") : "";
-}
 
 Desktop::Desktop(const std::map<std::string, std::string>& changes)
     : environment_(EnvironmentWith(changes)) {}
@@ -91,7 +26,8 @@ std::optional<ScreenWindow> Desktop::GeometryOf(const std::string& id) const {
         if (equals != std::string::npos)
             values[line.substr(0, equals)] = std::atoi(line.c_str() + equals + 1);
     }
-    return ScreenWindow{id, values["X"], values["Y"], values["WIDTH"], values["HEIGHT"]};
+    return ScreenWindow{std::stoull(id), values["X"], values["Y"], values["WIDTH"],
+                        values["HEIGHT"]};
 }
 
 std::optional<ScreenWindow> Desktop::WaitForWindow(pid_t pid, int width, int height,
@@ -114,7 +50,7 @@ std::optional<ScreenWindow> Desktop::WaitForWindow(pid_t pid, int width, int hei
 }
 
 std::string Desktop::TitleOf(const ScreenWindow& window) const {
-    std::string title = Run({"xdotool", "getwindowname", window.id}).value_or("");
+    std::string title = Run({"xdotool", "getwindowname", std::to_string(window.id)}).value_or("");
     if (!title.empty() && title.back() == '\n')
         title.pop_back();
     return title;

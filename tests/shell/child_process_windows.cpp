@@ -1,0 +1,140 @@
+// Programs started with CreateProcessW and waited for on their process handle.
+#include <windows.h>
+
+#include "child_process.h"
+
+namespace testing_support {
+namespace {
+
+std::wstring Wide(const std::string& text) {
+    const int count =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(count), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+    return wide;
+}
+
+std::string Narrow(const std::wstring& wide) {
+    const int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                          nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(count), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), count,
+                        nullptr, nullptr);
+    return text;
+}
+
+// One argument as the C runtime's command-line parser reads it back:
+// quoted, with the backslashes before a quote doubled.
+std::wstring Quoted(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+// The block CreateProcessW takes: each NAME=value ended by a zero, and one
+// more zero at the end.
+std::wstring EnvironmentBlock(const std::vector<std::string>& environment) {
+    std::wstring block;
+    for (const std::string& variable : environment) {
+        block += Wide(variable);
+        block += L'\0';
+    }
+    block += L'\0';
+    return block;
+}
+
+HANDLE Inheritable(const std::filesystem::path& file, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(file.empty() ? L"NUL" : file.wstring().c_str(), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string>& changes) {
+    std::vector<std::string> environment;
+    wchar_t* const strings = GetEnvironmentStringsW();
+    for (const wchar_t* variable = strings; *variable != L'\0'; variable += wcslen(variable) + 1) {
+        const std::string entry = Narrow(variable);
+        // Entries such as "=C:=C:\folder" (a drive's current folder) have no
+        // name before their first '='; they are kept as they are.
+        if (!changes.contains(entry.substr(0, entry.find('=', 1))))
+            environment.push_back(entry);
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const auto& [name, value] : changes) {
+        if (!value.empty())
+            environment.push_back(name + "=" + value);
+    }
+    return environment;
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::vector<std::string>& environment,
+                           const std::filesystem::path& workingDir,
+                           const std::filesystem::path& output,
+                           const std::vector<std::pair<int, int>>& redirects) {
+    if (argv.empty() || !redirects.empty())
+        return;
+    const std::wstring program = std::filesystem::path(Wide(argv[0])).make_preferred().wstring();
+    std::wstring commandLine;
+    for (const std::string& argument : argv) {
+        commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(Wide(argument));
+    }
+    std::wstring block = EnvironmentBlock(environment);
+    const HANDLE input = Inheritable({}, GENERIC_READ, OPEN_EXISTING);
+    const HANDLE log = Inheritable(output, FILE_APPEND_DATA, OPEN_ALWAYS);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = log;
+    startup.hStdError = log;
+    PROCESS_INFORMATION child{};
+    if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_UNICODE_ENVIRONMENT, block.data(),
+                       workingDir.empty() ? nullptr : workingDir.wstring().c_str(), &startup,
+                       &child)) {
+        CloseHandle(child.hThread);
+        process_ = child.hProcess;
+        pid_ = static_cast<pid_t>(child.dwProcessId);
+    }
+    CloseHandle(input);
+    CloseHandle(log);
+}
+
+ChildProcess::~ChildProcess() {
+    Stop();
+    if (process_ != nullptr)
+        CloseHandle(process_);
+}
+
+std::optional<int> ChildProcess::WaitForExit(std::chrono::milliseconds timeout) {
+    if (!started() || exitStatus_)
+        return exitStatus_;
+    if (WaitForSingleObject(process_, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+        return std::nullopt;
+    DWORD status = 0;
+    exitStatus_ = GetExitCodeProcess(process_, &status) ? static_cast<int>(status) : -1;
+    return exitStatus_;
+}
+
+void ChildProcess::Stop() {
+    if (!started() || WaitForExit(std::chrono::milliseconds(0)))
+        return;
+    TerminateProcess(process_, 1);
+    WaitForExit(std::chrono::seconds(5));
+}
+
+}  // namespace testing_support
