@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the scripts that run the Windows programs under Wine share. Sourced
 # once `repo` (the source tree), `linux_build`, `windows_build` and `work`
 # are set.
