@@ -241,12 +241,15 @@ TEST_F(HttpGetTest, CancelDuringTheBodyEndsAfterThatPiece) {
 
 TEST_F(HttpGetTest, PieceThatSpendsTheBudgetIsKeptAndReported) {
     limits_.readinessWait = {1, 0};  // every pause ends in one charged wait
-    LoopbackServer server(Trickle(4, 1000, 300ms));
+    // The body takes over two seconds to arrive, so even a client held up
+    // for a while on a busy machine cannot have it whole when the half
+    // second is spent.
+    LoopbackServer server(Trickle(8, 1000, 300ms));
     EXPECT_EQ(Fetch(server.Url("/"), true, &Record, {0, 500000}), kTimeBudgetSpent);
     EXPECT_GE(response_.size(), 2000u);
-    EXPECT_LT(response_.size(), 4000u);
+    EXPECT_LT(response_.size(), 8000u);
     ASSERT_FALSE(Reported().empty());
-    EXPECT_EQ(Reported().back(), PercentageWord(DownloadPercentage(response_.size(), 4000)));
+    EXPECT_EQ(Reported().back(), PercentageWord(DownloadPercentage(response_.size(), 8000)));
 }
 
 TEST_F(HttpGetTest, SilentWaitsAreNotCharged) {
