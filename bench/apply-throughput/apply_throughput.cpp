@@ -35,7 +35,7 @@
 #include "patch/package_format.h"
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 
 namespace fs = std::filesystem;
 

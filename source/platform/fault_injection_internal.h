@@ -1,12 +1,31 @@
 // Used by the platform implementations only: the test hooks' side.
+//
+// The platform library is built twice (source/platform/CMakeLists.txt): the
+// test variant with UPDATER_TEST_HOOKS=1, where every hook below is a real
+// function (fault_injection.cpp), and the product variant with
+// UPDATER_TEST_HOOKS=0, which the shipped programs link. In the product
+// variant the hooks the calls ask are consteval constants, worked out while
+// compiling, so a call asks nothing at run time and the dead branch is
+// dropped at any optimisation level; the disk observer's two functions are
+// reached only through `if constexpr (kTestHooks)` and have no definition
+// there at all.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
+
+#ifndef UPDATER_TEST_HOOKS
+#error "the platform library is built with UPDATER_TEST_HOOKS set to 0 or 1"
+#endif
 
 namespace platform {
+
+inline constexpr bool kTestHooks = UPDATER_TEST_HOOKS != 0;
+
+#if UPDATER_TEST_HOOKS
 
 // Counts one call of `kind` and tells whether the armed fault hook wants
 // this call to fail.
@@ -17,8 +36,25 @@ std::optional<std::int64_t> InjectedAvailableSpace();
 
 bool SyncsSkipped();
 
+#else
+
+consteval bool ShouldFail(FaultKind) {
+    return false;
+}
+
+consteval std::optional<std::int64_t> InjectedAvailableSpace() {
+    return std::nullopt;
+}
+
+consteval bool SyncsSkipped() {
+    return false;
+}
+
+#endif
+
 // Hands `event` to the disk observer; DiskObserved() tells whether there is
-// one, so a caller builds the event only then.
+// one, so a caller builds the event only then. Call both only inside
+// `if constexpr (kTestHooks)`.
 void Notify(const DiskEvent& event);
 bool DiskObserved();
 

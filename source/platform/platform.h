@@ -298,81 +298,8 @@ void UseUtf8Console();
 bool StandardErrorIsTerminal();
 
 // ---------------------------------------------------------------------------
-// Fault injection, for tests only: makes the Nth call (counting from 1) of one
-// kind fail as the real call would on a full disk or a broken connection.
-// Production code never arms it; an unarmed hook costs one atomic load.
-
-// A failing write or sync sets errno to ENOSPC, as on a full disk; a failing
-// write of a stream writes nothing.
-enum class FaultKind {
-    kOpen,
-    kWrite,
-    kSeek,
-    kChangeSize,
-    kClose,
-    kMakeDirectory,
-    kSend,
-    kReceive,
-    kMoveFile,
-    kSync  // SyncFile, SyncDescriptor and SyncFolder
-};
-inline constexpr int kFaultKindCount = 10;
-
-// Arms the hook: the `nth` call of `kind` from now on fails (0 disarms it).
-void InjectFaultAt(FaultKind kind, std::uint64_t nth);
-// Makes AvailableSpace answer `bytes` for every volume (-1 disarms it).
-void InjectAvailableSpace(std::int64_t bytes);
-// Disarms every kind, zeroes the counters and disarms the space answer.
-void ResetFaults();
-// Calls of `kind` counted since the last ResetFaults().
-std::uint64_t FaultCallCount(FaultKind kind);
-
-// Syncs do nothing and succeed while `skip` is true: for the benchmark that
-// shows what durability costs, and for the test that proves the power-cut
-// simulation finds the trees an updater without syncs would leave.
-void SkipSyncs(bool skip);
-
-// ---------------------------------------------------------------------------
-// Disk observation, for tests only: a power-cut simulation learns of every
-// call that changes what a power cut would leave on the disk, so it can
-// remember what each file held and each folder named at its last sync, and
-// stop a run at any such point. Production code never installs an observer;
-// without one each call costs one atomic load.
-
-enum class DiskChange {
-    kCreateFile,  // `path` is about to be made, or cut to nothing (OpenFile "w"/"a",
-                  // CreatePrivateFile)
-    kWrite,       // `size` bytes at `data` are about to be written through `file`
-    kChangeSize,  // the length of the file open as `descriptor` is about to change to `size`
-    kMakeFolder,  // the folder `path` is about to be made
-    kMove,        // `path` is about to be moved over `target`
-    kRemove,      // `path` is about to be removed
-    kSyncFile,    // `file` (or `descriptor` when `file` is null) was synced
-    kSyncFolder,  // the folder `path` was synced
-};
-
-struct DiskEvent {
-    DiskChange kind = DiskChange::kWrite;
-    std::string path;    // native form; for kMove the source
-    std::string target;  // kMove only
-    std::FILE* file = nullptr;
-    int descriptor = -1;
-    const void* data = nullptr;
-    std::uint64_t size = 0;
-};
-
-class DiskObserver {
-  public:
-    virtual ~DiskObserver() = default;
-    // Called before each change is made (kCreateFile to kRemove), and after
-    // each sync that succeeded (kSyncFile, kSyncFolder), on the calling
-    // thread. The observer may end the process here: a power cut at this
-    // point.
-    virtual void Observe(const DiskEvent& event) = 0;
-};
-
-// Installs `observer` (null removes it). Not thread-safe against calls in
-// flight: install it before the run it watches starts.
-void ObserveDisk(DiskObserver* observer);
+// Test hooks (injected faults, a faked free-space answer, skipped syncs, the
+// disk observer) are declared in platform/test_hooks.h and exist only in the
+// test variant of this library; the shipped programs have none of them.
 
 }  // namespace platform

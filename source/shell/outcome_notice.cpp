@@ -1,5 +1,6 @@
 #include "shell/outcome_notice.h"
 
+#include <QLabel>
 #include <QPixmap>
 
 #include "ui/information_dialog.h"
@@ -20,6 +21,6 @@ QString OutcomePicture(Outcome outcome) {
 
 void ShowOutcomeNotice(Outcome outcome) {
     CInformationDlg notice;
-    notice.noteImageLabel->setPixmap(QPixmap(OutcomePicture(outcome)));
+    notice.noteImageLabel()->setPixmap(QPixmap(OutcomePicture(outcome)));
     notice.exec();
 }

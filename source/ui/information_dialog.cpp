@@ -4,9 +4,11 @@
 #include <QPixmap>
 
 #include "ui/resources.h"
+#include "ui_information_dialog.h"
 
-CInformationDlg::CInformationDlg() : QDialog(nullptr, Qt::FramelessWindowHint) {
-    setupUi(this);
+CInformationDlg::CInformationDlg()
+    : QDialog(nullptr, Qt::FramelessWindowHint), form_(std::make_unique<Ui::InfomationDialog>()) {
+    form_->setupUi(this);
     setWindowIcon(UpdaterIcon());
 
     const QPixmap background(QStringLiteral(":/res/update/image/infoWindowBg.png"), nullptr,
@@ -18,11 +20,23 @@ CInformationDlg::CInformationDlg() : QDialog(nullptr, Qt::FramelessWindowHint) {
 
     // The form shows the success picture as a border image; the caller sets
     // the real outcome as a pixmap, so the label starts empty.
-    noteImageLabel->setStyleSheet(QStringLiteral("color: white; font-size: 11px;"));
-    ok_btn->installEventFilter(this);
+    form_->noteImageLabel->setStyleSheet(QStringLiteral("color: white; font-size: 11px;"));
+    form_->ok_btn->installEventFilter(this);
 }
 
 CInformationDlg::~CInformationDlg() = default;
+
+QLabel* CInformationDlg::noteImageLabel() const {
+    return form_->noteImageLabel;
+}
+
+QPushButton* CInformationDlg::okButton() const {
+    return form_->ok_btn;
+}
+
+QWidget* CInformationDlg::panel() const {
+    return form_->widget;
+}
 
 bool CInformationDlg::eventFilter(QObject* watched, QEvent* event) {
     const auto* target = qobject_cast<QWidget*>(watched);

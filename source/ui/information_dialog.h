@@ -1,7 +1,7 @@
 // The notice dialog: how the run ended, shown as a picture.
 //
 // A frameless 290 x 165 window shaped by its background picture, with the
-// outcome picture in `noteImageLabel` (set by the caller) and a picture OK
+// outcome picture in noteImageLabel() (set by the caller) and a picture OK
 // button that accepts it. Having no title bar, it moves itself when dragged
 // with the left mouse button. Keys do nothing: the user dismisses it with the
 // mouse. GUI thread only.
@@ -9,14 +9,28 @@
 
 #include <QDialog>
 #include <QPoint>
+#include <memory>
 
-#include "ui_information_dialog.h"
+class QLabel;
+class QPushButton;
 
-class CInformationDlg : public QDialog, public Ui::InfomationDialog {
+// The form drawn in information_dialog.ui; its generated header is the ui
+// module's own business, included by information_dialog.cpp alone.
+namespace Ui {
+class InfomationDialog;
+}
+
+class CInformationDlg : public QDialog {
   public:
     // Builds the dialog hidden, with no outcome picture.
     CInformationDlg();
     ~CInformationDlg() override;
+
+    // The form's widgets: the label that shows the outcome picture, the OK
+    // button, and the panel that holds both.
+    QLabel* noteImageLabel() const;
+    QPushButton* okButton() const;
+    QWidget* panel() const;
 
   protected:
     // Swallows mouse moves on OK while it is enabled, so dragging from OK
@@ -31,6 +45,7 @@ class CInformationDlg : public QDialog, public Ui::InfomationDialog {
     void keyPressEvent(QKeyEvent* event) override;
 
   private:
+    std::unique_ptr<Ui::InfomationDialog> form_;
     QPoint dragOffset;
     // Set by the first plain left press and never cleared: there is no
     // release handling, so a later drag with another button moves the window

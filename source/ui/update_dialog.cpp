@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "ui/resources.h"
+#include "ui_update_dialog.h"
 #include "vocabulary/cancel_request.h"
 
 CProgressBar* ProgressBarInstance = nullptr;
@@ -24,8 +25,9 @@ int FilledWidthFor(int percent, double pixelsPerPercent) {
 
 }  // namespace
 
-UpdateDialog::UpdateDialog() : QDialog(nullptr, Qt::FramelessWindowHint) {
-    setupUi(this);
+UpdateDialog::UpdateDialog()
+    : QDialog(nullptr, Qt::FramelessWindowHint), form_(std::make_unique<Ui::UpdateDialog>()) {
+    form_->setupUi(this);
     setWindowIcon(UpdaterIcon());
 
     // The window takes the outline of its picture: the transparent corner
@@ -40,19 +42,31 @@ UpdateDialog::UpdateDialog() : QDialog(nullptr, Qt::FramelessWindowHint) {
     ProgressBarInstance = new CProgressBar(this);
     ProgressBarInstance->move(kBarPosition);
 
-    connect(pushButton, &QPushButton::clicked, this, &UpdateDialog::cancelByUsr);
+    connect(form_->pushButton, &QPushButton::clicked, this, &UpdateDialog::cancelByUsr);
 
     ProgressBarInstance->filledWidth = FilledWidthFor(0, ProgressBarInstance->pixelsPerPercent);
     ProgressBarInstance->update();
 
-    labelTxt->hide();
-    labelTxt->setText(tr("Retrieving update..."));
+    form_->labelTxt->hide();
+    form_->labelTxt->setText(tr("Retrieving update..."));
 }
 
 UpdateDialog::~UpdateDialog() {
     if (ProgressBarInstance != nullptr && ProgressBarInstance->parent() == this) {
         ProgressBarInstance = nullptr;
     }
+}
+
+QPushButton* UpdateDialog::cancelButton() const {
+    return form_->pushButton;
+}
+
+QLabel* UpdateDialog::caption() const {
+    return form_->label;
+}
+
+QLabel* UpdateDialog::statusText() const {
+    return form_->labelTxt;
 }
 
 void UpdateDialog::keyPressEvent(QKeyEvent*) {}
@@ -84,5 +98,5 @@ void UpdateDialog::onClose() {
 }
 
 void UpdateDialog::onDisableBtn() {
-    pushButton->setDisabled(true);
+    form_->pushButton->setDisabled(true);
 }

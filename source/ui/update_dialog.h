@@ -9,17 +9,32 @@
 #pragma once
 
 #include <QDialog>
+#include <memory>
 
 #include "ui/progress_bar.h"
-#include "ui_update_dialog.h"
 
-class UpdateDialog : public QDialog, public Ui::UpdateDialog {
+class QLabel;
+class QPushButton;
+
+// The form drawn in update_dialog.ui; its generated header is the ui
+// module's own business, included by update_dialog.cpp alone.
+namespace Ui {
+class UpdateDialog;
+}
+
+class UpdateDialog : public QDialog {
     Q_OBJECT
 
   public:
     // Builds the whole dialog hidden, with the bar empty and Cancel enabled.
     UpdateDialog();
     ~UpdateDialog() override;
+
+    // The form's widgets, for the tests and the screen renderer: the Cancel
+    // button, the caption, and the status text under it (kept hidden).
+    QPushButton* cancelButton() const;
+    QLabel* caption() const;
+    QLabel* statusText() const;
 
   protected:
     // Keys reaching the dialog are swallowed, so Escape does not close it.
@@ -45,6 +60,7 @@ class UpdateDialog : public QDialog, public Ui::UpdateDialog {
     // The bridge connects its signals to the private slots above.
     friend class CBegingUpdater;
 
+    std::unique_ptr<Ui::UpdateDialog> form_;
     bool closeRequested_ = false;
 };
 

@@ -25,7 +25,7 @@
 #include "engine/version_file.h"
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "support/installation_files.h"
 #include "support/loopback_server.h"
 #include "support/nginx_server.h"

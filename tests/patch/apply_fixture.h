@@ -14,7 +14,7 @@
 
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "support/temp_dir.h"
 
 namespace testing_support {

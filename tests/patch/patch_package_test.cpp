@@ -436,7 +436,7 @@ TEST_F(FailureReporting, ModifiedRunningProgramIsReplacedWhole) {
     ASSERT_EQ(fs::read_symlink("/proc/" + pid + "/exe", error), program);
     const auto size = static_cast<std::int32_t>(old.size());
     const bool applied = StageAndApply({EntrySource::Modify("prog", {{size, "NEW"}}, size + 3)});
-    std::system(("kill " + pid).c_str());
+    EXPECT_EQ(std::system(("kill " + pid).c_str()), 0);
     EXPECT_TRUE(applied);
     EXPECT_EQ(ReadFileBytes(program), old + "NEW");
 }

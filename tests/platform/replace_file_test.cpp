@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "support/temp_dir.h"
 #include "support/under_wine.h"
 

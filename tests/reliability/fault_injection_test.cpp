@@ -20,7 +20,7 @@
 #include <string>
 
 #include "patch/apply_fixture.h"
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "published_update.h"
 #ifndef _WIN32
 #include "support/sync_ledger.h"

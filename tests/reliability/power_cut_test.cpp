@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "published_update.h"
 #include "support/power_cut.h"
 #include "vocabulary/error_codes.h"

@@ -84,7 +84,8 @@ TEST(WorkerToWindow, WholeRunReachesTheWindowAndEndsInSuccess) {
         ASSERT_TRUE(run.RunUntilClosed());
         // The last download reported 100 %, which the bar shows as 430 pixels.
         EXPECT_EQ(ProgressBarInstance->filledWidth, 430);
-        EXPECT_FALSE(run.dialog().pushButton->isEnabled()) << "Cancel dies once applying begins";
+        EXPECT_FALSE(run.dialog().cancelButton()->isEnabled())
+            << "Cancel dies once applying begins";
     }
     EXPECT_EQ(UpdateResult, 0);
     EXPECT_EQ(ReadTree(sandbox.root()), update.newVersion());
@@ -100,7 +101,7 @@ TEST(WorkerToWindow, CancelDuringADownloadEndsTheRunCancelled) {
     {
         WindowedRun run(sandbox.root());
         ASSERT_TRUE(run.RunUntilProgress());
-        run.dialog().pushButton->click();
+        run.dialog().cancelButton()->click();
         ASSERT_TRUE(run.RunUntilClosed());
     }
     EXPECT_EQ(UpdateResult, kCancelled);

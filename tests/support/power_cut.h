@@ -69,7 +69,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 #include "support/installation_files.h"
 
 namespace testing_support {

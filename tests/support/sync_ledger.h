@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/test_hooks.h"
 
 namespace testing_support {
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QMouseEvent>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -43,63 +45,63 @@ class NoticeDialog : public ::testing::Test {
 TEST_F(NoticeDialog, PlainLeftPressDragsWithThePressedPointUnderTheCursor) {
     // Presses and moves over the background land on the container and reach
     // the dialog from there.
-    Press(dialog.widget, Qt::LeftButton, QPoint(40, 30));
-    MoveMouse(dialog.widget, QPoint(300, 250), Qt::LeftButton);
+    Press(dialog.panel(), Qt::LeftButton, QPoint(40, 30));
+    MoveMouse(dialog.panel(), QPoint(300, 250), Qt::LeftButton);
     EXPECT_EQ(dialog.pos(), QPoint(260, 220));
-    MoveMouse(dialog.noteImageLabel, QPoint(310, 270), Qt::LeftButton);
+    MoveMouse(dialog.noteImageLabel(), QPoint(310, 270), Qt::LeftButton);
     EXPECT_EQ(dialog.pos(), QPoint(270, 240));
 }
 
 TEST_F(NoticeDialog, APressWithAModifierNeitherArmsNorChangesTheOffset) {
     for (const Qt::KeyboardModifier modifier :
          {Qt::ControlModifier, Qt::ShiftModifier, Qt::AltModifier}) {
-        Press(dialog.widget, Qt::LeftButton, QPoint(40, 30), modifier);
-        MoveMouse(dialog.widget, QPoint(300, 250), Qt::LeftButton);
+        Press(dialog.panel(), Qt::LeftButton, QPoint(40, 30), modifier);
+        MoveMouse(dialog.panel(), QPoint(300, 250), Qt::LeftButton);
         EXPECT_EQ(dialog.pos(), kStart) << modifier;
     }
-    Press(dialog.widget, Qt::LeftButton, QPoint(40, 30));
-    Press(dialog.widget, Qt::LeftButton, QPoint(5, 5), Qt::ControlModifier);
-    MoveMouse(dialog.widget, QPoint(300, 250), Qt::LeftButton);
+    Press(dialog.panel(), Qt::LeftButton, QPoint(40, 30));
+    Press(dialog.panel(), Qt::LeftButton, QPoint(5, 5), Qt::ControlModifier);
+    MoveMouse(dialog.panel(), QPoint(300, 250), Qt::LeftButton);
     EXPECT_EQ(dialog.pos(), QPoint(260, 220));
 }
 
 TEST_F(NoticeDialog, RightButtonDragsOnlyAfterAPlainLeftPress) {
-    Press(dialog.widget, Qt::RightButton, QPoint(20, 20));
-    MoveMouse(dialog.widget, QPoint(300, 250), Qt::RightButton);
+    Press(dialog.panel(), Qt::RightButton, QPoint(20, 20));
+    MoveMouse(dialog.panel(), QPoint(300, 250), Qt::RightButton);
     EXPECT_EQ(dialog.pos(), kStart);
 
-    Press(dialog.widget, Qt::LeftButton, QPoint(40, 30));
+    Press(dialog.panel(), Qt::LeftButton, QPoint(40, 30));
     // A right press does not store its own point: the left press's offset
     // moves the window.
-    Press(dialog.widget, Qt::RightButton, QPoint(5, 5));
-    MoveMouse(dialog.widget, QPoint(300, 250), Qt::RightButton);
+    Press(dialog.panel(), Qt::RightButton, QPoint(5, 5));
+    MoveMouse(dialog.panel(), QPoint(300, 250), Qt::RightButton);
     EXPECT_EQ(dialog.pos(), QPoint(260, 220));
 }
 
 TEST_F(NoticeDialog, DraggingFromOkNeitherMovesTheWindowNorReleasesTheButton) {
-    Press(dialog.widget, Qt::LeftButton, QPoint(40, 30));  // armed, to show it stays put
+    Press(dialog.panel(), Qt::LeftButton, QPoint(40, 30));  // armed, to show it stays put
     const QPoint onOk(10, 10);
     const QPoint offOk(150, -60);
-    QTest::mousePress(dialog.ok_btn, Qt::LeftButton, Qt::NoModifier, onOk);
-    ASSERT_TRUE(dialog.ok_btn->isDown());
-    MoveMouse(dialog.ok_btn, dialog.ok_btn->mapToGlobal(offOk), Qt::LeftButton);
+    QTest::mousePress(dialog.okButton(), Qt::LeftButton, Qt::NoModifier, onOk);
+    ASSERT_TRUE(dialog.okButton()->isDown());
+    MoveMouse(dialog.okButton(), dialog.okButton()->mapToGlobal(offOk), Qt::LeftButton);
     EXPECT_EQ(dialog.pos(), kStart);
-    EXPECT_TRUE(dialog.ok_btn->isDown());  // the button never saw the move
+    EXPECT_TRUE(dialog.okButton()->isDown());  // the button never saw the move
 
-    QTest::mouseRelease(dialog.ok_btn, Qt::LeftButton, Qt::NoModifier, offOk);
+    QTest::mouseRelease(dialog.okButton(), Qt::LeftButton, Qt::NoModifier, offOk);
     EXPECT_EQ(finished.count(), 0);
     EXPECT_TRUE(dialog.isVisible());
 }
 
 TEST_F(NoticeDialog, ClickOnOkAcceptsTheDialog) {
-    QTest::mouseClick(dialog.ok_btn, Qt::LeftButton);
+    QTest::mouseClick(dialog.okButton(), Qt::LeftButton);
     ASSERT_EQ(finished.count(), 1);
     EXPECT_EQ(finished.at(0).at(0).toInt(), QDialog::Accepted);
     EXPECT_FALSE(dialog.isVisible());
 }
 
 TEST_F(NoticeDialog, EscapeAndEnterLeaveItOpen) {
-    EXPECT_EQ(dialog.ok_btn->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(dialog.okButton()->focusPolicy(), Qt::NoFocus);
     for (const Qt::Key key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space}) {
         QTest::keyClick(&dialog, key);
     }

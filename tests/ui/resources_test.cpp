@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <filesystem>
 
 #include "support/temp_dir.h"
@@ -81,7 +82,7 @@ class Translation : public ::testing::Test {
     // caption the progress dialog then shows.
     QString CaptionAfterInstalling() {
         translator = InstallTranslation(TranslationPath(QStringLiteral("update_zh_CN.qm")));
-        return UpdateDialog().label->text();
+        return UpdateDialog().caption()->text();
     }
 
     TempDir folder;

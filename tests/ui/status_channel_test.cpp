@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QPushButton>
 #include <QStringList>
 #include <atomic>
 #include <chrono>
@@ -150,7 +151,7 @@ TEST_F(StatusChannel, WordsFromTheWorkerArriveInTheOrderTheyWereSent) {
     EXPECT_EQ(log.entries, expected);
     EXPECT_EQ(UpdateResult, 0);
     EXPECT_EQ(ProgressBarInstance->filledWidth, 430);
-    EXPECT_FALSE(dialog.pushButton->isEnabled());
+    EXPECT_FALSE(dialog.cancelButton()->isEnabled());
     EXPECT_FALSE(dialog.isVisible());
 }
 
@@ -158,7 +159,7 @@ TEST_F(StatusChannel, StageSixDisablesCancelBeforeItsTextArrives) {
     UpdateDialog& dialog = *bridge.dialog();
     bool enabledWhenTextArrived = true;
     QObject::connect(&bridge, &CBegingUpdater::setText, &log,
-                     [&] { enabledWhenTextArrived = dialog.pushButton->isEnabled(); });
+                     [&] { enabledWhenTextArrived = dialog.cancelButton()->isEnabled(); });
     SendFromWorker({StageWord(kStagePackageRead)});
     log.WaitFor(kUpdating);
     EXPECT_EQ(log.entries, (QStringList{kDisable, kUpdating}));

@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QColor>
 #include <QImage>
+#include <QLabel>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
@@ -95,19 +97,19 @@ TEST_F(ProgressDialog, TrackAndFillAreDrawnInTheirColoursInsideTheWindow) {
 
 TEST_F(ProgressDialog, CancelSetsTheFlagAndLeavesTheDialogAsItWas) {
     dialog.show();
-    QTest::mouseClick(dialog.pushButton, Qt::LeftButton);
+    QTest::mouseClick(dialog.cancelButton(), Qt::LeftButton);
     EXPECT_TRUE(CancelRequested());
-    QTest::mouseClick(dialog.pushButton, Qt::LeftButton);
+    QTest::mouseClick(dialog.cancelButton(), Qt::LeftButton);
     EXPECT_TRUE(CancelRequested());
     EXPECT_TRUE(dialog.isVisible());
-    EXPECT_TRUE(dialog.pushButton->isEnabled());
+    EXPECT_TRUE(dialog.cancelButton()->isEnabled());
 }
 
 TEST_F(ProgressDialog, CancelIsDeadOnceDisabled) {
     dialog.show();
     Invoke(dialog, "onDisableBtn");
-    EXPECT_FALSE(dialog.pushButton->isEnabled());
-    QTest::mouseClick(dialog.pushButton, Qt::LeftButton);
+    EXPECT_FALSE(dialog.cancelButton()->isEnabled());
+    QTest::mouseClick(dialog.cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(CancelRequested());
 }
 
@@ -148,9 +150,9 @@ TEST_F(ProgressDialog, StatusTextsChangeNothingOnScreen) {
     const QImage before = dialog.grab().toImage();
     ASSERT_TRUE(QMetaObject::invokeMethod(&dialog, "onSetText",
                                           Q_ARG(QString, QStringLiteral("Updating..."))));
-    EXPECT_EQ(dialog.label->text(), QStringLiteral("Downloading, please wait..."));
-    EXPECT_TRUE(dialog.labelTxt->isHidden());
-    EXPECT_EQ(dialog.labelTxt->text(), QStringLiteral("Retrieving update..."));
+    EXPECT_EQ(dialog.caption()->text(), QStringLiteral("Downloading, please wait..."));
+    EXPECT_TRUE(dialog.statusText()->isHidden());
+    EXPECT_EQ(dialog.statusText()->text(), QStringLiteral("Retrieving update..."));
     EXPECT_EQ(dialog.grab().toImage(), before);
 }
 

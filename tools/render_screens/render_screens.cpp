@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QScreen>
@@ -72,7 +73,7 @@ void Percent(UpdateDialog& dialog, int percent) {
 
 bool ShowNotice(const QDir& out, const QString& name, const QString& picture) {
     CInformationDlg dialog;
-    dialog.noteImageLabel->setPixmap(QPixmap(picture));
+    dialog.noteImageLabel()->setPixmap(QPixmap(picture));
     dialog.show();
     Settle();
     return SaveScreenAround(dialog, out.filePath(name));

@@ -112,30 +112,35 @@ std::optional<std::string> Resolve(const std::string& native, int linksLeft) {
     }
 }
 
-// Tells the disk observer, if there is one, of a change to a name.
+// Tells the disk observer, if there is one, of a change to a name (test
+// variant only).
 void NotifyName(DiskChange kind, const std::string& native, const std::string& target = {}) {
-    if (!DiskObserved())
-        return;
-    DiskEvent event;
-    event.kind = kind;
-    event.path = native;
-    event.target = target;
-    Notify(event);
+    if constexpr (kTestHooks) {
+        if (!DiskObserved())
+            return;
+        DiskEvent event;
+        event.kind = kind;
+        event.path = native;
+        event.target = target;
+        Notify(event);
+    }
 }
 
 // Tells the disk observer, if there is one, of a change to an open file or
-// of its sync; `file` may be null for a descriptor of OpenReadWrite.
+// of its sync (test variant only); `file` may be null for a descriptor of OpenReadWrite.
 void NotifyOpenFile(DiskChange kind, std::FILE* file, int descriptor, const void* data = nullptr,
                     std::uint64_t size = 0) {
-    if (!DiskObserved())
-        return;
-    DiskEvent event;
-    event.kind = kind;
-    event.file = file;
-    event.descriptor = descriptor;
-    event.data = data;
-    event.size = size;
-    Notify(event);
+    if constexpr (kTestHooks) {
+        if (!DiskObserved())
+            return;
+        DiskEvent event;
+        event.kind = kind;
+        event.file = file;
+        event.descriptor = descriptor;
+        event.data = data;
+        event.size = size;
+        Notify(event);
+    }
 }
 
 // Modes that may make the file or cut it: every one but "r" and "r+".

@@ -107,30 +107,35 @@ HANDLE OsHandleOf(int descriptor) {
     return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor));
 }
 
-// Tells the disk observer, if there is one, of a change to a name.
+// Tells the disk observer, if there is one, of a change to a name (test
+// variant only).
 void NotifyName(DiskChange kind, const std::wstring& native, const std::wstring& target = {}) {
-    if (!DiskObserved())
-        return;
-    DiskEvent event;
-    event.kind = kind;
-    event.path = Narrow(native);
-    event.target = Narrow(target);
-    Notify(event);
+    if constexpr (kTestHooks) {
+        if (!DiskObserved())
+            return;
+        DiskEvent event;
+        event.kind = kind;
+        event.path = Narrow(native);
+        event.target = Narrow(target);
+        Notify(event);
+    }
 }
 
 // Tells the disk observer, if there is one, of a change to an open file or
-// of its sync; `file` may be null for a descriptor of OpenReadWrite.
+// of its sync (test variant only); `file` may be null for a descriptor of OpenReadWrite.
 void NotifyOpenFile(DiskChange kind, std::FILE* file, int descriptor, const void* data = nullptr,
                     std::uint64_t size = 0) {
-    if (!DiskObserved())
-        return;
-    DiskEvent event;
-    event.kind = kind;
-    event.file = file;
-    event.descriptor = descriptor;
-    event.data = data;
-    event.size = size;
-    Notify(event);
+    if constexpr (kTestHooks) {
+        if (!DiskObserved())
+            return;
+        DiskEvent event;
+        event.kind = kind;
+        event.file = file;
+        event.descriptor = descriptor;
+        event.data = data;
+        event.size = size;
+        Notify(event);
+    }
 }
 
 // A C runtime stream over `handle`, which it then owns; the handle is closed
