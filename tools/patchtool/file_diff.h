@@ -21,9 +21,6 @@
 
 #include "patch/package_writer.h"
 
-// The bytes a diff record costs before its data: the seek and the length.
-inline constexpr std::size_t kDiffRecordHeaderSize = 8;
-
 // The largest file a modify entry can describe (its final size is a signed
 // 32-bit field).
 inline constexpr std::size_t kLargestModifiableFile = INT32_MAX;
