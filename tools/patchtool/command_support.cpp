@@ -1,17 +1,8 @@
 #include "command_support.h"
 
-#include <fstream>
-#include <system_error>
-
 namespace {
 
 const OptionSpec kHelpOption{"help", 'h', false};
-
-// A folder opens as a stream too, and reads as empty.
-bool IsRegularFile(const std::filesystem::path& file) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(file, error);
-}
 
 }  // namespace
 
@@ -80,43 +71,4 @@ bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char
                              ? std::string("missing ") + missing
                              : "unexpected operand '" + parsed.operands[count] + "'");
     return false;
-}
-
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::size_t limit,
-                                         bool* tooLarge) {
-    if (tooLarge != nullptr)
-        *tooLarge = false;
-    if (!IsRegularFile(file))
-        return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string bytes;
-    char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        if (bytes.size() + static_cast<std::size_t>(in.gcount()) > limit) {
-            if (tooLarge != nullptr)
-                *tooLarge = true;
-            return std::nullopt;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad())
-        return std::nullopt;
-    return bytes;
-}
-
-std::optional<Sha256Digest> FileSha256(const std::filesystem::path& file) {
-    if (!IsRegularFile(file))
-        return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    Sha256 hash;
-    std::string buffer(1 << 20, '\0');
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
-        hash.Update(buffer.data(), static_cast<std::size_t>(in.gcount()));
-    if (in.bad())
-        return std::nullopt;
-    return hash.Finish();
 }

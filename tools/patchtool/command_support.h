@@ -1,5 +1,5 @@
 // What every patchtool command shares: reading its command line, reporting
-// mistakes and failures the same way, and reading whole files.
+// mistakes and failures the same way.
 #pragma once
 
 #include <filesystem>
@@ -9,7 +9,6 @@
 
 #include "arguments.h"
 #include "commands.h"
-#include "trust/sha256.h"
 
 // "patchtool: MESSAGE" on the error stream.
 void Error(const Console& console, const std::string& message);
@@ -35,11 +34,3 @@ bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const
 // Exactly `count` operands; `missing` names what a missing one is.
 bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,
                     const Console& console, int* status, const char* missing = "the package file");
-
-// The whole file, or nothing when it cannot be read or is larger than
-// `limit` bytes (`*tooLarge` then tells which, when given).
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::size_t limit,
-                                         bool* tooLarge = nullptr);
-
-// The SHA-256 of a file, read in pieces; nothing when it cannot be read.
-std::optional<Sha256Digest> FileSha256(const std::filesystem::path& file);

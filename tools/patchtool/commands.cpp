@@ -7,11 +7,10 @@
 #include "arguments.h"
 #include "build_config.h"
 #include "command_support.h"
-#include "engine/update_worker.h"
+#include "engine/publisher_core.h"
 #include "inspect_output.h"
 #include "package_builder.h"
 #include "package_summary.h"
-#include "patch/post_update_script.h"
 #include "patch_list_record.h"
 #include "progress.h"
 #include "publish_command.h"
@@ -330,7 +329,7 @@ int RunRecord(const std::vector<std::string>& words, const Console& console) {
         return UsageError(console, "record", error);
     if (parsed.Has("package")) {
         const fs::path package = PathFromUtf8(parsed.Value("package"));
-        const std::optional<Sha256Digest> digest = FileSha256(package);
+        const std::optional<Sha256Digest> digest = DigestOfFile(Utf8Of(package));
         if (!digest) {
             Error(console, "cannot read the package '" + Utf8Of(package) + "'");
             return kExitFailure;

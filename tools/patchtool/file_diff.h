@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "patch/package_writer.h"
+#include "engine/publisher_core.h"
 
 // The largest file a modify entry can describe (its final size is a signed
 // 32-bit field).

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "trust/ed25519.h"
+#include "engine/publisher_core.h"
 
 struct ListCheckLine {
     bool failed = false;

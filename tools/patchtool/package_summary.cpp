@@ -2,8 +2,7 @@
 
 #include <cstdio>
 
-#include "patch/entry_stream.h"
-#include "patch/package_source.h"
+#include "engine/publisher_core.h"
 #include "utf8_path.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "patch/package_format.h"
+#include "engine/publisher_core.h"
 
 struct EntrySummary {
     EntryKind kind = EntryKind::kAdd;

@@ -6,15 +6,11 @@
 #include <system_error>
 
 #include "command_support.h"
-#include "engine/update_worker.h"
+#include "engine/publisher_core.h"
 #include "package_builder.h"
-#include "patch/package_format.h"
 #include "patch_list_record.h"
-#include "platform/platform.h"
-#include "platform/replace_file.h"
 #include "progress.h"
 #include "publish_plan.h"
-#include "trust/ed25519.h"
 #include "trust_commands.h"
 #include "utf8_path.h"
 
@@ -164,7 +160,7 @@ bool PublishStep(const Release& from, const Release& to, const PublishRequest& r
         PackageCodec codec{};
         if (!CheckKeptPackage(target, to.version, &codec, error))
             return false;
-        digest = FileSha256(target);
+        digest = DigestOfFile(Utf8Of(target));
         if (!digest) {
             *error = "cannot read the package '" + Utf8Of(target) + "'";
             return false;
@@ -186,24 +182,14 @@ bool PublishStep(const Release& from, const Release& to, const PublishRequest& r
     return true;
 }
 
-// Writes `bytes` as a new file at `staged`, syncs and closes it; false, with
-// nothing left there, when any step fails. Whatever stood at the staged name
-// goes first, and the file is made anew rather than opened through a link.
-bool WriteStaged(const std::string& staged, const std::string& bytes) {
-    platform::RemoveFile(staged);
-    std::FILE* file = platform::OpenFile(staged, "wbx");
-    if (file == nullptr)
-        return false;
-    const bool written =
-        platform::WriteAllBytes(file, bytes.data(), bytes.size()) && platform::SyncFile(file) == 0;
-    if (platform::CloseFile(file) == 0 && written)
-        return true;
-    platform::RemoveFile(staged);
-    return false;
-}
-
-std::string StagedName(const std::string& target) {
-    return target + ".updating";
+// Stages `bytes` beside `target` in `batch`, synced at once: nothing is moved
+// while any staged file may still fail to reach the disk.
+bool StageSynced(platform::ReplacementBatch& batch, const std::string& target,
+                 const std::string& bytes) {
+    return batch.Stage(target, [&bytes](std::FILE* file) {
+        return platform::WriteAllBytes(file, bytes.data(), bytes.size()) &&
+               platform::SyncFile(file) == 0;
+    });
 }
 
 // Puts the list and, when there is one, its signature in place. Both are
@@ -223,27 +209,29 @@ bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
                            std::string* error) {
     const std::string listTarget = Utf8Of(listPath);
     const std::string signatureTarget = listTarget + ".sig";
-    if (!WriteStaged(StagedName(listTarget), list) ||
-        (signature && !WriteStaged(StagedName(signatureTarget), *signature))) {
-        platform::RemoveFile(StagedName(listTarget));
+    // One batch each, so the signature's move and its folder's sync are on
+    // the disk before the list moves; a staged file not committed goes with
+    // its batch.
+    platform::ReplacementBatch listBatch;
+    platform::ReplacementBatch signatureBatch;
+    if (!StageSynced(listBatch, listTarget, list) ||
+        (signature && !StageSynced(signatureBatch, signatureTarget, *signature))) {
         *error = "cannot write the patch list and its signature beside '" + listTarget + "'";
         return false;
     }
-    if (signature && (platform::MoveFileOver(StagedName(signatureTarget), signatureTarget) != 0 ||
-                      platform::SyncFolderOf(signatureTarget) != 0)) {
-        platform::RemoveFile(StagedName(listTarget));
-        platform::RemoveFile(StagedName(signatureTarget));
+    if (signature && !signatureBatch.Commit()) {
         *error = "cannot put the signature in place at '" + signatureTarget + "'";
         return false;
     }
-    if (platform::MoveFileOver(StagedName(listTarget), listTarget) != 0) {
-        platform::RemoveFile(StagedName(listTarget));
+    std::size_t moved = 0;
+    const bool committed = listBatch.Commit(&moved);
+    if (moved == 0) {
         *error = "cannot put the patch list in place at '" + listTarget + "'" +
                  (signature ? ": its new signature is, so run again" : "");
         return false;
     }
     progress->added.clear();
-    if (platform::SyncFolderOf(listTarget) != 0) {
+    if (!committed) {
         *error = "the new list is in place but may not survive a power cut: the folder of '" +
                  listTarget + "' could not be synced";
         return false;

@@ -4,13 +4,10 @@
 #include <optional>
 
 #include "command_support.h"
-#include "engine/patch_list.h"
+#include "engine/publisher_core.h"
 #include "list_check.h"
-#include "platform/platform.h"
-#include "platform/replace_file.h"
-#include "trust/ed25519.h"
-#include "trust/trusted_keys.h"
 #include "utf8_path.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -112,7 +109,7 @@ std::vector<std::string> DigestWarnings(const std::string& list) {
 }  // namespace
 
 std::optional<Ed25519SigningKey> ReadPrivateKey(const fs::path& path) {
-    std::optional<std::string> pem = ReadWholeFile(path, kKeyFileCap);
+    std::optional<std::string> pem = ReadWholeFile(path, kKeyFileCap).content;
     if (!pem)
         return std::nullopt;
     std::optional<Ed25519SigningKey> key = Ed25519SigningKey::FromPem(*pem);
@@ -162,7 +159,7 @@ int RunSign(const std::vector<std::string>& words, const Console& console) {
         return status;
     }
     const fs::path listPath = PathFromUtf8(parsed.operands.front());
-    const std::optional<std::string> list = ReadWholeFile(listPath, kListFileCap);
+    const std::optional<std::string> list = ReadWholeFile(listPath, kListFileCap).content;
     if (!list) {
         Error(console, "cannot read the patch list '" + Utf8Of(listPath) + "'");
         return kExitFailure;
@@ -205,7 +202,7 @@ int RunVerifyList(const std::vector<std::string>& words, const Console& console)
                           "characters of base64), separated by ','");
     }
     const fs::path listPath = PathFromUtf8(parsed.operands.front());
-    const std::optional<std::string> list = ReadWholeFile(listPath, kListFileCap);
+    const std::optional<std::string> list = ReadWholeFile(listPath, kListFileCap).content;
     if (!list) {
         Error(console, "cannot read the patch list '" + Utf8Of(listPath) + "'");
         return kExitFailure;

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "trust/ed25519.h"
+#include "engine/publisher_core.h"
 
 // The private key in a key file made by keygen; nothing when the file cannot
 // be read or holds no unencrypted Ed25519 key. The file's text is wiped once
