@@ -1,11 +1,5 @@
 #include "command_support.h"
 
-namespace {
-
-const OptionSpec kHelpOption{"help", 'h', false};
-
-}  // namespace
-
 void Error(const Console& console, const std::string& message) {
     console.err << "patchtool: " << message << "\n";
 }
@@ -21,17 +15,15 @@ int UsageError(const Console& console, const std::string& command, const std::st
     return kExitUsage;
 }
 
-bool ParseCommand(const std::vector<std::string>& words, std::vector<OptionSpec> specs,
-                  const char* command, const char* usage, const Console& console,
-                  ParsedArguments* parsed, int* status) {
-    specs.push_back(kHelpOption);
+bool ParseCommand(const std::vector<std::string>& words, const Command& command,
+                  const Console& console, ParsedArguments* parsed, int* status) {
     std::string error;
-    if (!ParseArguments(words, specs, parsed, &error)) {
-        *status = UsageError(console, command, error);
+    if (!ParseArguments(words, OptionSpecsOf(command), parsed, &error)) {
+        *status = UsageError(console, command.name, error);
         return false;
     }
     if (parsed->Has("help")) {
-        console.out << usage;
+        console.out << UsageOf(command);
         *status = kExitSuccess;
         return false;
     }
@@ -59,6 +51,20 @@ bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const
         return false;
     }
     *version = *given;
+    return true;
+}
+
+bool ReadCodecOption(const ParsedArguments& parsed, const char* command, const Console& console,
+                     PackageCodec* codec, int* status) {
+    if (!parsed.Has("codec"))
+        return true;
+    const std::optional<PackageCodec> named = ParseCodecName(parsed.Value("codec"));
+    if (!named) {
+        *status = UsageError(console, command,
+                             "--codec '" + parsed.Value("codec") + "' is " + CodecNameChoices());
+        return false;
+    }
+    *codec = *named;
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "arguments.h"
+#include "command.h"
 #include "commands.h"
 
 // "patchtool: MESSAGE" on the error stream.
@@ -21,15 +22,18 @@ int UsageError(const Console& console, const std::string& command, const std::st
 // Parses the words of one command; on a wrong command line reports it and
 // leaves the exit status in `*status`. Returns true when the command should
 // run (not for --help, which is answered here).
-bool ParseCommand(const std::vector<std::string>& words, std::vector<OptionSpec> specs,
-                  const char* command, const char* usage, const Console& console,
-                  ParsedArguments* parsed, int* status);
+bool ParseCommand(const std::vector<std::string>& words, const Command& command,
+                  const Console& console, ParsedArguments* parsed, int* status);
 
 bool RequireOptions(const ParsedArguments& parsed, const std::vector<std::string>& names,
                     const char* command, const Console& console, int* status);
 
 bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const Console& console,
                        PackedVersion* version, int* status);
+
+// The codec --codec names, when given; `*codec` stays as it is otherwise.
+bool ReadCodecOption(const ParsedArguments& parsed, const char* command, const Console& console,
+                     PackageCodec* codec, int* status);
 
 // Exactly `count` operands; `missing` names what a missing one is.
 bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,

@@ -1,4 +1,6 @@
-#include "publish_command.h"
+// patchtool publish: builds a site from release trees: packages, signed list,
+// nginx block.
+#include "command.h"
 
 #include <filesystem>
 #include <fstream>
@@ -9,41 +11,14 @@
 #include "engine/publisher_core.h"
 #include "package_builder.h"
 #include "patch_list_record.h"
+#include "private_key.h"
 #include "progress.h"
 #include "publish_plan.h"
-#include "trust_commands.h"
 #include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kPublishUsage =
-    "Usage: patchtool publish --releases DIR --site DIR --base-url URL\n"
-    "                         [--codec CODEC] [--key KEYFILE] [--list NAME]\n"
-    "\n"
-    "Turns a folder of release trees into an update site. DIR holds one\n"
-    "installation tree per release, named by its version (1.0.0/, 1.0.1/, ...);\n"
-    "each tree's config/version.cfg must give that version. For each release\n"
-    "after the first, the package from the release before it is built into the\n"
-    "site as update-X.Y.Z.pkg, unless the site has it already (it is then kept\n"
-    "as it is: remove it to have it built again). Then the patch list is written\n"
-    "with one record per package, in version order, each with the package's\n"
-    "SHA-256 and its URL under the base URL, and signed with the key when one is\n"
-    "given. An nginx server block for the site goes to standard output.\n"
-    "\n"
-    "  --releases DIR   the release trees; other names in it are ignored with a\n"
-    "                   warning\n"
-    "  --site DIR       the folder that is served (made when missing)\n"
-    "  --base-url URL   where the site is served, http[s]://host[:port][/path]\n"
-    "  --codec CODEC    payload compression of the packages built now: bzip2 (the\n"
-    "                   default, smaller) or lzo (faster to unpack)\n"
-    "  --key KEYFILE    sign the list as 'patchtool sign' does (LIST.sig)\n"
-    "  --list NAME      the patch list's file name (default: patchlist.cfg)\n"
-    "  -h, --help       show this help\n"
-    "\n"
-    "On failure the site is left as it was: no package of this run stays, and the\n"
-    "list and its signature are replaced only once every package is in place.\n";
 
 constexpr const char* kDefaultListName = "patchlist.cfg";
 
@@ -72,16 +47,8 @@ bool ReadPublishRequest(const ParsedArguments& parsed, const Console& console,
         *status = UsageError(console, "publish", error);
         return false;
     }
-    if (parsed.Has("codec")) {
-        const std::optional<PackageCodec> codec = ParseCodecName(parsed.Value("codec"));
-        if (!codec) {
-            *status =
-                UsageError(console, "publish",
-                           "--codec '" + parsed.Value("codec") + "' is " + CodecNameChoices());
-            return false;
-        }
-        request->codec = *codec;
-    }
+    if (!ReadCodecOption(parsed, "publish", console, &request->codec, status))
+        return false;
     if (parsed.Has("list"))
         request->listName = parsed.Value("list");
     // The list's URL is the base URL and this name, and its signature's
@@ -294,16 +261,11 @@ void ReportList(const PublishRequest& request, const std::vector<Release>& relea
     }
 }
 
-}  // namespace
-
-int RunPublish(const std::vector<std::string>& words, const Console& console) {
+int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    const std::vector<OptionSpec> specs = {{"releases", 0, true}, {"site", 0, true},
-                                           {"base-url", 0, true}, {"codec", 0, true},
-                                           {"key", 0, true},      {"list", 0, true}};
     PublishRequest request;
-    if (!ParseCommand(words, specs, "publish", kPublishUsage, console, &parsed, &status) ||
+    if (!ParseCommand(words, PublishCommand(), console, &parsed, &status) ||
         !ExpectOperands(parsed, 0, "publish", console, &status) ||
         !RequireOptions(parsed, {"releases", "site", "base-url"}, "publish", console, &status) ||
         !ReadPublishRequest(parsed, console, &request, &status)) {
@@ -330,4 +292,36 @@ int RunPublish(const std::vector<std::string>& words, const Console& console) {
     ReportList(request, scan.releases, key, console);
     console.out << NginxServerBlock(request.address, fs::absolute(request.site).lexically_normal());
     return kExitSuccess;
+}
+
+}  // namespace
+
+const Command& PublishCommand() {
+    static const Command command{
+        "publish",
+        "build a site from release trees: packages, signed list, nginx block",
+        "--releases DIR --site DIR --base-url URL\n"
+        "[--codec CODEC] [--key KEYFILE] [--list NAME]",
+        "Turns a folder of release trees into an update site. DIR holds one\n"
+        "installation tree per release, named by its version (1.0.0/, 1.0.1/, ...);\n"
+        "each tree's config/version.cfg must give that version. For each release\n"
+        "after the first, the package from the release before it is built into the\n"
+        "site as update-X.Y.Z.pkg, unless the site has it already (it is then kept\n"
+        "as it is: remove it to have it built again). Then the patch list is written\n"
+        "with one record per package, in version order, each with the package's\n"
+        "SHA-256 and its URL under the base URL, and signed with the key when one is\n"
+        "given. An nginx server block for the site goes to standard output.\n",
+        {{{"releases", 0, true},
+          "DIR",
+          "the release trees; other names in it are ignored with a\n"
+          "warning"},
+         {{"site", 0, true}, "DIR", "the folder that is served (made when missing)"},
+         {{"base-url", 0, true}, "URL", "where the site is served, http[s]://host[:port][/path]"},
+         CodecOption(),
+         {{"key", 0, true}, "KEYFILE", "sign the list as 'patchtool sign' does (LIST.sig)"},
+         {{"list", 0, true}, "NAME", "the patch list's file name (default: patchlist.cfg)"}},
+        "On failure the site is left as it was: no package of this run stays, and the\n"
+        "list and its signature are replaced only once every package is in place.\n",
+        Run};
+    return command;
 }
