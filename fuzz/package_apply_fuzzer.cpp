@@ -14,6 +14,10 @@
 // entries find their targets: one LZO1X and one bzip2 package of modify and
 // add entries, one that delivers a post-update script, and a zstd package
 // whose delta entry turns dir/b.bin into a rebuilt version of itself.
+//
+// Each input that unpacks is also read by the whole-buffer reference reader
+// of the tests (tests/patch/reference_walker.h) and by the updater's entry
+// reader: the two must find the same entries and the same fault.
 #include <sys/resource.h>
 
 #include <cstddef>
@@ -26,7 +30,9 @@
 #include <string>
 
 #include "fuzz_check.h"
+#include "patch/package_format.h"
 #include "patch/patch_package.h"
+#include "patch/reference_walker.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -135,6 +141,25 @@ PackedVersion HeaderVersion(const std::uint8_t* data, std::size_t size) {
            static_cast<PackedVersion>(data[6]) << 16 | static_cast<PackedVersion>(data[7]) << 24;
 }
 
+// Larger payloads are left to the apply: unpacking them whole for the
+// reference would only measure the allocator.
+constexpr std::uint32_t kLargestComparedPayload = 16u << 20;
+
+// Both readers on the unpacked payload, when the input unpacks.
+void CompareReaders(const std::uint8_t* data, std::size_t size) {
+    const ByteView package(data, size);
+    PackageHeader header;
+    ByteBuffer payload;
+    if (!ReadPackageHeader(package, &header) || header.unpackedSize > kLargestComparedPayload ||
+        !DecompressPayload(header.codec, package.subspan(kPackageHeaderSize), header.unpackedSize,
+                           &payload)) {
+        return;
+    }
+    const bool deltaEntries = CodecOf(header.codec).deltaEntries;
+    FUZZ_CHECK(reference::WalkStreamed(payload.view(), deltaEntries, 3) ==
+               reference::WalkWholeBuffer(payload.view(), deltaEntries));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -159,5 +184,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(OpenDescriptorCount() == descriptorsBefore);
     FUZZ_CHECK(SnapshotOutsideRoot(sandbox) == sandbox.outside);
     FUZZ_CHECK(PeakRssKb() < kPeakRssLimitKb);
+    CompareReaders(data, size);
     return 0;
 }

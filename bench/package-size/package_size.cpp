@@ -22,6 +22,7 @@
 #include "arguments.h"
 #include "package_builder.h"
 #include "tree_scan.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -124,8 +125,8 @@ int CompareEntries(const fs::path& oldRoot, const fs::path& newRoot, PackageCode
     for (const std::string& name : newTree.files) {
         std::string oldBytes, newBytes;
         const bool inOld = std::binary_search(oldTree.files.begin(), oldTree.files.end(), name);
-        if (!ReadWholeFile(newRoot / name, &newBytes, &error) ||
-            (inOld && !ReadWholeFile(oldRoot / name, &oldBytes, &error))) {
+        if (!ReadFileInto(newRoot / name, &newBytes, &error) ||
+            (inOld && !ReadFileInto(oldRoot / name, &oldBytes, &error))) {
             std::cerr << error << "\n";
             return 1;
         }

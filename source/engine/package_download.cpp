@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/file_digest.h"
 #include "platform/platform.h"
 #include "platform/replace_file.h"
 #include "transfer/http_get.h"
@@ -24,38 +25,6 @@ constexpr std::size_t kOriginCap = 16 * 1024;
 // be nothing beside the rest of the process, whatever the package's size
 // (two are in use: one filling, one being written).
 constexpr std::size_t kFileBufferSize = std::size_t{1} << 20;
-
-// Adds the first `length` bytes of the file at `path` to `hash`, a buffer at
-// a time; false when the file does not hold that many.
-bool HashFilePrefix(const std::string& path, std::int64_t length, std::vector<char>& buffer,
-                    Sha256& hash) {
-    std::FILE* file = platform::OpenFile(path, "rb");
-    if (file == nullptr)
-        return false;
-    buffer.resize(kFileBufferSize);
-    std::int64_t left = length;
-    while (left > 0) {
-        const std::size_t want =
-            static_cast<std::size_t>(std::min<std::int64_t>(left, kFileBufferSize));
-        const std::size_t got = platform::ReadFile(buffer.data(), 1, want, file);
-        if (got != want)
-            break;
-        hash.Update(buffer.data(), got);
-        left -= static_cast<std::int64_t>(got);
-    }
-    platform::CloseFile(file);  // only read: a failing close loses nothing
-    buffer.clear();
-    return left == 0;
-}
-
-std::optional<Sha256Digest> DigestOfFile(const std::string& path) {
-    const std::int64_t size = platform::RegularFileSize(path);
-    Sha256 hash;
-    std::vector<char> buffer;
-    if (size < 0 || !HashFilePrefix(path, size, buffer, hash))
-        return std::nullopt;
-    return hash.Finish();
-}
 
 // Where a package's bytes came from: its URL and the server's validator for
 // that version of it, one per line, kept beside the package. A file of

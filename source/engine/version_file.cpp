@@ -10,9 +10,22 @@ std::string ReadVersionSetting(const std::string& key, const std::string& defaul
                                        kVersionFilePath);
 }
 
-PackedVersion ReadInstalledVersion() {
+namespace {
+
+std::optional<PackedVersion> VersionOfSetting(const std::string& value) {
     int numbers[3] = {0, 0, 0};
-    if (ScanVersionNumbers(ReadVersionSetting("Version", "0.0.0"), numbers) != 3)
-        return 0;
+    if (ScanVersionNumbers(value, numbers) != 3)
+        return std::nullopt;
     return PackVersion(numbers[0], numbers[1], numbers[2]);
+}
+
+}  // namespace
+
+PackedVersion ReadInstalledVersion() {
+    return VersionOfSetting(ReadVersionSetting("Version", "0.0.0")).value_or(0);
+}
+
+std::optional<PackedVersion> VersionInText(const std::string& text) {
+    return VersionOfSetting(
+        platform::ReadProfileStringFromText(text, "Main", "Version", "", kSettingBufferSize));
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "vocabulary/packed_version.h"
@@ -25,3 +26,8 @@ std::string ReadVersionSetting(const std::string& key, const std::string& defaul
 // The installed version from "Version" (default "0.0.0"); 0 when the text does
 // not hold three numbers.
 PackedVersion ReadInstalledVersion();
+
+// The version the text of a version file gives, read as ReadInstalledVersion
+// reads the file; nothing when "Version" is missing or does not hold three
+// numbers. The publisher's tool judges release trees with it.
+std::optional<PackedVersion> VersionInText(const std::string& text);

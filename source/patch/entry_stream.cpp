@@ -9,11 +9,6 @@ std::size_t PieceOf(std::uint64_t left) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(left, SIZE_MAX));
 }
 
-std::uint32_t LittleEndianU32(const std::uint8_t* p) {
-    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -47,7 +42,7 @@ bool PayloadReader::ReadU32(std::uint32_t* value) {
     std::uint8_t bytes[4];
     if (!ReadExact(bytes, sizeof bytes))
         return false;
-    *value = LittleEndianU32(bytes);
+    *value = static_cast<std::uint32_t>(GetLe(bytes, sizeof bytes));
     return true;
 }
 
@@ -82,19 +77,14 @@ std::optional<EntryKind> EntryStream::failedKind() const {
 }
 
 // The field streams through the scanner, which keeps the name alone.
-bool EntryStream::ReadNameField(std::uint32_t length, EntryHead* head) {
-    NameFieldScanner scanner;
+bool EntryStream::ReadNameField(std::uint32_t length, NameFieldScanner* scanner) {
     ByteView piece;
     for (std::uint32_t left = length; left != 0; left -= static_cast<std::uint32_t>(piece.size())) {
-        if (!payload_->ReadPiece(left, &piece)) {
-            problem_ = EntryProblem::kTruncated;
+        if (!payload_->ReadPiece(left, &piece))
             return false;
-        }
-        scanner.Feed(piece);
+        scanner->Feed(piece);
     }
-    problem_ = scanner.Finish();
-    head->name = scanner.name();
-    return problem_ == EntryProblem::kNone;
+    return true;
 }
 
 WalkStep EntryStream::NextHead(EntryHead* head) {
@@ -103,6 +93,7 @@ WalkStep EntryStream::NextHead(EntryHead* head) {
     kind_.reset();
     if (!SkipData())
         return Fail(EntryProblem::kTruncated);
+    entryOffset_ = payload_->offset();
 
     std::uint32_t tag = 0;
     if (!payload_->ReadU32(&tag))
@@ -117,18 +108,26 @@ WalkStep EntryStream::NextHead(EntryHead* head) {
     if (head->kind == EntryKind::kDelta && !deltaEntries_)
         return Fail(EntryProblem::kDeltaNotAllowed);
 
+    // Every field is read before any is judged: a field cut short is the
+    // entry's problem whatever the fields before it hold.
     std::uint32_t nameLength = 0;
-    if (!payload_->ReadI32(&head->finalSize) || !payload_->ReadU32(&nameLength))
+    NameFieldScanner scanner;
+    if (!payload_->ReadI32(&head->finalSize) || !payload_->ReadU32(&nameLength) ||
+        !ReadNameField(nameLength, &scanner) || !payload_->ReadU32(&dataLength_)) {
         return Fail(EntryProblem::kTruncated);
-    if (!ReadNameField(nameLength, head))
-        return WalkStep::kMalformed;
-    std::uint32_t dataLength = 0;
-    if (!payload_->ReadU32(&dataLength))
-        return Fail(EntryProblem::kTruncated);
-    dataLeft_ = dataLength;
+    }
+    head->name = scanner.name();
+    dataLeft_ = dataLength_;
+    if (const EntryProblem nameProblem = scanner.Finish(); nameProblem != EntryProblem::kNone)
+        return Fail(nameProblem);
     if (head->kind == EntryKind::kModify && head->finalSize < 0)
         return Fail(EntryProblem::kNegativeFinalSize);
     return WalkStep::kEntry;
+}
+
+EntryProblem EntryStream::FinishEntry(EntryProblem found) {
+    problem_ = SkipData() ? found : EntryProblem::kTruncated;
+    return problem_;
 }
 
 bool EntryStream::ReadData(std::size_t max, ByteView* piece) {
@@ -170,16 +169,16 @@ RecordStep RecordStream::Next(std::int64_t* position, std::uint32_t* length) {
         return RecordStep::kMalformed;
     if (entry_->dataLeft() == 0)
         return RecordStep::kEnd;
-    std::uint8_t header[8];
-    if (!entry_->ReadDataExact(header, sizeof header))
+    std::uint8_t bytes[kDiffRecordHeaderSize];
+    if (!entry_->ReadDataExact(bytes, sizeof bytes))
         return RecordStep::kMalformed;
-    const auto seek = static_cast<std::int32_t>(LittleEndianU32(header));
-    *length = LittleEndianU32(header + 4);
+    const DiffRecordHeader header = DecodeDiffRecordHeader(bytes);
+    *length = header.length;
     if (*length > entry_->dataLeft())
         return RecordStep::kMalformed;
     // At most D / 8 records each move the position by less than 2^33, so the
     // sum stays far inside 64 bits.
-    *position = position_ + seek;
+    *position = position_ + header.seek;
     if (*position < 0)
         return RecordStep::kMalformed;
     position_ = *position + static_cast<std::int64_t>(*length);
@@ -199,51 +198,72 @@ bool RecordStream::ReadBytes(ByteView* piece) {
 
 namespace {
 
-// Reads an entry's data without applying it; false when the entry turns out
-// malformed there: records that do not fit or the payload ending first.
-bool CheckEntryData(EntryStream& entries, EntryKind kind) {
-    if (kind == EntryKind::kModify) {
-        RecordStream records(&entries);
-        std::int64_t position = 0;
-        std::uint32_t length = 0;
-        RecordStep step = RecordStep::kRecord;
-        while ((step = records.Next(&position, &length)) == RecordStep::kRecord) {
-        }
-        if (step != RecordStep::kEnd)
-            return false;
+// Reads a modify entry's records without applying them; false when one does
+// not fit the data or the payload ends first.
+bool CountRecords(EntryStream& entries, std::uint64_t* count) {
+    RecordStream records(&entries);
+    std::int64_t position = 0;
+    std::uint32_t length = 0;
+    RecordStep step = RecordStep::kRecord;
+    while ((step = records.Next(&position, &length)) == RecordStep::kRecord)
+        ++*count;
+    return step == RecordStep::kEnd;
+}
+
+// Reads the data of an entry whose head was good as far as the format
+// judges it, and runs the caller's check on it; what is wrong with the
+// entry, or kNone (also when the caller refused the package, which
+// `*refused` then tells).
+EntryProblem CheckEntryData(EntryStream& entries, const EntryCheck& checkEntry, CheckedEntry* entry,
+                            bool* refused) {
+    entry->dataLength = entries.dataLength();
+    entry->records = 0;
+    entry->preamble.reset();
+    if (entry->head.kind == EntryKind::kDelta) {
+        DeltaPreamble preamble;
+        if (!ReadDeltaHead(entries, &preamble))
+            return EntryProblem::kBadDeltaHead;
+        entry->preamble = preamble;
     }
-    return entries.SkipData();
+    if (checkEntry &&
+        !checkEntry(entry->head, entry->preamble ? &*entry->preamble : nullptr, entries)) {
+        *refused = true;
+        return EntryProblem::kNone;
+    }
+    if (entry->head.kind == EntryKind::kModify && !CountRecords(entries, &entry->records))
+        return EntryProblem::kBadDiffRecords;
+    return EntryProblem::kNone;
 }
 
 }  // namespace
 
 PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize, bool deltaEntries,
-                          const EntryCheck& checkEntry) {
+                          const EntryCheck& checkEntry, const EntrySeen& seen) {
     PayloadReader payload(&source, unpackedSize);
     EntryStream entries(&payload, deltaEntries);
     PayloadCheck check;
-    EntryHead head;
+    CheckedEntry entry;
     WalkStep step = WalkStep::kEntry;
-    while ((step = entries.NextHead(&head)) == WalkStep::kEntry) {
-        DeltaPreamble preamble;
-        const bool delta = head.kind == EntryKind::kDelta;
-        const bool headGood = !delta || ReadDeltaHead(entries, &preamble);
-        if (headGood && checkEntry && !checkEntry(head, delta ? &preamble : nullptr, entries)) {
-            check.refused = true;
-            return check;
+    while ((step = entries.NextHead(&entry.head)) != WalkStep::kEnd) {
+        EntryProblem found = entries.problem();
+        if (step == WalkStep::kEntry) {
+            found = CheckEntryData(entries, checkEntry, &entry, &check.refused);
+            if (check.refused)
+                return check;
         }
-        if (!headGood || !CheckEntryData(entries, head.kind)) {
-            step = WalkStep::kMalformed;
-            check.malformedKind = head.kind;
+        if (entries.FinishEntry(found) != EntryProblem::kNone) {
+            check.malformed = true;
+            check.problem = entries.problem();
+            check.malformedKind = entries.failedKind();
+            check.malformedOffset = entries.entryOffset();
             break;
         }
         ++check.goodEntries;
+        if (seen)
+            seen(entry);
     }
-    if (step == WalkStep::kMalformed) {
-        check.malformed = true;
-        if (const std::optional<EntryKind> kind = entries.failedKind())
-            check.malformedKind = kind;
-    }
+    if (step == WalkStep::kEnd)
+        check.bytesAfterEnd = unpackedSize - payload.offset();
     // Whatever the entries showed, the stream must be whole: bzip2 finds a
     // damaged block only when it reaches it, and the end marker comes last.
     check.intact = payload.ReadToEnd();

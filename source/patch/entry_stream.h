@@ -1,14 +1,15 @@
-// Reading the entries of an unpacked payload as it streams (layout in
-// package_format.h), holding no more of it than a name.
+// The one reader of a package's entries and diff records (layout in
+// package_format.h), holding no more of the payload than a name.
 //
-// EntryWalker (package_format.h) takes the whole payload at once and checks
-// every entry whole before yielding it. Here the payload comes piece by piece
-// from a PayloadSource (payload_stream.h), and an entry's data is handed out
-// as it comes, so no buffer grows with the package, an entry or its data; the
-// price is that a fault late in an entry shows only once its data was read.
-// CheckPayload therefore reads the whole payload once without applying
-// anything, and tells the applying pass where the first malformed entry is,
-// so both passes together judge every entry exactly as EntryWalker does.
+// The payload comes piece by piece from a PayloadSource (payload_stream.h,
+// opened by package_source.h from a file or from memory), and an entry's data
+// is handed out as it comes, so no buffer grows with the package, an entry or
+// its data; the price is that a fault late in an entry shows only once its
+// data was read. CheckPayload therefore reads the whole payload once without
+// applying anything and judges every entry whole; the updater's applying
+// pass then applies the entries it found good, and patchtool's inspect and
+// verify print what it found. So the tool and the updater read a package with
+// the same code and cannot disagree about what it holds.
 //
 // Everything here runs on the thread that applies the package.
 #pragma once
@@ -27,7 +28,8 @@
 // short as it would be in a buffer of U bytes.
 class PayloadReader {
   public:
-    PayloadReader(PayloadSource* source, std::uint64_t length) : source_(source), left_(length) {}
+    PayloadReader(PayloadSource* source, std::uint64_t length)
+        : source_(source), length_(length), left_(length) {}
 
     // Up to `max` (at least 1) next bytes, valid until the next read. False at
     // the end of the U bytes, or when the source fails or ends before them
@@ -43,9 +45,12 @@ class PayloadReader {
     bool ReadToEnd();
 
     bool sourceFailed() const { return sourceFailed_; }
+    // How many of the U bytes were handed out.
+    std::uint64_t offset() const { return length_ - left_; }
 
   private:
     PayloadSource* source_;
+    std::uint64_t length_;
     std::uint64_t left_;  // of the U bytes, not handed out yet
     bool sourceFailed_ = false;
 };
@@ -60,8 +65,8 @@ struct EntryHead {
 // Yields the entries of a payload one by one, each entry's data in pieces.
 class EntryStream {
   public:
-    // `deltaEntries`: the package's codec allows delta entries, as for
-    // EntryWalker.
+    // `deltaEntries`: the package's codec allows delta entries
+    // (PayloadCodec::deltaEntries); otherwise one is kDeltaNotAllowed.
     explicit EntryStream(PayloadReader* payload, bool deltaEntries = false)
         : payload_(payload), deltaEntries_(deltaEntries) {}
 
@@ -69,12 +74,28 @@ class EntryStream {
     // before it. kEntry fills `*head`, its name field, name and final size
     // checked; the data then comes from ReadData. kEnd means the zero tag was
     // read. kMalformed means the entry is broken already in these fields (see
-    // problem() and failedKind(), as in EntryWalker), or what was left of the
-    // data before it could not be read.
+    // problem() and failedKind()), or what was left of the data before it
+    // could not be read. After kEnd or kMalformed every further call returns
+    // the same.
     WalkStep NextHead(EntryHead* head);
 
     EntryProblem problem() const { return problem_; }
+    // After a problem: the kind of the broken entry when its tag was read and
+    // named one (an applier reports that entry's stage before the failure, as
+    // it would for an entry that fails while being applied); empty when the
+    // tag itself was missing or unknown, or when nothing failed.
     std::optional<EntryKind> failedKind() const;
+    // Where in the payload the entry NextHead read last starts (its tag), or
+    // the zero tag after kEnd.
+    std::uint64_t entryOffset() const { return entryOffset_; }
+    // The data length of the entry NextHead read last.
+    std::uint32_t dataLength() const { return dataLength_; }
+
+    // Reads past what is left of the entry's data and takes `found`, what
+    // the caller (or NextHead) found wrong with the entry, as its problem;
+    // kTruncated instead when the payload ends before the data does, as a
+    // judge of the whole entry must say. Returns the problem now held.
+    EntryProblem FinishEntry(EntryProblem found);
 
     // The next piece of the current entry's data, at most `max` bytes. False
     // when the data is used up or the payload ends first (dataLeft() then
@@ -87,10 +108,12 @@ class EntryStream {
 
   private:
     WalkStep Fail(EntryProblem problem);
-    bool ReadNameField(std::uint32_t length, EntryHead* head);
+    bool ReadNameField(std::uint32_t length, NameFieldScanner* scanner);
 
     PayloadReader* payload_;
     bool deltaEntries_;
+    std::uint64_t entryOffset_ = 0;
+    std::uint32_t dataLength_ = 0;
     std::uint64_t dataLeft_ = 0;
     EntryProblem problem_ = EntryProblem::kNone;
     std::optional<EntryKind> kind_;
@@ -103,7 +126,7 @@ class EntryStream {
 bool ReadDeltaHead(EntryStream& entries, DeltaPreamble* preamble);
 
 // Yields the diff records of a modify entry's data, each record's bytes in
-// pieces: DiffRecordReader (package_format.h) for a stream.
+// pieces.
 class RecordStream {
   public:
     explicit RecordStream(EntryStream* entry) : entry_(entry) {}
@@ -134,8 +157,14 @@ struct PayloadCheck {
     // list: the ones to apply.
     std::uint64_t goodEntries = 0;
     bool malformed = false;
-    // The kind of the malformed entry, when its tag named one.
+    // The malformed entry's kind, when its tag named one; what is wrong with
+    // it; and where in the payload it starts.
     std::optional<EntryKind> malformedKind;
+    EntryProblem problem = EntryProblem::kNone;
+    std::uint64_t malformedOffset = 0;
+    // The unpacked bytes after the zero tag, when the list ended; nothing
+    // reads them.
+    std::uint64_t bytesAfterEnd = 0;
     // An entry before the malformed one (or the end) was refused by the
     // caller's check; the package must not be applied, and the check stopped
     // there.
@@ -151,11 +180,25 @@ struct PayloadCheck {
 using EntryCheck =
     std::function<bool(const EntryHead& head, const DeltaPreamble* preamble, EntryStream& data)>;
 
+// An entry the check found good, with what its data showed.
+struct CheckedEntry {
+    EntryHead head;
+    std::uint32_t dataLength = 0;
+    std::uint64_t records = 0;              // a modify entry's diff records
+    std::optional<DeltaPreamble> preamble;  // a delta entry's fields
+};
+using EntrySeen = std::function<void(const CheckedEntry& entry)>;
+
 // Reads the whole unpacked payload of `source` once, from where it stands,
 // applying nothing: every entry up to the end of the list or the first
-// malformed one is checked as EntryWalker would check it, each good entry
-// head also by `checkEntry` when one is given, and the stream is then read
-// on to its end to make sure it gives exactly `unpackedSize` bytes.
-// `deltaEntries` as for EntryStream.
+// malformed one is judged whole (its fields, a name field of a safe name and
+// zero padding only, for a modify entry its final size and diff records, for
+// a delta entry its fields before the delta's blocks, and its data all
+// there), each good entry head also by `checkEntry` when one is given, and
+// then handed to `seen` when one is given; the stream is then read on to its
+// end to make sure it gives exactly `unpackedSize` bytes. `deltaEntries` as
+// for EntryStream. A delta's blocks can only be judged against the old file,
+// which `checkEntry` may do.
 PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize,
-                          bool deltaEntries = false, const EntryCheck& checkEntry = {});
+                          bool deltaEntries = false, const EntryCheck& checkEntry = {},
+                          const EntrySeen& seen = {});

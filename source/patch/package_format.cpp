@@ -105,98 +105,20 @@ EntryProblem NameFieldScanner::Finish() const {
     return IsSafeEntryName(name_) ? EntryProblem::kNone : EntryProblem::kUnsafeName;
 }
 
-WalkStep EntryWalker::Fail(EntryProblem problem) {
-    problem_ = problem;
-    return WalkStep::kMalformed;
-}
-
-std::optional<EntryKind> EntryWalker::failedKind() const {
-    return problem_ == EntryProblem::kNone ? std::nullopt : kind_;
-}
-
-WalkStep EntryWalker::Next(PackageEntry* entry) {
-    if (problem_ != EntryProblem::kNone)
-        return WalkStep::kMalformed;
-    if (ended_)
-        return WalkStep::kEnd;
-    entryOffset_ = reader_.offset();
-    kind_.reset();
-
-    std::uint32_t tag = 0;
-    if (!reader_.ReadU32(&tag))
-        return Fail(EntryProblem::kTruncated);
-    if (tag == kEndTag) {
-        ended_ = true;
-        return WalkStep::kEnd;
-    }
-    const std::optional<EntryKind> tagKind = EntryKindOfTag(tag);
-    if (!tagKind)
-        return Fail(EntryProblem::kUnknownTag);
-    const EntryKind kind = *tagKind;
-    kind_ = kind;
-    if (kind == EntryKind::kDelta && !deltaEntries_)
-        return Fail(EntryProblem::kDeltaNotAllowed);
-
-    std::int32_t finalSize = 0;
-    std::uint32_t nameLength = 0;
-    ByteView nameField;
-    std::uint32_t dataLength = 0;
-    ByteView data;
-    if (!reader_.ReadI32(&finalSize) || !reader_.ReadU32(&nameLength) ||
-        !reader_.ReadBytes(nameLength, &nameField) || !reader_.ReadU32(&dataLength) ||
-        !reader_.ReadBytes(dataLength, &data)) {
-        return Fail(EntryProblem::kTruncated);
-    }
-
-    NameFieldScanner scanner;
-    scanner.Feed(nameField);
-    if (const EntryProblem nameProblem = scanner.Finish(); nameProblem != EntryProblem::kNone)
-        return Fail(nameProblem);
-    // The name as a view into the payload, which outlives the scanner's copy.
-    const std::string_view name(reinterpret_cast<const char*>(nameField.data()),
-                                scanner.name().size());
-
-    if (kind == EntryKind::kModify) {
-        if (finalSize < 0)
-            return Fail(EntryProblem::kNegativeFinalSize);
-        if (!DiffRecordsValid(data))
-            return Fail(EntryProblem::kBadDiffRecords);
-    }
-    DeltaPreamble preamble;
-    if (kind == EntryKind::kDelta && !ReadDeltaPreamble(data, &preamble))
-        return Fail(EntryProblem::kBadDeltaHead);
-    *entry = PackageEntry{kind, finalSize, name, data};
-    return WalkStep::kEntry;
-}
-
 // ---------------------------------------------------------------------------
 // Diff records
 
-RecordStep DiffRecordReader::Next(DiffRecord* record) {
-    if (reader_.remaining() == 0)
-        return RecordStep::kEnd;
-    std::int32_t seek = 0;
-    std::uint32_t length = 0;
-    ByteView bytes;
-    if (!reader_.ReadI32(&seek) || !reader_.ReadU32(&length) ||
-        !reader_.ReadBytes(length, &bytes)) {
-        return RecordStep::kMalformed;
-    }
-    // At most D / 8 records each move the position by less than 2^33, so the
-    // sum stays far inside 64 bits.
-    const std::int64_t position = position_ + seek;
-    if (position < 0)
-        return RecordStep::kMalformed;
-    position_ = position + static_cast<std::int64_t>(length);
-    *record = DiffRecord{seek, position, bytes};
-    return RecordStep::kRecord;
+DiffRecordHeader DecodeDiffRecordHeader(const std::uint8_t (&bytes)[kDiffRecordHeaderSize]) {
+    // The seek is two's complement, as written.
+    return {static_cast<std::int32_t>(GetLe(bytes, 4)),
+            static_cast<std::uint32_t>(GetLe(bytes + 4, 4))};
 }
 
-bool DiffRecordsValid(ByteView data) {
-    DiffRecordReader reader(data);
-    DiffRecord record;
-    RecordStep step = RecordStep::kRecord;
-    while ((step = reader.Next(&record)) == RecordStep::kRecord) {
+void EncodeDiffRecordHeader(const DiffRecordHeader& header,
+                            std::uint8_t (&bytes)[kDiffRecordHeaderSize]) {
+    const auto seek = static_cast<std::uint32_t>(header.seek);
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seek >> (8 * i));
+        bytes[4 + i] = static_cast<std::uint8_t>(header.length >> (8 * i));
     }
-    return step == RecordStep::kEnd;
 }

@@ -2,7 +2,8 @@
 //
 // Applying a package (patch_package.h), writing one (package_writer.h) and the
 // publisher's inspection tools all go through this header, so the layout is
-// described once, below, and read in one place. The reads are bounded
+// described once, below, and read in one place: the entry reader of
+// entry_stream.h, which every reader of a package uses. The reads are bounded
 // (byte_reader.h); the payload's codecs are in payload_codec.h.
 #pragma once
 
@@ -141,14 +142,6 @@ struct DeltaPreamble {
 // other than the preamble's.
 bool ReadDeltaPreamble(ByteView data, DeltaPreamble* preamble);
 
-// One entry; the views point into the payload the walker was given.
-struct PackageEntry {
-    EntryKind kind = EntryKind::kAdd;
-    std::int32_t finalSize = 0;
-    std::string_view name;
-    ByteView data;
-};
-
 // Why a walk stopped early.
 enum class EntryProblem {
     kNone,
@@ -175,8 +168,8 @@ std::uint32_t TagOfEntryKind(EntryKind kind);
 bool IsSafeEntryName(std::string_view name);
 
 // Checks a name field as its bytes come, whole or in pieces, and keeps the
-// name, which is never longer than kMaxEntryNameLength: the rule both the
-// walker below and the streamed reader (entry_stream.h) judge a field by.
+// name, which is never longer than kMaxEntryNameLength: the rule the entry
+// reader (entry_stream.h) judges a field by.
 class NameFieldScanner {
   public:
     void Feed(ByteView piece);
@@ -194,74 +187,23 @@ class NameFieldScanner {
     bool tooLong_ = false;
 };
 
+// What reading the next entry gave (entry_stream.h reads them).
 enum class WalkStep { kEntry, kEnd, kMalformed };
 
-// Yields the entries of an unpacked payload one by one. Every entry is checked
-// whole before it is yielded (its fields, name and data inside the payload, a
-// name field of a safe name and zero padding only, for a modify entry its
-// diff records and final size, and for a delta entry that the package allows
-// it and the fields before the delta's blocks), so a caller never starts on
-// an entry it cannot finish for the format's sake. A delta's blocks can only
-// be judged against the old file, when the entry is applied.
-class EntryWalker {
-  public:
-    // `deltaEntries`: the package's codec allows delta entries
-    // (PayloadCodec::deltaEntries); otherwise one is kDeltaNotAllowed.
-    explicit EntryWalker(ByteView payload, bool deltaEntries = false)
-        : reader_(payload), deltaEntries_(deltaEntries) {}
-
-    // kEntry fills `*entry`; kEnd means the zero tag was reached; kMalformed
-    // means the entry at offset() is broken (see problem()). After kEnd or
-    // kMalformed every further call returns the same.
-    WalkStep Next(PackageEntry* entry);
-
-    EntryProblem problem() const { return problem_; }
-    // Offset in the payload of the entry that comes next (or that failed).
-    std::size_t offset() const { return entryOffset_; }
-    // After kMalformed: the kind of the broken entry when its tag was read and
-    // named one (an applier reports that entry's stage before the failure, as
-    // it would for an entry that fails while being applied); empty when the
-    // tag itself was missing or unknown, or when the walk has not failed.
-    std::optional<EntryKind> failedKind() const;
-
-  private:
-    WalkStep Fail(EntryProblem problem);
-
-    LittleEndianReader reader_;
-    bool deltaEntries_;
-    std::size_t entryOffset_ = 0;
-    EntryProblem problem_ = EntryProblem::kNone;
-    std::optional<EntryKind> kind_;  // of the entry at entryOffset_, once its tag was read
-    bool ended_ = false;
-};
-
 // ---------------------------------------------------------------------------
-// Walking the diff records of a modify entry.
+// The header of a diff record: the seek and the length before its bytes.
+// The package writer and the reader both go through these, so the record's
+// layout is written down once.
 
-struct DiffRecord {
+inline constexpr std::size_t kDiffRecordHeaderSize = 8;
+
+struct DiffRecordHeader {
     std::int32_t seek = 0;
-    // Where the bytes go, counted from the start of the file: the position
-    // the previous record left, plus seek.
-    std::int64_t position = 0;
-    ByteView bytes;
+    std::uint32_t length = 0;
 };
+
+DiffRecordHeader DecodeDiffRecordHeader(const std::uint8_t (&bytes)[kDiffRecordHeaderSize]);
+void EncodeDiffRecordHeader(const DiffRecordHeader& header,
+                            std::uint8_t (&bytes)[kDiffRecordHeaderSize]);
 
 enum class RecordStep { kRecord, kEnd, kMalformed };
-
-class DiffRecordReader {
-  public:
-    explicit DiffRecordReader(ByteView data) : reader_(data) {}
-
-    // kRecord fills `*record`; kEnd means all D bytes were used; kMalformed
-    // means the next record runs past the data or would move the position
-    // before the start of the file; the reader is then done with.
-    RecordStep Next(DiffRecord* record);
-
-  private:
-    LittleEndianReader reader_;
-    std::int64_t position_ = 0;
-};
-
-// True when every record of `data` lies inside it and stays at or after the
-// start of the file.
-bool DiffRecordsValid(ByteView data);

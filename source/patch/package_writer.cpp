@@ -24,8 +24,10 @@ bool EncodeRecords(const std::vector<DiffRecordSource>& records, std::string* da
     for (const DiffRecordSource& record : records) {
         if (!FitsU32(record.bytes.size()))
             return false;
-        AppendU32(*data, static_cast<std::uint32_t>(record.seek));
-        AppendU32(*data, static_cast<std::uint32_t>(record.bytes.size()));
+        std::uint8_t header[kDiffRecordHeaderSize];
+        EncodeDiffRecordHeader({record.seek, static_cast<std::uint32_t>(record.bytes.size())},
+                               header);
+        data->append(reinterpret_cast<const char*>(header), sizeof header);
         data->append(record.bytes);
     }
     return true;

@@ -10,6 +10,7 @@
 #include "patch/delta_entry.h"
 #include "patch/entry_stream.h"
 #include "patch/package_format.h"
+#include "patch/package_source.h"
 #include "patch/post_update_script.h"
 #include "platform/platform.h"
 #include "platform/replace_file.h"
@@ -19,73 +20,6 @@ namespace {
 void Report(StatusCallback statusCallback, Stage stage) {
     if (statusCallback != nullptr)
         statusCallback(StageWord(stage));
-}
-
-// The payload of an open package file, read from the byte after the header.
-// The file is closed when the input goes.
-class PackageFileInput : public PackedInput {
-  public:
-    PackageFileInput(std::FILE* file, std::uint64_t size) : file_(file), size_(size), left_(size) {}
-    // The file was only read, so a failing close loses nothing.
-    ~PackageFileInput() override { platform::CloseFile(file_); }
-    PackageFileInput(const PackageFileInput&) = delete;
-    PackageFileInput& operator=(const PackageFileInput&) = delete;
-
-    std::uint64_t size() const override { return size_; }
-
-    bool Read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) override {
-        const auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(capacity, left_));
-        *count = wanted == 0 ? 0 : platform::ReadFile(buffer, 1, wanted, file_);
-        left_ -= *count;
-        // Fewer bytes than the file had when it was opened: it cannot be read.
-        return *count == wanted;
-    }
-
-    bool Rewind() override {
-        left_ = size_;
-        return platform::SeekFile(file_, kPackageHeaderSize, SEEK_SET) == 0;
-    }
-
-  private:
-    std::FILE* file_;
-    std::uint64_t size_;
-    std::uint64_t left_;
-};
-
-// Reads the header of an open package file and leaves the file at the first
-// byte of the payload, whose length goes to `*payloadLength`.
-bool ReadHeader(std::FILE* file, PackedVersion expectedVersion, PackageHeader* header,
-                std::uint64_t* payloadLength) {
-    if (platform::SeekFile(file, 0, SEEK_END) != 0)
-        return false;
-    const std::int64_t length = platform::TellFile(file);
-    if (length < static_cast<std::int64_t>(kPackageHeaderSize) ||
-        platform::SeekFile(file, 0, SEEK_SET) != 0) {
-        return false;
-    }
-    std::uint8_t headerBytes[kPackageHeaderSize];
-    if (platform::ReadFile(headerBytes, 1, kPackageHeaderSize, file) != kPackageHeaderSize ||
-        !ReadPackageHeader(headerBytes, header) || header->version != expectedVersion) {
-        return false;
-    }
-    *payloadLength = static_cast<std::uint64_t>(length) - kPackageHeaderSize;
-    return true;
-}
-
-// The unpacked payload of the package at `path`, its header read and its
-// version checked; null when any of that fails.
-std::unique_ptr<PayloadSource> OpenPackage(const std::string& path, PackedVersion expectedVersion,
-                                           PackageHeader* header) {
-    std::FILE* file = platform::OpenFile(path, "rb");
-    if (file == nullptr)
-        return nullptr;
-    std::uint64_t payloadLength = 0;
-    if (!ReadHeader(file, expectedVersion, header, &payloadLength)) {
-        platform::CloseFile(file);
-        return nullptr;
-    }
-    return CodecOf(header->codec)
-        .open(std::make_unique<PackageFileInput>(file, payloadLength), header->unpackedSize);
 }
 
 bool SetFileLength(const std::string& path, std::int64_t length) {
@@ -446,11 +380,12 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
     ErrorCode& why = failure != nullptr ? *failure : ignored;
     why = kApplyFailed;
     Report(statusCallback, kStagePackageOpening);
-    PackageHeader header;
-    std::unique_ptr<PayloadSource> payload =
-        OpenPackage(folders.downloadDir + "/" + packageFileName, expectedVersion, &header);
-    if (!payload)
+    OpenedPackage package =
+        OpenPackageFile(folders.downloadDir + "/" + packageFileName, expectedVersion);
+    if (package.opening != PackageOpening::kOpened)
         return false;
+    const PackageHeader& header = package.header;
+    std::unique_ptr<PayloadSource>& payload = package.payload;
     Report(statusCallback, kStagePackageRead);
     const std::string& root = folders.installRoot;
     RoomTally room;

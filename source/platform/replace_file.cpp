@@ -100,7 +100,7 @@ void ReplacementBatch::NoteFolderChange(const std::string& folder) {
         folders_.push_back(folder);
 }
 
-bool ReplacementBatch::Commit() {
+bool ReplacementBatch::Commit(std::size_t* movedCount) {
     const std::size_t synced = SyncedPrefix();
     std::size_t moved = 0;
     while (moved < synced && MoveFileOver(staged_[moved].stagedPath, staged_[moved].target) == 0) {
@@ -109,6 +109,8 @@ bool ReplacementBatch::Commit() {
     }
     for (std::size_t i = moved; i < staged_.size(); ++i)
         RemoveFile(staged_[i].stagedPath);
+    if (movedCount != nullptr)
+        *movedCount = moved;
     const bool whole = moved == staged_.size();
     staged_.clear();
     return SyncFolders() && whole;

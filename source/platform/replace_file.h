@@ -79,8 +79,10 @@ class ReplacementBatch {
     // order they were staged, then syncs the folders. When a sync or a move
     // fails, the files before it stay moved and the rest are removed, the
     // folders are still synced, and the result is false. The batch is empty
-    // afterwards either way.
-    bool Commit();
+    // afterwards either way. `*moved`, when given, tells how many files were
+    // moved over their targets: a caller whose files must not outlive a
+    // failure can tell a failed move from a failed folder sync.
+    bool Commit(std::size_t* moved = nullptr);
 
   private:
     struct Staged {

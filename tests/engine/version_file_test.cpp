@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "support/temp_dir.h"
 
@@ -39,6 +40,21 @@ TEST_F(InstalledVersion, TextWithoutThreeNumbersMeansNoVersion) {
     EXPECT_EQ(ReadWith("[Main]\nVersion=v1.2.3\n"), 0u);
     EXPECT_EQ(ReadWith("[Main]\nVersion=1..3\n"), 0u);
     EXPECT_EQ(ReadWith("[Main]\nVersion=1.+.3\n"), 0u);
+}
+
+// The publisher's tool reads release trees' version files as text; it must
+// find the version an installation of that tree would report.
+TEST_F(InstalledVersion, TextReadingGivesWhatTheFileGives) {
+    for (const std::string& text :
+         std::vector<std::string>{"[Main]\r\nVersion=1.2.3\r\n", "[main]\nversion = 2.0.7 \n",
+                                  "[Other]\nVersion=1.2.3\n", "[Main]\nVersion=1.2\n",
+                                  "; [Main]\n[Main]\nVersion=4.5.6beta\nVersion=7.8.9\n",
+                                  "[Main]\nVersion=" + std::string(2000, '1') + ".2.3\n"}) {
+        const PackedVersion fromFile = ReadWith(text);
+        EXPECT_EQ(VersionInText(text).value_or(0), fromFile) << text;
+    }
+    EXPECT_EQ(VersionInText("[Main]\nVersion=0.0.1\n"), PackVersion(0, 0, 1));
+    EXPECT_EQ(VersionInText(""), std::nullopt);
 }
 
 TEST_F(InstalledVersion, BinaryOrOversizedFileNeverCrashes) {

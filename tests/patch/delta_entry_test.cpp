@@ -5,6 +5,7 @@
 #include "apply_fixture.h"
 #include "patch/package_format.h"
 #include "payload_bytes.h"
+#include "reference_walker.h"
 #include "support/installation_files.h"
 
 namespace fs = std::filesystem;
@@ -122,11 +123,9 @@ TEST(DeltaEntryWalk, ChecksTheFieldsBeforeTheDeltaAndWhetherTheCodecAllowsIt) {
     const auto walk = [](const EntrySource& entry, bool deltaEntries) {
         std::string payload;
         EXPECT_TRUE(EncodePayload({entry}, &payload));
-        EntryWalker walker(View(payload), deltaEntries);
-        PackageEntry read;
-        const WalkStep step = walker.Next(&read);
-        EXPECT_EQ(walker.failedKind().value_or(read.kind), EntryKind::kDelta);
-        return step == WalkStep::kEntry ? EntryProblem::kNone : walker.problem();
+        const reference::WalkReport read = reference::WalkStreamed(View(payload), deltaEntries);
+        EXPECT_EQ(read.failedKind ? *read.failedKind : read.entries.at(0).kind, EntryKind::kDelta);
+        return read.problem;
     };
     EXPECT_EQ(walk(good, true), EntryProblem::kNone);
     EXPECT_EQ(walk(good, false), EntryProblem::kDeltaNotAllowed);

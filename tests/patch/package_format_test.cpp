@@ -7,12 +7,29 @@
 #include <string>
 #include <vector>
 
+#include <random>
+
+#include "patch/entry_stream.h"
 #include "patch/package_writer.h"
 #include "payload_bytes.h"
+#include "reference_walker.h"
 
 namespace {
 
 using namespace std::string_literals;
+
+// The entry reader over a payload held in memory.
+struct PiecewiseSourceHolder {
+    explicit PiecewiseSourceHolder(std::string bytes)
+        : payload(std::move(bytes)),
+          source(testing_support::View(payload), SIZE_MAX),
+          reader(&source, payload.size()),
+          entries(&reader) {}
+    std::string payload;
+    reference::PiecewiseSource source;
+    PayloadReader reader;
+    EntryStream entries;
+};
 
 using testing_support::Le32;
 using testing_support::View;
@@ -23,13 +40,10 @@ std::string Encode(const std::vector<EntrySource>& entries) {
     return payload;
 }
 
-// Walks `payload` to its end or first failure and tells how it stopped.
+// Reads `payload` with the entry reader to its end or first failure and
+// tells how it stopped.
 EntryProblem WalkProblem(const std::string& payload) {
-    EntryWalker walker(View(payload));
-    PackageEntry entry;
-    while (walker.Next(&entry) == WalkStep::kEntry) {
-    }
-    return walker.problem();
+    return reference::WalkStreamed(View(payload), false).problem;
 }
 
 // Whatever depends on the codec finds it in the one table.
@@ -84,26 +98,29 @@ TEST(EntryName, OnlyNamesThatStayBelowTheRootAreSafe) {
     }
 }
 
-TEST(EntryWalker, YieldsEntriesWithTheirFieldsThenStaysAtTheEnd) {
+TEST(EntryReader, YieldsEntriesWithTheirFieldsThenStaysAtTheEnd) {
     // Built by hand: zero padding runs on after the name's zero byte.
     const std::string payload = Le32(kAddTag) + Le32(0) + Le32(6) + std::string("ab\0\0\0\0", 6) +
                                 Le32(1) + "Q" + Encode({EntrySource::Modify("m", {{5, "R"}}, 9)});
-    EntryWalker walker(View(payload));
-    PackageEntry entry;
-    ASSERT_EQ(walker.Next(&entry), WalkStep::kEntry);
-    EXPECT_EQ(entry.kind, EntryKind::kAdd);
-    EXPECT_EQ(entry.name, "ab");
-    EXPECT_EQ(std::string(entry.data.begin(), entry.data.end()), "Q");
-    ASSERT_EQ(walker.Next(&entry), WalkStep::kEntry);
-    EXPECT_EQ(entry.kind, EntryKind::kModify);
-    EXPECT_EQ(entry.name, "m");
-    EXPECT_EQ(entry.finalSize, 9);
-    EXPECT_EQ(entry.data.size(), 9u);
-    EXPECT_EQ(walker.Next(&entry), WalkStep::kEnd);
-    EXPECT_EQ(walker.Next(&entry), WalkStep::kEnd);
+    PiecewiseSourceHolder holder(payload);
+    EntryHead head;
+    ASSERT_EQ(holder.entries.NextHead(&head), WalkStep::kEntry);
+    EXPECT_EQ(head.kind, EntryKind::kAdd);
+    EXPECT_EQ(head.name, "ab");
+    std::uint8_t data[2] = {};
+    EXPECT_FALSE(holder.entries.ReadDataExact(data, 2));  // one byte only
+    ASSERT_TRUE(holder.entries.ReadDataExact(data, 1));
+    EXPECT_EQ(data[0], 'Q');
+    ASSERT_EQ(holder.entries.NextHead(&head), WalkStep::kEntry);
+    EXPECT_EQ(head.kind, EntryKind::kModify);
+    EXPECT_EQ(head.name, "m");
+    EXPECT_EQ(head.finalSize, 9);
+    EXPECT_EQ(holder.entries.dataLength(), 9u);
+    EXPECT_EQ(holder.entries.NextHead(&head), WalkStep::kEnd);
+    EXPECT_EQ(holder.entries.entryOffset(), payload.size() - 4);
 }
 
-TEST(EntryWalker, EveryCutOfAPayloadIsTruncatedNotReadPast) {
+TEST(EntryReader, EveryCutOfAPayloadIsTruncatedNotReadPast) {
     const std::string payload =
         Encode({EntrySource::Add("dir/a.txt", "hello"), EntrySource::Modify("b", {{1, "xy"}}, 3)});
     for (std::size_t length = 0; length < payload.size(); ++length) {
@@ -113,7 +130,7 @@ TEST(EntryWalker, EveryCutOfAPayloadIsTruncatedNotReadPast) {
     EXPECT_EQ(WalkProblem(payload), EntryProblem::kNone);
 }
 
-TEST(EntryWalker, NamesEachKindOfBrokenEntry) {
+TEST(EntryReader, NamesEachKindOfBrokenEntry) {
     std::string unterminated = Encode({EntrySource::Add("abc", "x")});
     unterminated[15] = 'd';  // the name's zero byte
     std::string hugeName = Encode({EntrySource::Add("abc", "x")});
@@ -145,13 +162,9 @@ TEST(EntryWalker, NamesEachKindOfBrokenEntry) {
               EntryProblem::kNone);
 }
 
-TEST(EntryWalker, TellsTheKindOfABrokenEntryOnceItsTagWasRead) {
+TEST(EntryReader, TellsTheKindOfABrokenEntryOnceItsTagWasRead) {
     const auto failedKind = [](const std::string& payload) {
-        EntryWalker walker(View(payload));
-        PackageEntry entry;
-        while (walker.Next(&entry) == WalkStep::kEntry) {
-        }
-        return walker.failedKind();
+        return reference::WalkStreamed(View(payload), false).failedKind;
     };
     const std::string good = Encode({EntrySource::Add("a", "x")});
     EXPECT_EQ(failedKind(good), std::nullopt);
@@ -161,24 +174,73 @@ TEST(EntryWalker, TellsTheKindOfABrokenEntryOnceItsTagWasRead) {
     EXPECT_EQ(failedKind(Encode({EntrySource::Modify("m", {}, -1)})), EntryKind::kModify);
 }
 
-TEST(DiffRecordReader, PositionsAccumulateAndStayInsideTheData) {
+TEST(RecordStream, PositionsAccumulateAndStayInsideTheData) {
     const std::string records = Le32(100) + Le32(4) + "abcd" +
                                 Le32(static_cast<std::uint32_t>(-50)) + Le32(0) + Le32(0) +
                                 Le32(1) + "e";
-    DiffRecordReader reader(View(records));
-    DiffRecord record;
+    const auto modify = [](const std::string& data) {
+        return Le32(kModifyTag) + Le32(0) + Le32(2) + std::string("m\0", 2) +
+               Le32(static_cast<std::uint32_t>(data.size())) + data + Le32(0);
+    };
+    PiecewiseSourceHolder holder(modify(records));
+    EntryHead head;
+    ASSERT_EQ(holder.entries.NextHead(&head), WalkStep::kEntry);
+    RecordStream stream(&holder.entries);
+    std::int64_t position = 0;
+    std::uint32_t length = 0;
     std::vector<std::int64_t> positions;
-    while (reader.Next(&record) == RecordStep::kRecord)
-        positions.push_back(record.position);
+    while (stream.Next(&position, &length) == RecordStep::kRecord)
+        positions.push_back(position);
     EXPECT_EQ(positions, (std::vector<std::int64_t>{100, 54, 54}));
-    EXPECT_TRUE(DiffRecordsValid(View(records)));
-    EXPECT_TRUE(DiffRecordsValid(View("")));
+    EXPECT_EQ(WalkProblem(modify("")), EntryProblem::kNone);
     for (std::size_t cut = 1; cut < records.size(); ++cut) {
         if (cut == 12 || cut == 20)
             continue;  // record boundaries
-        EXPECT_FALSE(DiffRecordsValid(View(records.substr(0, cut)))) << cut;
+        EXPECT_EQ(WalkProblem(modify(records.substr(0, cut))), EntryProblem::kBadDiffRecords)
+            << cut;
     }
-    EXPECT_FALSE(DiffRecordsValid(View(Le32(static_cast<std::uint32_t>(-1)) + Le32(0))));
+    EXPECT_EQ(WalkProblem(modify(Le32(static_cast<std::uint32_t>(-1)) + Le32(0))),
+              EntryProblem::kBadDiffRecords);
+}
+
+// Payloads broken in every way the format knows, each cut at every length
+// and flipped at random: the entry reader, fed in pieces of every size, must
+// read them exactly as the whole-buffer reference reads them.
+TEST(EntryReader, AgreesWithTheWholeBufferReferenceOnEveryPayload) {
+    std::vector<std::string> payloads = {
+        Encode({EntrySource::Add("dir/a.txt", "hello"), EntrySource::Modify("b", {{1, "xy"}}, 3),
+                EntrySource::Add("c", "")}),
+        Encode({EntrySource::Modify("m", {{1, "a"}, {-3, "b"}}, 0)}),
+        Encode({EntrySource::Modify("../m", {{1, "a"}}, -1)}),
+        Encode({EntrySource::Modify("m", {{0, "abc"}}, -1)}),
+        Encode({EntrySource::Add("a", "x")}) + "trailing bytes",
+        Le32(kAddTag) + Le32(0) + Le32(9) + std::string("ok\0evil\0\0", 9) + Le32(3) + "abc" +
+            Le32(0),
+        Le32(kDeltaTag) + Le32(0) + Le32(2) + std::string("d\0", 2) + Le32(90) +
+            std::string(90, '\0') + Le32(0)};
+    std::mt19937 random(7);
+    const std::size_t whole = payloads.size();
+    for (std::size_t i = 0; i < whole; ++i) {
+        for (std::size_t cut = 0; cut < payloads[i].size(); ++cut)
+            payloads.push_back(payloads[i].substr(0, cut));
+        for (int flips = 0; flips < 200; ++flips) {
+            std::string flipped = payloads[i];
+            flipped[random() % flipped.size()] ^= static_cast<char>(1 << (random() % 8));
+            payloads.push_back(flipped);
+        }
+    }
+    for (const std::string& payload : payloads) {
+        for (const bool delta : {false, true}) {
+            const reference::WalkReport expected = reference::WalkWholeBuffer(View(payload), delta);
+            for (const std::size_t piece : {std::size_t{1}, std::size_t{5}, SIZE_MAX}) {
+                const reference::WalkReport got =
+                    reference::WalkStreamed(View(payload), delta, piece);
+                ASSERT_TRUE(got == expected) << "streamed:\n"
+                                             << reference::Describe(got) << "\nreference:\n"
+                                             << reference::Describe(expected);
+            }
+        }
+    }
 }
 
 }  // namespace

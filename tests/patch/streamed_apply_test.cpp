@@ -1,5 +1,5 @@
-// The streamed apply against the whole-buffer reading of the same bytes, and
-// the memory a large package takes.
+// The streamed apply against the whole-buffer reference reading of the same
+// bytes (reference_walker.h), and the memory a large package takes.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,6 +9,7 @@
 
 #include "apply_fixture.h"
 #include "payload_bytes.h"
+#include "reference_walker.h"
 #include "support/installation_files.h"
 
 namespace fs = std::filesystem;
@@ -29,7 +30,7 @@ std::string Raw(std::uint32_t tag, std::int32_t finalSize, const std::string& na
            Le32(static_cast<std::uint32_t>(data.size())) + data;
 }
 
-// One broken entry of each kind EntryWalker knows.
+// One broken entry of each kind the format knows.
 std::vector<std::string> BrokenEntries() {
     // The first one's data runs on past the end of the payload.
     return {Le32(kAddTag) + Le32(0) + Le32(8) + std::string("cut.txt\0", 8) + Le32(0x7FFFFFFF),
@@ -70,7 +71,7 @@ std::vector<EntrySource> LargeEntries() {
 using Files = std::map<std::string, std::string>;
 
 // An entry applied to the snapshot of the outer folder, as it must land.
-void ApplyToModel(const PackageEntry& entry, Files* tree) {
+void ApplyToModel(const reference::PackageEntry& entry, Files* tree) {
     const std::string name = "root/" + std::string(entry.name);
     for (std::size_t slash = name.find('/', 5); slash != std::string::npos;
          slash = name.find('/', slash + 1)) {
@@ -81,8 +82,8 @@ void ApplyToModel(const PackageEntry& entry, Files* tree) {
         file.assign(entry.data.begin(), entry.data.end());
         return;
     }
-    DiffRecordReader records(entry.data);
-    DiffRecord record;
+    reference::DiffRecordReader records(entry.data);
+    reference::DiffRecord record;
     while (records.Next(&record) == RecordStep::kRecord) {
         const auto position = static_cast<std::size_t>(record.position);
         file.resize(std::max(file.size(), position + record.bytes.size()));
@@ -117,8 +118,8 @@ Outcome Predict(const std::string& package, const Files& before) {
         return outcome;
     }
     outcome.words.push_back(StageWord(kStagePayloadReady));
-    EntryWalker walker(unpacked.view(), CodecOf(header.codec).deltaEntries);
-    PackageEntry entry;
+    reference::EntryWalker walker(unpacked.view(), CodecOf(header.codec).deltaEntries);
+    reference::PackageEntry entry;
     WalkStep step = WalkStep::kEntry;
     while ((step = walker.Next(&entry)) == WalkStep::kEntry) {
         outcome.words.push_back(WordOf(entry.kind));

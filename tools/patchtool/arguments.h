@@ -8,8 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "patch/payload_codec.h"
-#include "vocabulary/packed_version.h"
+#include "engine/publisher_core.h"
 
 struct OptionSpec {
     std::string longName;  // without the leading "--"

@@ -1,20 +1,5 @@
 #include "command_support.h"
 
-#include <fstream>
-#include <system_error>
-
-namespace {
-
-const OptionSpec kHelpOption{"help", 'h', false};
-
-// A folder opens as a stream too, and reads as empty.
-bool IsRegularFile(const std::filesystem::path& file) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(file, error);
-}
-
-}  // namespace
-
 void Error(const Console& console, const std::string& message) {
     console.err << "patchtool: " << message << "\n";
 }
@@ -30,17 +15,15 @@ int UsageError(const Console& console, const std::string& command, const std::st
     return kExitUsage;
 }
 
-bool ParseCommand(const std::vector<std::string>& words, std::vector<OptionSpec> specs,
-                  const char* command, const char* usage, const Console& console,
-                  ParsedArguments* parsed, int* status) {
-    specs.push_back(kHelpOption);
+bool ParseCommand(const std::vector<std::string>& words, const Command& command,
+                  const Console& console, ParsedArguments* parsed, int* status) {
     std::string error;
-    if (!ParseArguments(words, specs, parsed, &error)) {
-        *status = UsageError(console, command, error);
+    if (!ParseArguments(words, OptionSpecsOf(command), parsed, &error)) {
+        *status = UsageError(console, command.name, error);
         return false;
     }
     if (parsed->Has("help")) {
-        console.out << usage;
+        console.out << UsageOf(command);
         *status = kExitSuccess;
         return false;
     }
@@ -71,6 +54,20 @@ bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const
     return true;
 }
 
+bool ReadCodecOption(const ParsedArguments& parsed, const char* command, const Console& console,
+                     PackageCodec* codec, int* status) {
+    if (!parsed.Has("codec"))
+        return true;
+    const std::optional<PackageCodec> named = ParseCodecName(parsed.Value("codec"));
+    if (!named) {
+        *status = UsageError(console, command,
+                             "--codec '" + parsed.Value("codec") + "' is " + CodecNameChoices());
+        return false;
+    }
+    *codec = *named;
+    return true;
+}
+
 bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,
                     const Console& console, int* status, const char* missing) {
     if (parsed.operands.size() == count)
@@ -80,43 +77,4 @@ bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char
                              ? std::string("missing ") + missing
                              : "unexpected operand '" + parsed.operands[count] + "'");
     return false;
-}
-
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::size_t limit,
-                                         bool* tooLarge) {
-    if (tooLarge != nullptr)
-        *tooLarge = false;
-    if (!IsRegularFile(file))
-        return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    std::string bytes;
-    char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        if (bytes.size() + static_cast<std::size_t>(in.gcount()) > limit) {
-            if (tooLarge != nullptr)
-                *tooLarge = true;
-            return std::nullopt;
-        }
-        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-    }
-    if (in.bad())
-        return std::nullopt;
-    return bytes;
-}
-
-std::optional<Sha256Digest> FileSha256(const std::filesystem::path& file) {
-    if (!IsRegularFile(file))
-        return std::nullopt;
-    std::ifstream in(file, std::ios::binary);
-    if (!in)
-        return std::nullopt;
-    Sha256 hash;
-    std::string buffer(1 << 20, '\0');
-    while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0)
-        hash.Update(buffer.data(), static_cast<std::size_t>(in.gcount()));
-    if (in.bad())
-        return std::nullopt;
-    return hash.Finish();
 }

@@ -1,5 +1,5 @@
 // What every patchtool command shares: reading its command line, reporting
-// mistakes and failures the same way, and reading whole files.
+// mistakes and failures the same way.
 #pragma once
 
 #include <filesystem>
@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "arguments.h"
+#include "command.h"
 #include "commands.h"
-#include "trust/sha256.h"
 
 // "patchtool: MESSAGE" on the error stream.
 void Error(const Console& console, const std::string& message);
@@ -22,9 +22,8 @@ int UsageError(const Console& console, const std::string& command, const std::st
 // Parses the words of one command; on a wrong command line reports it and
 // leaves the exit status in `*status`. Returns true when the command should
 // run (not for --help, which is answered here).
-bool ParseCommand(const std::vector<std::string>& words, std::vector<OptionSpec> specs,
-                  const char* command, const char* usage, const Console& console,
-                  ParsedArguments* parsed, int* status);
+bool ParseCommand(const std::vector<std::string>& words, const Command& command,
+                  const Console& console, ParsedArguments* parsed, int* status);
 
 bool RequireOptions(const ParsedArguments& parsed, const std::vector<std::string>& names,
                     const char* command, const Console& console, int* status);
@@ -32,14 +31,10 @@ bool RequireOptions(const ParsedArguments& parsed, const std::vector<std::string
 bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const Console& console,
                        PackedVersion* version, int* status);
 
+// The codec --codec names, when given; `*codec` stays as it is otherwise.
+bool ReadCodecOption(const ParsedArguments& parsed, const char* command, const Console& console,
+                     PackageCodec* codec, int* status);
+
 // Exactly `count` operands; `missing` names what a missing one is.
 bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,
                     const Console& console, int* status, const char* missing = "the package file");
-
-// The whole file, or nothing when it cannot be read or is larger than
-// `limit` bytes (`*tooLarge` then tells which, when given).
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& file, std::size_t limit,
-                                         bool* tooLarge = nullptr);
-
-// The SHA-256 of a file, read in pieces; nothing when it cannot be read.
-std::optional<Sha256Digest> FileSha256(const std::filesystem::path& file);

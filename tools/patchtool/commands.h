@@ -1,7 +1,7 @@
 // The subcommands of patchtool: build, inspect, verify and record for
-// packages; keygen, sign and verify-list for signed patch lists
-// (trust_commands.h); publish for a whole site from release trees
-// (publish_command.h).
+// packages; keygen, sign and verify-list for signed patch lists; publish for
+// a whole site from release trees. Each is declared and run in a file of its
+// own (command.h); this is the dispatcher.
 //
 // Results go to `out` (the inspect table, the verify verdict, the record
 // line, a new public key, the verify-list report, publish's nginx server

@@ -19,10 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "patch/package_writer.h"
-
-// The bytes a diff record costs before its data: the seek and the length.
-inline constexpr std::size_t kDiffRecordHeaderSize = 8;
+#include "engine/publisher_core.h"
 
 // The largest file a modify entry can describe (its final size is a signed
 // 32-bit field).

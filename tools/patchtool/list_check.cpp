@@ -3,10 +3,9 @@
 #include <optional>
 
 #include "command_support.h"
-#include "engine/list_trust.h"
-#include "engine/patch_list.h"
-#include "engine/update_worker.h"
+#include "engine/publisher_core.h"
 #include "utf8_path.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -35,12 +34,11 @@ void CheckSignature(const std::string& list, const fs::path& listPath,
                     const std::vector<Ed25519PublicKey>& keys, ReportBuilder& report) {
     const std::string subject = Utf8Of(listPath) + ".sig";
     const fs::path signaturePath = PathFromUtf8(subject);
-    bool tooLarge = false;
-    const std::optional<std::string> text =
-        ReadWholeFile(signaturePath, kSignatureFileCap, &tooLarge);
+    const WholeFile read = ReadWholeFile(signaturePath, kSignatureFileCap);
+    const std::optional<std::string>& text = read.content;
     if (!text) {
-        report.Failed(subject, tooLarge ? "larger than a signature can be"
-                                        : "missing or unreadable (patchtool sign makes it)");
+        report.Failed(subject, read.tooLarge ? "larger than a signature can be"
+                                             : "missing or unreadable (patchtool sign makes it)");
         return;
     }
     const std::optional<Ed25519Signature> signature = ParseSignatureText(*text);
@@ -81,7 +79,7 @@ void CheckRecord(const PatchRecord& record, int number, const fs::path& packages
         ++counts.packagesNotAtHand;
         return;
     }
-    const std::optional<Sha256Digest> actual = FileSha256(package);
+    const std::optional<Sha256Digest> actual = DigestOfFile(Utf8Of(package));
     if (!actual) {
         report.Failed(subject, "cannot read " + Utf8Of(package));
     } else if (*actual != digest.sha256) {

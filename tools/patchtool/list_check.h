@@ -7,7 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "trust/ed25519.h"
+#include "engine/publisher_core.h"
+
+// A patch list read to be signed or checked; the updater itself takes no
+// more than 16 MiB.
+inline constexpr std::size_t kListFileCap = 16 * 1024 * 1024;
 
 struct ListCheckLine {
     bool failed = false;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "commands.h"
-#include "platform/platform.h"
+#include "engine/publisher_core.h"
 #include "progress.h"
 
 int main(int argc, char** argv) {

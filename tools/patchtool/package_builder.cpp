@@ -9,11 +9,11 @@
 
 #include <zstd.h>
 
-#include "engine/version_file.h"
+#include "engine/publisher_core.h"
 #include "file_diff.h"
-#include "platform/platform.h"
 #include "tree_scan.h"
 #include "utf8_path.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -27,16 +27,6 @@ std::size_t RecordBytes(const std::vector<DiffRecordSource>& records) {
     for (const DiffRecordSource& record : records)
         total += kDiffRecordHeaderSize + record.bytes.size();
     return total;
-}
-
-// The version a version file's text gives, or nothing when it gives none.
-std::optional<PackedVersion> VersionInFile(const std::string& text) {
-    const std::string value =
-        platform::ReadProfileStringFromText(text, "Main", "Version", "", kSettingBufferSize);
-    int numbers[3] = {0, 0, 0};
-    if (ScanVersionNumbers(value, numbers) != 3)
-        return std::nullopt;
-    return PackVersion(numbers[0], numbers[1], numbers[2]);
 }
 
 bool Contains(const std::vector<std::string>& sorted, std::string_view name) {
@@ -57,9 +47,9 @@ bool CheckVersionFiles(const BuildRequest& request, const TreeScan& oldTree,
                                    "would take this package again on every run");
     } else {
         std::string text;
-        if (!ReadWholeFile(request.newRoot / PathFromUtf8(name), &text, error))
+        if (!ReadFileInto(request.newRoot / PathFromUtf8(name), &text, error))
             return false;
-        const std::optional<PackedVersion> given = VersionInFile(text);
+        const std::optional<PackedVersion> given = VersionInText(text);
         if (given != request.version) {
             *error = "NEW's " + name + " gives version " +
                      (given ? FormatVersion(*given) : "none") + ", not " + wanted +
@@ -69,9 +59,9 @@ bool CheckVersionFiles(const BuildRequest& request, const TreeScan& oldTree,
     }
     if (Contains(oldTree.files, name)) {
         std::string text;
-        if (!ReadWholeFile(request.oldRoot / PathFromUtf8(name), &text, error))
+        if (!ReadFileInto(request.oldRoot / PathFromUtf8(name), &text, error))
             return false;
-        const std::optional<PackedVersion> given = VersionInFile(text);
+        const std::optional<PackedVersion> given = VersionInText(text);
         if (given && *given >= request.version) {
             result->warnings.push_back(
                 "OLD's " + name + " already gives version " + FormatVersion(*given) +
@@ -111,11 +101,11 @@ bool MakeEntry(const BuildRequest& request, const TreeScan& oldTree, const std::
                std::optional<EntrySource>* entry, std::string* error) {
     entry->reset();
     std::string newBytes;
-    if (!ReadWholeFile(request.newRoot / PathFromUtf8(name), &newBytes, error))
+    if (!ReadFileInto(request.newRoot / PathFromUtf8(name), &newBytes, error))
         return false;
     const bool inOld = Contains(oldTree.files, name);
     std::string oldBytes;
-    if (inOld && !ReadWholeFile(request.oldRoot / PathFromUtf8(name), &oldBytes, error))
+    if (inOld && !ReadFileInto(request.oldRoot / PathFromUtf8(name), &oldBytes, error))
         return false;
     if (inOld && oldBytes == newBytes)
         return true;

@@ -20,9 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "patch/package_format.h"
-#include "patch/package_writer.h"
-#include "vocabulary/packed_version.h"
+#include "engine/publisher_core.h"
 
 struct BuildRequest {
     std::filesystem::path oldRoot;

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "tree_scan.h"
+#include "engine/publisher_core.h"
+#include "utf8_path.h"
 
 namespace {
 
@@ -12,45 +13,74 @@ std::string Hex32(std::uint32_t value) {
     return text;
 }
 
-std::size_t CountRecords(ByteView data) {
-    DiffRecordReader reader(data);
-    DiffRecord record;
-    std::size_t count = 0;
-    while (reader.Next(&record) == RecordStep::kRecord)
-        ++count;
-    return count;
-}
-
-EntrySummary Summarize(const PackageEntry& entry) {
+EntrySummary Summarize(const CheckedEntry& entry) {
     EntrySummary summary;
-    summary.kind = entry.kind;
-    summary.name = std::string(entry.name);
-    summary.dataLength = static_cast<std::uint32_t>(entry.data.size());
-    DeltaPreamble preamble;
-    if (entry.kind == EntryKind::kModify) {
-        summary.finalSize = entry.finalSize;
-        summary.records = CountRecords(entry.data);
-    } else if (entry.kind == EntryKind::kDelta && ReadDeltaPreamble(entry.data, &preamble)) {
-        summary.finalSize = static_cast<std::int64_t>(preamble.newSize);
-        summary.oldSize = preamble.oldSize;
+    summary.kind = entry.head.kind;
+    summary.name = entry.head.name;
+    summary.dataLength = entry.dataLength;
+    summary.records = static_cast<std::size_t>(entry.records);
+    if (entry.head.kind == EntryKind::kModify) {
+        summary.finalSize = entry.head.finalSize;
+    } else if (entry.preamble) {
+        summary.finalSize = static_cast<std::int64_t>(entry.preamble->newSize);
+        summary.oldSize = entry.preamble->oldSize;
     } else {
-        summary.finalSize = static_cast<std::int64_t>(entry.data.size());
+        summary.finalSize = entry.dataLength;
     }
     return summary;
 }
 
-bool ReadHeader(ByteView bytes, PackageSummary* summary, std::string* error) {
-    if (bytes.size() < kPackageHeaderSize) {
-        *error = "shorter than the " + std::to_string(kPackageHeaderSize) + "-byte header";
+// The header as opened; false, with the message, when it was not.
+bool HeaderOpened(const OpenedPackage& package, const std::string& fileName,
+                  PackageSummary* summary, std::string* error) {
+    switch (package.opening) {
+        case PackageOpening::kUnreadable:
+            *error = "cannot open '" + fileName + "'";
+            return false;
+        case PackageOpening::kShortHeader:
+            *error = "shorter than the " + std::to_string(kPackageHeaderSize) + "-byte header";
+            return false;
+        case PackageOpening::kUnknownMagic:
+            *error = "unknown magic " + Hex32(package.magic) + " (not a package, or a damaged one)";
+            return false;
+        default:
+            summary->header = package.header;
+            summary->headerRead = true;
+            return true;
+    }
+}
+
+std::string UnpackError(const PackageHeader& header) {
+    return "the payload does not unpack to the announced " + std::to_string(header.unpackedSize) +
+           " bytes (damaged or truncated)";
+}
+
+// Reads the opened package's payload through the updater's checking pass.
+bool SummarizeOpened(OpenedPackage& package, const std::string& fileName, PackageSummary* summary,
+                     std::string* error) {
+    *summary = PackageSummary{};
+    summary->fileSize = package.size;
+    if (!HeaderOpened(package, fileName, summary, error))
+        return false;
+    if (!package.payload) {
+        *error = UnpackError(summary->header);
         return false;
     }
-    if (!ReadPackageHeader(bytes, &summary->header)) {
-        std::uint32_t magic = 0;
-        LittleEndianReader(bytes).ReadU32(&magic);
-        *error = "unknown magic " + Hex32(magic) + " (not a package, or a damaged one)";
+    const PayloadCheck check = CheckPayload(
+        *package.payload, summary->header.unpackedSize, CodecOf(summary->header.codec).deltaEntries,
+        {}, [summary](const CheckedEntry& entry) { summary->entries.push_back(Summarize(entry)); });
+    // A damaged stream is told as one, before anything its entries showed.
+    if (!check.intact) {
+        summary->entries.clear();
+        *error = UnpackError(summary->header);
         return false;
     }
-    summary->headerRead = true;
+    if (check.malformed) {
+        *error = "entry " + std::to_string(summary->entries.size() + 1) + " at payload offset " +
+                 std::to_string(check.malformedOffset) + ": " + DescribeEntryProblem(check.problem);
+        return false;
+    }
+    summary->bytesAfterEnd = check.bytesAfterEnd;
     return true;
 }
 
@@ -85,38 +115,12 @@ const char* DescribeEntryProblem(EntryProblem problem) {
 }
 
 bool SummarizePackage(ByteView bytes, PackageSummary* summary, std::string* error) {
-    *summary = PackageSummary{};
-    summary->fileSize = bytes.size();
-    if (!ReadHeader(bytes, summary, error))
-        return false;
-
-    ByteBuffer payload;
-    if (!DecompressPayload(summary->header.codec, bytes.subspan(kPackageHeaderSize),
-                           summary->header.unpackedSize, &payload)) {
-        *error = "the payload does not unpack to the announced " +
-                 std::to_string(summary->header.unpackedSize) + " bytes (damaged or truncated)";
-        return false;
-    }
-    EntryWalker walker(payload.view(), CodecOf(summary->header.codec).deltaEntries);
-    PackageEntry entry;
-    WalkStep step;
-    while ((step = walker.Next(&entry)) == WalkStep::kEntry) {
-        summary->entries.push_back(Summarize(entry));
-    }
-    if (step == WalkStep::kMalformed) {
-        *error = "entry " + std::to_string(summary->entries.size() + 1) + " at payload offset " +
-                 std::to_string(walker.offset()) + ": " + DescribeEntryProblem(walker.problem());
-        return false;
-    }
-    summary->bytesAfterEnd = payload.size() - walker.offset() - sizeof(kEndTag);
-    return true;
+    OpenedPackage package = OpenPackageBytes(bytes);
+    return SummarizeOpened(package, "", summary, error);
 }
 
 bool SummarizePackageFile(const std::filesystem::path& file, PackageSummary* summary,
                           std::string* error) {
-    std::string bytes;
-    if (!ReadWholeFile(file, &bytes, error))
-        return false;
-    const ByteView view(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
-    return SummarizePackage(view, summary, error);
+    OpenedPackage package = OpenPackageFile(Utf8Of(file));
+    return SummarizeOpened(package, Utf8Of(file), summary, error);
 }

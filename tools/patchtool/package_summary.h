@@ -1,8 +1,9 @@
 // Reading a whole package for the publisher: its header and a line per entry.
 //
-// Everything here goes through the format reader the updater uses
-// (package_format.h), so a package that reads cleanly here is one the
-// updater's own checks accept.
+// Everything here goes through the entry reader and the checking pass the
+// updater uses (entry_stream.h), reading the payload as a stream, so a
+// package of any size is summarised in bounded memory, and one that reads
+// cleanly here is one the updater's own checks accept.
 #pragma once
 
 #include <cstddef>
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "patch/package_format.h"
+#include "engine/publisher_core.h"
 
 struct EntrySummary {
     EntryKind kind = EntryKind::kAdd;
@@ -32,16 +33,16 @@ struct PackageSummary {
     bool headerRead = false;
     std::vector<EntrySummary> entries;  // as far as they could be read
     // Unpacked bytes after the zero tag; the updater never looks at them.
-    std::size_t bytesAfterEnd = 0;
+    std::uint64_t bytesAfterEnd = 0;
 };
 
-// Reads the package's bytes: the header, the payload unpacked to exactly the
+// Reads a package held in memory: the header, the payload unpacked to exactly the
 // announced size, and every entry up to the zero tag, each checked as the
 // updater checks it. Returns false, with a message in `*error`, at the first
 // problem; `*summary` then holds what was read before it.
 bool SummarizePackage(ByteView bytes, PackageSummary* summary, std::string* error);
 
-// Reads the file and summarises it.
+// The same for a package file, read as a stream.
 bool SummarizePackageFile(const std::filesystem::path& file, PackageSummary* summary,
                           std::string* error);
 

@@ -1,8 +1,6 @@
 #include "patch_list_record.h"
 
-#include "engine/patch_list.h"
-#include "engine/update_worker.h"
-#include "transfer/url_and_connection.h"
+#include "engine/publisher_core.h"
 
 bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
                            const std::optional<Sha256Digest>& digest, std::string* line,

@@ -4,8 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "trust/sha256.h"
-#include "vocabulary/packed_version.h"
+#include "engine/publisher_core.h"
 
 // The placeholder written into the fields the updater reads and ignores (and
 // into the digest field of a record without one). It holds no "-r", so in the

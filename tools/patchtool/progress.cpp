@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/platform.h"
+#include "engine/publisher_core.h"
 
 void ProgressLine::Show(std::string_view what, std::size_t done, std::size_t total) {
     if (!enabled_)

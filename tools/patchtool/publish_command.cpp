@@ -1,4 +1,6 @@
-#include "publish_command.h"
+// patchtool publish: builds a site from release trees: packages, signed list,
+// nginx block.
+#include "command.h"
 
 #include <filesystem>
 #include <fstream>
@@ -6,48 +8,17 @@
 #include <system_error>
 
 #include "command_support.h"
-#include "engine/update_worker.h"
+#include "engine/publisher_core.h"
 #include "package_builder.h"
-#include "patch/package_format.h"
 #include "patch_list_record.h"
-#include "platform/platform.h"
-#include "platform/replace_file.h"
+#include "private_key.h"
 #include "progress.h"
 #include "publish_plan.h"
-#include "trust/ed25519.h"
-#include "trust_commands.h"
 #include "utf8_path.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kPublishUsage =
-    "Usage: patchtool publish --releases DIR --site DIR --base-url URL\n"
-    "                         [--codec CODEC] [--key KEYFILE] [--list NAME]\n"
-    "\n"
-    "Turns a folder of release trees into an update site. DIR holds one\n"
-    "installation tree per release, named by its version (1.0.0/, 1.0.1/, ...);\n"
-    "each tree's config/version.cfg must give that version. For each release\n"
-    "after the first, the package from the release before it is built into the\n"
-    "site as update-X.Y.Z.pkg, unless the site has it already (it is then kept\n"
-    "as it is: remove it to have it built again). Then the patch list is written\n"
-    "with one record per package, in version order, each with the package's\n"
-    "SHA-256 and its URL under the base URL, and signed with the key when one is\n"
-    "given. An nginx server block for the site goes to standard output.\n"
-    "\n"
-    "  --releases DIR   the release trees; other names in it are ignored with a\n"
-    "                   warning\n"
-    "  --site DIR       the folder that is served (made when missing)\n"
-    "  --base-url URL   where the site is served, http[s]://host[:port][/path]\n"
-    "  --codec CODEC    payload compression of the packages built now: bzip2 (the\n"
-    "                   default, smaller) or lzo (faster to unpack)\n"
-    "  --key KEYFILE    sign the list as 'patchtool sign' does (LIST.sig)\n"
-    "  --list NAME      the patch list's file name (default: patchlist.cfg)\n"
-    "  -h, --help       show this help\n"
-    "\n"
-    "On failure the site is left as it was: no package of this run stays, and the\n"
-    "list and its signature are replaced only once every package is in place.\n";
 
 constexpr const char* kDefaultListName = "patchlist.cfg";
 
@@ -76,16 +47,8 @@ bool ReadPublishRequest(const ParsedArguments& parsed, const Console& console,
         *status = UsageError(console, "publish", error);
         return false;
     }
-    if (parsed.Has("codec")) {
-        const std::optional<PackageCodec> codec = ParseCodecName(parsed.Value("codec"));
-        if (!codec) {
-            *status =
-                UsageError(console, "publish",
-                           "--codec '" + parsed.Value("codec") + "' is " + CodecNameChoices());
-            return false;
-        }
-        request->codec = *codec;
-    }
+    if (!ReadCodecOption(parsed, "publish", console, &request->codec, status))
+        return false;
     if (parsed.Has("list"))
         request->listName = parsed.Value("list");
     // The list's URL is the base URL and this name, and its signature's
@@ -164,7 +127,7 @@ bool PublishStep(const Release& from, const Release& to, const PublishRequest& r
         PackageCodec codec{};
         if (!CheckKeptPackage(target, to.version, &codec, error))
             return false;
-        digest = FileSha256(target);
+        digest = DigestOfFile(Utf8Of(target));
         if (!digest) {
             *error = "cannot read the package '" + Utf8Of(target) + "'";
             return false;
@@ -186,24 +149,14 @@ bool PublishStep(const Release& from, const Release& to, const PublishRequest& r
     return true;
 }
 
-// Writes `bytes` as a new file at `staged`, syncs and closes it; false, with
-// nothing left there, when any step fails. Whatever stood at the staged name
-// goes first, and the file is made anew rather than opened through a link.
-bool WriteStaged(const std::string& staged, const std::string& bytes) {
-    platform::RemoveFile(staged);
-    std::FILE* file = platform::OpenFile(staged, "wbx");
-    if (file == nullptr)
-        return false;
-    const bool written =
-        platform::WriteAllBytes(file, bytes.data(), bytes.size()) && platform::SyncFile(file) == 0;
-    if (platform::CloseFile(file) == 0 && written)
-        return true;
-    platform::RemoveFile(staged);
-    return false;
-}
-
-std::string StagedName(const std::string& target) {
-    return target + ".updating";
+// Stages `bytes` beside `target` in `batch`, synced at once: nothing is moved
+// while any staged file may still fail to reach the disk.
+bool StageSynced(platform::ReplacementBatch& batch, const std::string& target,
+                 const std::string& bytes) {
+    return batch.Stage(target, [&bytes](std::FILE* file) {
+        return platform::WriteAllBytes(file, bytes.data(), bytes.size()) &&
+               platform::SyncFile(file) == 0;
+    });
 }
 
 // Puts the list and, when there is one, its signature in place. Both are
@@ -223,27 +176,29 @@ bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
                            std::string* error) {
     const std::string listTarget = Utf8Of(listPath);
     const std::string signatureTarget = listTarget + ".sig";
-    if (!WriteStaged(StagedName(listTarget), list) ||
-        (signature && !WriteStaged(StagedName(signatureTarget), *signature))) {
-        platform::RemoveFile(StagedName(listTarget));
+    // One batch each, so the signature's move and its folder's sync are on
+    // the disk before the list moves; a staged file not committed goes with
+    // its batch.
+    platform::ReplacementBatch listBatch;
+    platform::ReplacementBatch signatureBatch;
+    if (!StageSynced(listBatch, listTarget, list) ||
+        (signature && !StageSynced(signatureBatch, signatureTarget, *signature))) {
         *error = "cannot write the patch list and its signature beside '" + listTarget + "'";
         return false;
     }
-    if (signature && (platform::MoveFileOver(StagedName(signatureTarget), signatureTarget) != 0 ||
-                      platform::SyncFolderOf(signatureTarget) != 0)) {
-        platform::RemoveFile(StagedName(listTarget));
-        platform::RemoveFile(StagedName(signatureTarget));
+    if (signature && !signatureBatch.Commit()) {
         *error = "cannot put the signature in place at '" + signatureTarget + "'";
         return false;
     }
-    if (platform::MoveFileOver(StagedName(listTarget), listTarget) != 0) {
-        platform::RemoveFile(StagedName(listTarget));
+    std::size_t moved = 0;
+    const bool committed = listBatch.Commit(&moved);
+    if (moved == 0) {
         *error = "cannot put the patch list in place at '" + listTarget + "'" +
                  (signature ? ": its new signature is, so run again" : "");
         return false;
     }
     progress->added.clear();
-    if (platform::SyncFolderOf(listTarget) != 0) {
+    if (!committed) {
         *error = "the new list is in place but may not survive a power cut: the folder of '" +
                  listTarget + "' could not be synced";
         return false;
@@ -306,16 +261,11 @@ void ReportList(const PublishRequest& request, const std::vector<Release>& relea
     }
 }
 
-}  // namespace
-
-int RunPublish(const std::vector<std::string>& words, const Console& console) {
+int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    const std::vector<OptionSpec> specs = {{"releases", 0, true}, {"site", 0, true},
-                                           {"base-url", 0, true}, {"codec", 0, true},
-                                           {"key", 0, true},      {"list", 0, true}};
     PublishRequest request;
-    if (!ParseCommand(words, specs, "publish", kPublishUsage, console, &parsed, &status) ||
+    if (!ParseCommand(words, PublishCommand(), console, &parsed, &status) ||
         !ExpectOperands(parsed, 0, "publish", console, &status) ||
         !RequireOptions(parsed, {"releases", "site", "base-url"}, "publish", console, &status) ||
         !ReadPublishRequest(parsed, console, &request, &status)) {
@@ -342,4 +292,36 @@ int RunPublish(const std::vector<std::string>& words, const Console& console) {
     ReportList(request, scan.releases, key, console);
     console.out << NginxServerBlock(request.address, fs::absolute(request.site).lexically_normal());
     return kExitSuccess;
+}
+
+}  // namespace
+
+const Command& PublishCommand() {
+    static const Command command{
+        "publish",
+        "build a site from release trees: packages, signed list, nginx block",
+        "--releases DIR --site DIR --base-url URL\n"
+        "[--codec CODEC] [--key KEYFILE] [--list NAME]",
+        "Turns a folder of release trees into an update site. DIR holds one\n"
+        "installation tree per release, named by its version (1.0.0/, 1.0.1/, ...);\n"
+        "each tree's config/version.cfg must give that version. For each release\n"
+        "after the first, the package from the release before it is built into the\n"
+        "site as update-X.Y.Z.pkg, unless the site has it already (it is then kept\n"
+        "as it is: remove it to have it built again). Then the patch list is written\n"
+        "with one record per package, in version order, each with the package's\n"
+        "SHA-256 and its URL under the base URL, and signed with the key when one is\n"
+        "given. An nginx server block for the site goes to standard output.\n",
+        {{{"releases", 0, true},
+          "DIR",
+          "the release trees; other names in it are ignored with a\n"
+          "warning"},
+         {{"site", 0, true}, "DIR", "the folder that is served (made when missing)"},
+         {{"base-url", 0, true}, "URL", "where the site is served, http[s]://host[:port][/path]"},
+         CodecOption(),
+         {{"key", 0, true}, "KEYFILE", "sign the list as 'patchtool sign' does (LIST.sig)"},
+         {{"list", 0, true}, "NAME", "the patch list's file name (default: patchlist.cfg)"}},
+        "On failure the site is left as it was: no package of this run stays, and the\n"
+        "list and its signature are replaced only once every package is in place.\n",
+        Run};
+    return command;
 }

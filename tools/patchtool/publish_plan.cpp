@@ -7,10 +7,10 @@
 
 #include "arguments.h"
 #include "command_support.h"
-#include "engine/version_file.h"
+#include "engine/publisher_core.h"
 #include "package_builder.h"
-#include "platform/platform.h"
 #include "utf8_path.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -21,16 +21,9 @@ constexpr std::size_t kVersionFileCap = 64 * 1024;
 
 // The version a tree's version file gives, read as the updater reads it.
 std::optional<PackedVersion> VersionGivenBy(const fs::path& tree) {
-    const std::optional<std::string> text =
+    const WholeFile text =
         ReadWholeFile(tree / PathFromUtf8(kVersionFileEntryName), kVersionFileCap);
-    if (!text)
-        return std::nullopt;
-    const std::string value =
-        platform::ReadProfileStringFromText(*text, "Main", "Version", "", kSettingBufferSize);
-    int numbers[3] = {0, 0, 0};
-    if (ScanVersionNumbers(value, numbers) != 3)
-        return std::nullopt;
-    return PackVersion(numbers[0], numbers[1], numbers[2]);
+    return text.content ? VersionInText(*text.content) : std::nullopt;
 }
 
 bool IsDottedAddress(const std::string& host) {

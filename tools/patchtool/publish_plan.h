@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "transfer/url_and_connection.h"
-#include "vocabulary/packed_version.h"
+#include "engine/publisher_core.h"
 
 // One installation tree as released, in a folder named by its version.
 struct Release {

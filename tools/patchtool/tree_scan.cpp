@@ -1,7 +1,6 @@
 #include "tree_scan.h"
 
 #include <algorithm>
-#include <fstream>
 #include <system_error>
 
 #include "utf8_path.h"
@@ -50,25 +49,5 @@ bool ScanTree(const fs::path& root, TreeScan* scan, std::string* error) {
         return false;
     }
     std::sort(scan->files.begin(), scan->files.end());
-    return true;
-}
-
-bool ReadWholeFile(const fs::path& file, std::string* content, std::string* error) {
-    std::ifstream in(file, std::ios::binary | std::ios::ate);
-    if (!in) {
-        *error = "cannot open " + Quoted(file);
-        return false;
-    }
-    const std::streamoff size = in.tellg();
-    if (size < 0) {
-        *error = "cannot read " + Quoted(file);
-        return false;
-    }
-    in.seekg(0);
-    content->resize(static_cast<std::size_t>(size));
-    if (!in.read(content->data(), size)) {
-        *error = "cannot read " + Quoted(file);
-        return false;
-    }
     return true;
 }

@@ -24,7 +24,3 @@ struct TreeScan {
 // `*error`, when `root` is not a readable folder or a folder below it cannot
 // be read: a package built from half a tree would silently lose files.
 bool ScanTree(const std::filesystem::path& root, TreeScan* scan, std::string* error);
-
-// The whole content of `file`. Returns false, with a message in `*error`,
-// when it cannot be read.
-bool ReadWholeFile(const std::filesystem::path& file, std::string* content, std::string* error);

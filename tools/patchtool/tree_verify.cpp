@@ -4,10 +4,10 @@
 #include <random>
 #include <system_error>
 
-#include "patch/patch_package.h"
-#include "patch/post_update_script.h"
+#include "engine/publisher_core.h"
 #include "tree_scan.h"
 #include "utf8_path.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
@@ -85,8 +85,8 @@ bool CompareWithNew(const TreeVerifyRequest& request, const TreeScan& oldTree,
             continue;
         }
         std::string wanted, got;
-        if (!ReadWholeFile(request.newRoot / PathFromUtf8(name), &wanted, error) ||
-            !ReadWholeFile(applied / PathFromUtf8(name), &got, error)) {
+        if (!ReadFileInto(request.newRoot / PathFromUtf8(name), &wanted, error) ||
+            !ReadFileInto(applied / PathFromUtf8(name), &got, error)) {
             return false;
         }
         if (wanted != got)

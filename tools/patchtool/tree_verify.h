@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "vocabulary/packed_version.h"
+#include "engine/publisher_core.h"
 
 struct TreeVerifyRequest {
     std::filesystem::path packageFile;

@@ -1,0 +1,76 @@
+// patchtool record: prints the patch-list record for a package, with its digest.
+#include "command.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "command_support.h"
+#include "engine/publisher_core.h"
+#include "patch_list_record.h"
+#include "utf8_path.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+int Run(const std::vector<std::string>& words, const Console& console) {
+    ParsedArguments parsed;
+    int status = kExitSuccess;
+    if (!ParseCommand(words, RecordCommand(), console, &parsed, &status) ||
+        !ExpectOperands(parsed, 0, "record", console, &status) ||
+        !RequireOptions(parsed, {"version", "url"}, "record", console, &status)) {
+        return status;
+    }
+    PackedVersion version = 0;
+    if (!ReadVersionOption(parsed, "record", console, &version, &status))
+        return status;
+    const std::string& url = parsed.Value("url");
+    std::string line, error;
+    // The URL is checked before the package is read: a wrong command line
+    // is told as one, whatever the file.
+    if (!FormatPatchListRecord(version, url, parsed.Has("stop"), std::nullopt, &line, &error))
+        return UsageError(console, "record", error);
+    if (parsed.Has("package")) {
+        const fs::path package = PathFromUtf8(parsed.Value("package"));
+        const std::optional<Sha256Digest> digest = DigestOfFile(Utf8Of(package));
+        if (!digest) {
+            Error(console, "cannot read the package '" + Utf8Of(package) + "'");
+            return kExitFailure;
+        }
+        if (Utf8Of(package.filename()) != PackageFileName(url)) {
+            Warn(console, {"the package is named '" + Utf8Of(package.filename()) +
+                           "', the URL's file is '" + PackageFileName(url) + "'"});
+        }
+        FormatPatchListRecord(version, url, parsed.Has("stop"), digest, &line, &error);
+    }
+    console.out << line << "\n";
+    return kExitSuccess;
+}
+
+}  // namespace
+
+const Command& RecordCommand() {
+    static const Command command{
+        "record",
+        "print the patch-list record for a package, with its digest",
+        "--version X.Y.Z --url URL [--stop] [--package FILE]",
+        "Prints the patch-list record for a package, ready to append to the patch list:\n"
+        "the version, the URL, the options, the package's digest and a field the\n"
+        "updater ignores.\n",
+        {{{"version", 0, true}, "X.Y.Z", "the version the package brings an installation to"},
+         {{"url", 0, true}, "URL", "where the package is served, http[s]://host[:port]/path/NAME"},
+         {{"stop", 0, false},
+          "",
+          "a stop record: the updater takes no later record in the same\n"
+          "run and leaves the update-needed flag set, so it runs again"},
+         {{"package", 0, true},
+          "FILE",
+          "the package itself: its SHA-256 goes into the record\n"
+          "(sha256=...), and the updater refuses a download that differs.\n"
+          "Without it the digest field is '-'; an updater built with\n"
+          "trusted keys refuses such a record"}},
+        "",
+        Run};
+    return command;
+}
