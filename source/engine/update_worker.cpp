@@ -149,14 +149,14 @@ class UpdateRun {
         // before the packages inside it count as downloaded.
         if (platform::MakeDirectory(folder) == 0)
             platform::SyncFolderOf(folder);
-        for (const PatchEntry& entry : result_.selection.selectedPatches) {
-            const std::string fileName = PackageFileName(entry.url);
+        for (const SelectedPatch& patch : result_.selection.selectedPatches) {
+            const std::string fileName = PackageFileName(patch.url);
             if (!IsUsablePackageFileName(fileName)) {
                 Report(ErrorWord(kBadPackageName));
                 return false;
             }
             Report(StageWord(kStageDownloadStarting));
-            const PackageDownload download{entry, folders_.installRoot, folder + "/" + fileName,
+            const PackageDownload download{patch, folders_.installRoot, folder + "/" + fileName,
                                            report_};
             if (const ErrorCode code = DownloadPackage(download); code != kOk) {
                 Report(ErrorWord(code));
@@ -168,9 +168,9 @@ class UpdateRun {
 
     void ApplyAll() const {
         Report(StageWord(kStageApplyStarting));
-        for (const PatchEntry& entry : result_.selection.selectedPatches) {
+        for (const SelectedPatch& patch : result_.selection.selectedPatches) {
             ErrorCode failure = kOk;
-            if (!ApplyPatchPackage(folders_, PackageFileName(entry.url), entry.version, report_,
+            if (!ApplyPatchPackage(folders_, PackageFileName(patch.url), patch.version, report_,
                                    &failure)) {
                 Report(ErrorWord(failure));
                 return;

@@ -1,6 +1,6 @@
 // Applying a downloaded patch package to the installation.
 //
-// A package's header is checked against the version of the patch entry that
+// A package's header is checked against the version of the patch-list record that
 // fetched it, and its entries are applied in order to the files below the
 // installation root. The payload is unpacked as a stream where its codec
 // allows (payload_stream.h), so memory does not grow with the package: it is

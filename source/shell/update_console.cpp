@@ -52,8 +52,8 @@ void CancelOnSignal(int) {
 }
 
 void PrintSelection(const PatchSelection& selection) {
-    for (const PatchEntry& entry : selection.selectedPatches) {
-        std::printf("selected %s %s\n", FormatVersion(entry.version).c_str(), entry.url.c_str());
+    for (const SelectedPatch& patch : selection.selectedPatches) {
+        std::printf("selected %s %s\n", FormatVersion(patch.version).c_str(), patch.url.c_str());
     }
     std::printf("stop record taken: %s\n", selection.rerunRequired ? "yes" : "no");
 }

@@ -38,7 +38,7 @@ enum Stage : int {
     kStageApplyStarting = 4,     // all packages downloaded, applying
     kStagePackageOpening = 5,    // opening a package
     kStagePackageRead = 6,       // package read, header accepted
-    kStagePayloadReady = 7,      // package payload unpacked
+    kStagePayloadReady = 7,      // package payload unpacked once and checked whole
     kStageAddingFile = 8,        // adding a file
     kStageModifyingFile = 9,     // modifying a file
     kStageAllApplied = 10,       // all packages applied

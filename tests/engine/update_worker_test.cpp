@@ -304,7 +304,7 @@ TEST_F(UpdateWorkerRun, NothingNewerIsUpToDate) {
 }
 
 TEST_F(UpdateWorkerRun, ListUnreachableOnAllTriesReportsTheFourthCode) {
-    // Three tries answer 404 (kStatusNotOk); the fourth closes before its header
+    // Three tries answer 404 (kStatusNotAccepted); the fourth closes before its header
     // ends (kReceiveFailed).
     std::vector<ServerScript> scripts(
         3, ServerScript().ReadRequest().Send("HTTP/1.1 404 Not Found\r\n\r\n").Close());
@@ -492,7 +492,7 @@ TEST_F(UpdateWorkerRun, FailedDownloadReportsItsTransferCode) {
     const auto before = ReadTree(root_);
     RunInRoot();
     EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched, kDownloading,
-                                                 ErrorWord(kStatusNotOk)}));
+                                                 ErrorWord(kStatusNotAccepted)}));
     EXPECT_EQ(ReadTree(root_), before);
 }
 
@@ -587,7 +587,7 @@ TEST_F(UpdateWorkerRun, StopRecordSetsRerunAndLaterRecordsAreNotFetched) {
     EXPECT_EQ(LastWord(), StageWord(kStageAllApplied));
     EXPECT_TRUE(selection_.rerunRequired);
     EXPECT_EQ(selection_.selectedPatches,
-              (std::vector<PatchEntry>{{V(1, 0, 1), nginx_.Url("/p101.pak")}}));
+              (std::vector<SelectedPatch>{{V(1, 0, 1), nginx_.Url("/p101.pak")}}));
     EXPECT_FALSE(fs::exists(root_ / "download/never-fetched.pak"));
 }
 

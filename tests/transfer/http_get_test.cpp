@@ -110,8 +110,9 @@ TEST_F(HttpGetTest, AcceptsOnlyTwoHundredOkInTheStatusLine) {
         int code;
     } cases[] = {
         {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi", kOk},
-        {"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
-        {"HTTP/1.1 403 Forbidden\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nhi", kStatusNotAccepted},
+        {"HTTP/1.1 403 Forbidden\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi",
+         kStatusNotAccepted},
     };
     for (const auto& c : cases) {
         LoopbackServer server(Answer(c.response));
@@ -320,10 +321,10 @@ TEST_F(HttpGetTest, BodyWithoutAPackageLengthIsCapped) {
 TEST_F(HttpGetTest, ConnectionFailuresPassTheirCodeOn) {
     const std::string port = std::to_string(testing_support::UnusedLoopbackPort());
     EXPECT_EQ(Fetch("http://127.0.0.1:" + port + "/x", false), kConnectionRefused);
-    EXPECT_EQ(Fetch("http://updates.invalid/x", false), kWaitFailedOrUnresolved);
+    EXPECT_EQ(Fetch("http://updates.invalid/x", false), kUrlUnusableOrWaitFailed);
     // A URL that does not fit leaves no host: nothing is ever sent anywhere.
-    EXPECT_EQ(Fetch("ftp://127.0.0.1/x", false), kWaitFailedOrUnresolved);
-    EXPECT_EQ(Fetch("http://127.0.0.1:0/x", false), kWaitFailedOrUnresolved);
+    EXPECT_EQ(Fetch("ftp://127.0.0.1/x", false), kUrlUnusableOrWaitFailed);
+    EXPECT_EQ(Fetch("http://127.0.0.1:0/x", false), kUrlUnusableOrWaitFailed);
 }
 
 TEST_F(HttpGetTest, ProductWaitOfFourSecondsEndsBeforeCancelIsSeen) {
