@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
     const std::string path = (folder / "download" / PackageFileName(patch.url)).string();
     platform::StartSockets();
     const auto start = std::chrono::steady_clock::now();
-    const ErrorCode code = DownloadPackage({patch, folder.string(), path, nullptr});
+    const ErrorCode code = DownloadPackage({patch, folder.string(), path});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     platform::StopSockets();
     std::error_code error;

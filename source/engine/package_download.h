@@ -34,8 +34,8 @@ struct PackageDownload {
     // Where the whole package goes: the download folder and the package's
     // file name.
     std::string path;
-    // Receives the download's percentages; may be null.
-    StatusCallback progress = nullptr;
+    // Receives the download's percentages; may be empty.
+    StatusCallback progress{};
 };
 
 // Makes `download.path` hold the whole package, or says why it could not.

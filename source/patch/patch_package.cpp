@@ -17,8 +17,7 @@
 namespace {
 
 void Report(StatusCallback statusCallback, Stage stage) {
-    if (statusCallback != nullptr)
-        statusCallback(StageWord(stage));
+    statusCallback(StageWord(stage));
 }
 
 // The payload of an open package file, read from the byte after the header.

@@ -62,8 +62,8 @@ struct HttpRequest {
     // The time the exchange may spend waiting for data, charged as it waits.
     platform::TimeVal budget{0, 0};
     HttpLimits limits{};
-    // Receives the body's percentages; may be null.
-    StatusCallback progress = nullptr;
+    // Receives the body's percentages; may be empty.
+    StatusCallback progress{};
     // Sees the body as it is kept (a package's digest is taken this way);
     // may be empty.
     BodyObserver observeBody{};

@@ -35,7 +35,7 @@ class PackageDownloadTest : public ::testing::Test {
         patch_.digest = {};
         if (withDigest)
             patch_.digest = {PackageDigest::Kind::kSha256, Sha256Of(package_)};
-        return DownloadPackage({patch_, root_.string(), Path(""), nullptr});
+        return DownloadPackage({patch_, root_.string(), Path("")});
     }
     std::string Path(const std::string& suffix) const {
         return (root_ / "download" / ("p.pak" + suffix)).string();
