@@ -40,10 +40,10 @@ const std::set<int> kExchangeCodes = {kOk,
                                       kRequestNotSent,
                                       kReceiveFailed,
                                       kNotInReadySet,
-                                      kStatusNotOk,
+                                      kStatusNotAccepted,
                                       kCancelled,
                                       kSilenceLimit,
-                                      kWaitFailedOrUnresolved,
+                                      kUrlUnusableOrWaitFailed,
                                       kResponseTooLarge,
                                       kRedirectRefused,
                                       kTooManyRedirects};
@@ -130,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // continuation is a success.
     FUZZ_CHECK(resumeFrom > 0 || result.range == RangeAnswer::kNone);
     if (result.range == RangeAnswer::kMismatch || result.range == RangeAnswer::kUnsatisfiable)
-        FUZZ_CHECK(code == kStatusNotOk);
+        FUZZ_CHECK(code == kStatusNotAccepted);
     if (code == kOk) {
         FUZZ_CHECK(!cancel);
         if (result.range == RangeAnswer::kContinued)

@@ -179,7 +179,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The folders are named, so the fuzzer keeps its own working directory
     // (its corpus and findings are relative paths).
     const InstallationFolders folders{sandbox.root.string(), (sandbox.root / "download").string()};
-    ApplyPatchPackage(folders, "p", HeaderVersion(data, size), nullptr);
+    ApplyPatchPackage(folders, "p", HeaderVersion(data, size), {});
     FUZZ_CHECK(fs::current_path() == workingDirectory);
     FUZZ_CHECK(OpenDescriptorCount() == descriptorsBefore);
     FUZZ_CHECK(SnapshotOutsideRoot(sandbox) == sandbox.outside);

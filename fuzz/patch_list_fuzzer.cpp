@@ -1,5 +1,5 @@
 // The patch-list parser on arbitrary text: it must never crash, never take
-// an entry that is not newer than the installed version, and stop at the
+// a record that is not newer than the installed version, and stop at the
 // first stop record it takes.
 #include <cstddef>
 #include <cstdint>
@@ -21,14 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     const PatchSelection selection = ParsePatchList(installed, text);
-    const std::vector<PatchEntry>& list = selection.selectedPatches;
+    const std::vector<SelectedPatch>& list = selection.selectedPatches;
 
     // Every record starts with a token of at least five bytes ("1.2.3").
     FUZZ_CHECK(list.size() <= text.size() / 5 + 1);
-    for (const PatchEntry& entry : list) {
-        FUZZ_CHECK(entry.version > installed);
-        FUZZ_CHECK(entry.url.size() <= text.size());
-        FUZZ_CHECK(text.find(entry.url) != std::string_view::npos);
+    for (const SelectedPatch& patch : list) {
+        FUZZ_CHECK(patch.version > installed);
+        FUZZ_CHECK(patch.url.size() <= text.size());
+        FUZZ_CHECK(text.find(patch.url) != std::string_view::npos);
     }
     if (selection.rerunRequired) {
         FUZZ_CHECK(!list.empty());

@@ -175,7 +175,7 @@ double ApplyInto(const fs::path& root, const fs::path& downloadDir, const std::s
     bool applied = false;
     platform::SkipSyncs(durability == Durability::kSkipped);
     const double seconds =
-        Seconds([&] { applied = ApplyPatchPackage(folders, package, kVersion, nullptr); });
+        Seconds([&] { applied = ApplyPatchPackage(folders, package, kVersion, {}); });
     platform::SkipSyncs(false);
     if (!applied)
         Die("applying " + package + " failed");

@@ -217,16 +217,16 @@ int MakePackage(int argc, char** argv) {
 int Download(int argc, char** argv) {
     if (argc != 4)
         Die("usage: constant-memory download URL FOLDER");
-    const PatchEntry entry{0, argv[2], {}};
+    const SelectedPatch patch{0, argv[2], {}};
     const std::string root = argv[3];
-    const std::string name = PackageFileName(entry.url);
+    const std::string name = PackageFileName(patch.url);
     if (!IsUsablePackageFileName(name))
         Die("the URL ends in no usable file name");
     std::error_code error;
     fs::create_directories(fs::path(root) / "download", error);
     const std::string path = root + "/download/" + name;
     const auto start = std::chrono::steady_clock::now();
-    const ErrorCode code = DownloadPackage({entry, root, path});
+    const ErrorCode code = DownloadPackage({patch, root, path});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     std::int64_t bytes = platform::RegularFileSize(path);
     if (bytes < 0)

@@ -22,21 +22,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s [--sha256 HEX] URL FOLDER\n", argv[0]);
         return 2;
     }
-    PatchEntry entry;
-    entry.url = argv[argc - 2];
+    SelectedPatch patch;
+    patch.url = argv[argc - 2];
     if (digest) {
-        entry.digest = ParseDigestField(std::string("sha256=") + argv[2]);
-        if (entry.digest.kind != PackageDigest::Kind::kSha256) {
+        patch.digest = ParseDigestField(std::string("sha256=") + argv[2]);
+        if (patch.digest.kind != PackageDigest::Kind::kSha256) {
             std::fprintf(stderr, "not a SHA-256: %s\n", argv[2]);
             return 2;
         }
     }
     const std::filesystem::path folder = argv[argc - 1];
     std::filesystem::create_directories(folder / "download");
-    const std::string path = (folder / "download" / PackageFileName(entry.url)).string();
+    const std::string path = (folder / "download" / PackageFileName(patch.url)).string();
     platform::StartSockets();
     const auto start = std::chrono::steady_clock::now();
-    const ErrorCode code = DownloadPackage({entry, folder.string(), path, nullptr});
+    const ErrorCode code = DownloadPackage({patch, folder.string(), path});
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     platform::StopSockets();
     std::error_code error;

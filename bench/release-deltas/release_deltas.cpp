@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     const InstallationFolders folders{argv[1], argv[2]};
     const PackedVersion version = PackVersion(numbers[0], numbers[1], numbers[2]);
     const auto start = std::chrono::steady_clock::now();
-    const bool applied = ApplyPatchPackage(folders, argv[3], version, nullptr);
+    const bool applied = ApplyPatchPackage(folders, argv[3], version, {});
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!applied) {

@@ -5,7 +5,7 @@ std::string SignatureUrl(const std::string& listUrl) {
 }
 
 ErrorCode SignatureFetchFailure(ErrorCode fetchCode) {
-    if (fetchCode == kStatusNotOk || fetchCode == kResponseTooLarge)
+    if (fetchCode == kStatusNotAccepted || fetchCode == kResponseTooLarge)
         return kListNotTrusted;
     return fetchCode;
 }
@@ -18,8 +18,8 @@ std::optional<Ed25519PublicKey> ListSigner(std::string_view list, std::string_vi
     return FindSigningKey(trustedKeys, list, *signature);
 }
 
-ErrorCode CheckRecordDigests(const std::vector<PatchEntry>& records, bool digestsRequired) {
-    for (const PatchEntry& record : records) {
+ErrorCode CheckRecordDigests(const std::vector<SelectedPatch>& records, bool digestsRequired) {
+    for (const SelectedPatch& record : records) {
         if (record.digest.kind == PackageDigest::Kind::kMalformed)
             return kDigestMismatch;
         if (digestsRequired && record.digest.kind == PackageDigest::Kind::kNone)

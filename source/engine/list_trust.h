@@ -36,4 +36,4 @@ std::optional<Ed25519PublicKey> ListSigner(std::string_view list, std::string_vi
 // (kDigestMismatch: it can match no package), or, where `digestsRequired`, one
 // without a digest (kDigestMissing). Checked before anything is downloaded,
 // so a refused list leaves the download folder as it was.
-ErrorCode CheckRecordDigests(const std::vector<PatchEntry>& records, bool digestsRequired);
+ErrorCode CheckRecordDigests(const std::vector<SelectedPatch>& records, bool digestsRequired);

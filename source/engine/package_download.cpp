@@ -265,14 +265,14 @@ class Download {
         bool startOver = false;
     };
 
-    bool HasDigest() const { return download_.entry.digest.kind == PackageDigest::Kind::kSha256; }
+    bool HasDigest() const { return download_.patch.digest.kind == PackageDigest::Kind::kSha256; }
 
     // True when the package already stands whole under its name.
     bool TakeWholePackage() {
         if (platform::RegularFileSize(download_.path) < 0)
             return false;
         if (HasDigest()) {
-            if (DigestOfFile(download_.path) == download_.entry.digest.sha256)
+            if (DigestOfFile(download_.path) == download_.patch.digest.sha256)
                 return true;
             platform::RemoveFile(download_.path);
             return false;
@@ -293,7 +293,7 @@ class Download {
         if (onDisk <= 0)
             return 0;
         const std::optional<Origin> origin = ReadOrigin(originPath_);
-        if (origin && origin->url != download_.entry.url) {
+        if (origin && origin->url != download_.patch.url) {
             Discard();
             return 0;
         }
@@ -303,11 +303,11 @@ class Download {
     }
 
     Attempt Fetch() {
-        HttpRequest request{download_.entry.url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}};
+        HttpRequest request{download_.patch.url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}};
         request.progress = download_.progress;
         const std::int64_t onDisk = BytesToContinue(request.ifRange);
         request.resumeFrom = onDisk;
-        PartialFile file(partialPath_, originPath_, download_.entry.url, HasDigest());
+        PartialFile file(partialPath_, originPath_, download_.patch.url, HasDigest());
         const HttpResult result = HttpGet(request, file);
         if (!file.Close())
             return {kPackageFileFailed};
@@ -318,7 +318,7 @@ class Download {
         }
         if (result.range == RangeAnswer::kMismatch) {
             Discard();
-            return {kStatusNotOk};
+            return {kStatusNotAccepted};
         }
         if (result.code != kOk)
             return {result.code};
@@ -340,7 +340,7 @@ class Download {
     // spliced from two versions of the server's file, so it is fetched again
     // from the start; a whole one that does not match is not the publisher's.
     Attempt Finish(const std::optional<Sha256Digest>& digest, bool continued) {
-        if (HasDigest() && digest != download_.entry.digest.sha256) {
+        if (HasDigest() && digest != download_.patch.digest.sha256) {
             if (continued)
                 return {kOk, true};
             Discard();

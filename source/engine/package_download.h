@@ -28,14 +28,14 @@ inline constexpr const char* kOriginSuffix = ".origin";
 inline constexpr std::int32_t kPackageBudgetSeconds = 500;
 
 struct PackageDownload {
-    const PatchEntry& entry;
+    const SelectedPatch& patch;
     // The installation root: neither file may lead outside it.
     std::string installRoot;
     // Where the whole package goes: the download folder and the package's
     // file name.
     std::string path;
-    // Receives the download's percentages; may be null.
-    StatusCallback progress = nullptr;
+    // Receives the download's percentages; may be empty.
+    StatusCallback progress{};
 };
 
 // Makes `download.path` hold the whole package, or says why it could not.
@@ -56,7 +56,7 @@ struct PackageDownload {
 //     partial file is removed and the package fetched from the start;
 //   - a "206" with another range: the partial file is removed (the server
 //     cannot be trusted to continue it) and the download fails with
-//     kStatusNotOk;
+//     kStatusNotAccepted;
 //   - a resumed body whose digest does not match (the server's file changed
 //     under the same URL): removed and fetched from the start, once.
 //

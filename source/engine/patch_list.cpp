@@ -57,8 +57,8 @@ PatchSelection ParsePatchList(PackedVersion installedVersion, std::string_view t
         if (record.version <= installedVersion)
             continue;
         selection.rerunRequired = record.stop;
-        selection.selectedPatches.push_back(PatchEntry{record.version, std::string(record.url),
-                                                       ParseDigestField(record.digestField)});
+        selection.selectedPatches.push_back(SelectedPatch{record.version, std::string(record.url),
+                                                          ParseDigestField(record.digestField)});
     }
     return selection;
 }

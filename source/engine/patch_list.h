@@ -38,12 +38,14 @@ PackageDigest ParseDigestField(std::string_view field);
 // "sha256=" and the digest in lower-case hex: what the publisher's tool writes.
 std::string FormatDigestField(const Sha256Digest& digest);
 
-struct PatchEntry {
+// A record the selection took: the version its package brings the
+// installation to, the package's URL and the digest its record carries.
+struct SelectedPatch {
     PackedVersion version = 0;
     std::string url;
     PackageDigest digest{};
 
-    bool operator==(const PatchEntry&) const = default;
+    bool operator==(const SelectedPatch&) const = default;
 };
 
 // One record as the text holds it, its tokens pointing into the text.
@@ -79,7 +81,7 @@ class PatchRecordReader {
 struct PatchSelection {
     // The records newer than the installed version, in the order of the text,
     // duplicates kept; applied in this order.
-    std::vector<PatchEntry> selectedPatches;
+    std::vector<SelectedPatch> selectedPatches;
     // A stop record was taken: the run ends after it, and the update-needed
     // flag stays set so that the next start fetches the records after it.
     bool rerunRequired = false;

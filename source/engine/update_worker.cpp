@@ -22,7 +22,9 @@ namespace {
 class UpdateRun {
   public:
     UpdateRun(StatusCallback statusCallback, const UpdateSettings& settings)
-        : report_(statusCallback), trustedKeys_(settings.trustedKeys) {
+        : report_(statusCallback),
+          trustedKeys_(settings.trustedKeys),
+          folders_{settings.installRoot, PathBelowRoot(settings.installRoot, "download")} {
         result_.signatureRequired = !trustedKeys_.empty();
     }
 
@@ -39,10 +41,7 @@ class UpdateRun {
     }
 
   private:
-    void Report(StatusWord word) const {
-        if (report_ != nullptr)
-            report_(word);
-    }
+    void Report(StatusWord word) const { report_(word); }
 
     // A run on the worker thread must never throw: an exception leaving the
     // thread ends the whole program, window and all, without a word to the
@@ -77,13 +76,14 @@ class UpdateRun {
         // A program a past run replaced while it was running (this updater,
         // say) was moved aside; it has ended by now.
         platform::RemoveMovedAside(folders_.installRoot);
-        const PackedVersion installed = ReadInstalledVersion();
+        const PackedVersion installed = ReadInstalledVersion(folders_.installRoot);
         if (installed == 0) {
             Report(ErrorWord(kNothingNewer));
             return;
         }
         Report(StageWord(kStageVersionRead));
-        const std::string listUrl = ReadVersionSetting("UpdateURL", kDefaultPatchListUrl);
+        const std::string listUrl =
+            ReadVersionSetting(folders_.installRoot, "UpdateURL", kDefaultPatchListUrl);
         if (const ErrorCode code = FetchText(listUrl, HttpLimits{}.bodyCap, response_);
             code != kOk) {
             Report(ErrorWord(code));
@@ -149,14 +149,14 @@ class UpdateRun {
         // before the packages inside it count as downloaded.
         if (platform::MakeDirectory(folder) == 0)
             platform::SyncFolderOf(folder);
-        for (const PatchEntry& entry : result_.selection.selectedPatches) {
-            const std::string fileName = PackageFileName(entry.url);
+        for (const SelectedPatch& patch : result_.selection.selectedPatches) {
+            const std::string fileName = PackageFileName(patch.url);
             if (!IsUsablePackageFileName(fileName)) {
                 Report(ErrorWord(kBadPackageName));
                 return false;
             }
             Report(StageWord(kStageDownloadStarting));
-            const PackageDownload download{entry, folders_.installRoot, folder + "/" + fileName,
+            const PackageDownload download{patch, folders_.installRoot, folder + "/" + fileName,
                                            report_};
             if (const ErrorCode code = DownloadPackage(download); code != kOk) {
                 Report(ErrorWord(code));
@@ -168,9 +168,9 @@ class UpdateRun {
 
     void ApplyAll() const {
         Report(StageWord(kStageApplyStarting));
-        for (const PatchEntry& entry : result_.selection.selectedPatches) {
+        for (const SelectedPatch& patch : result_.selection.selectedPatches) {
             ErrorCode failure = kOk;
-            if (!ApplyPatchPackage(folders_, PackageFileName(entry.url), entry.version, report_,
+            if (!ApplyPatchPackage(folders_, PackageFileName(patch.url), patch.version, report_,
                                    &failure)) {
                 Report(ErrorWord(failure));
                 return;
@@ -181,35 +181,45 @@ class UpdateRun {
 
     StatusCallback report_;
     const std::vector<Ed25519PublicKey>& trustedKeys_;
-    // The run works in the working directory, which is the installation.
-    const InstallationFolders folders_{};
+    // The installation and its download folder, as the settings name them.
+    const InstallationFolders folders_;
     UpdateReport result_;
     std::string response_;  // the patch list
 };
 
+// A run that could not even set out for want of memory: its one word, if the
+// receiver can take it, and a report of nothing done.
+UpdateReport NotStarted(StatusCallback statusCallback, bool signatureRequired) {
+    try {
+        statusCallback(ErrorWord(kOutOfMemory));
+    } catch (const std::exception&) {
+    }
+    UpdateReport report;
+    report.signatureRequired = signatureRequired;
+    return report;
+}
+
 }  // namespace
 
-UpdateReport UpdateWorker(StatusCallback statusCallback) {
-    std::vector<Ed25519PublicKey> keys;
+UpdateReport UpdateWorker(StatusCallback statusCallback, const std::string& installRoot) {
     try {
-        keys = BuildTrustedKeys();
+        return UpdateWorker(statusCallback, UpdateSettings{installRoot, BuildTrustedKeys()});
     } catch (const std::exception&) {
-        // Not even the keys fit in memory. Going on without them would take
-        // an unsigned list, so the run ends here, as any run out of memory.
-        try {
-            if (statusCallback != nullptr)
-                statusCallback(ErrorWord(kOutOfMemory));
-        } catch (const std::exception&) {
-        }
-        UpdateReport report;
-        report.signatureRequired = true;
-        return report;
+        // Not even the keys (or the root) fit in memory. Going on without
+        // keys would take an unsigned list, so the run ends here, as any run
+        // out of memory.
+        return NotStarted(statusCallback, true);
     }
-    return UpdateWorker(statusCallback, UpdateSettings{std::move(keys)});
 }
 
 UpdateReport UpdateWorker(StatusCallback statusCallback, const UpdateSettings& settings) {
-    return UpdateRun(statusCallback, settings).Run();
+    std::optional<UpdateRun> run;
+    try {
+        run.emplace(statusCallback, settings);
+    } catch (const std::bad_alloc&) {
+        return NotStarted(statusCallback, !settings.trustedKeys.empty());
+    }
+    return run->Run();
 }
 
 std::string PackageFileName(const std::string& url) {

@@ -3,11 +3,11 @@
 // It reads the installed version and the patch-list URL, fetches the patch
 // list (up to four tries), checks the list's signature when keys are trusted,
 // selects the newer patches, checks their digest fields, downloads every
-// package into "./download" (package_download.h: streamed to disk, continued
-// where an earlier run stopped, never fetched again once whole), and once the
-// last one is on disk applies them all in list order. It never touches a window: every stage,
-// percentage and the error that ends the run go to `statusCallback`, and the last status word is
-// its last visible act.
+// package into the installation's "download" folder (package_download.h: streamed to disk,
+// continued where an earlier run stopped, never fetched again once whole), and once the last one is
+// on disk applies them all in list order. It never touches a window: every stage, percentage and
+// the error that ends the run go to `statusCallback`, and the last status word is its last visible
+// act.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +24,14 @@
 inline constexpr int kPatchListTries = 4;
 inline constexpr std::int32_t kPatchListBudgetSeconds = 10;
 
-// What a run trusts.
+// Where a run works and what it trusts.
 struct UpdateSettings {
+    // The installation the run updates: "config/version.cfg", "download/" and
+    // every package entry's name are below it, and the post-update script runs
+    // in it. The programs pass "./", the folder they were started in; a
+    // relative root (or none) is taken against the working directory, which
+    // the run never changes.
+    std::string installRoot = {};
     // The Ed25519 keys any of which may sign the patch list. With at least
     // one, a list whose signature (LIST_URL + ".sig") none of them made ends
     // the run with kListNotTrusted, and a taken record without a digest with
@@ -47,12 +53,12 @@ struct UpdateReport {
     std::optional<Ed25519PublicKey> listSigner;
 };
 
-// Runs one update in the working directory; call it on the worker thread only.
-// Everything the user sees of the run travels as status words. Nothing is
-// thrown: a failed allocation ends the run with kOutOfMemory, any other
-// std::exception with kUnexpectedFailure. The first form trusts the keys
-// built in.
-UpdateReport UpdateWorker(StatusCallback statusCallback);
+// Runs one update of the installation at `settings.installRoot`; call it on
+// the worker thread only. Everything the user sees of the run travels as
+// status words. Nothing is thrown: a failed allocation ends the run with
+// kOutOfMemory, any other std::exception with kUnexpectedFailure. The first
+// form trusts the keys built in.
+UpdateReport UpdateWorker(StatusCallback statusCallback, const std::string& installRoot);
 UpdateReport UpdateWorker(StatusCallback statusCallback, const UpdateSettings& settings);
 
 // The bytes after the last "/" of `url`: the package's file name in the

@@ -1,13 +1,15 @@
 #include "engine/version_file.h"
 
 #include "build_config.h"
+#include "patch/patch_package.h"
 #include "platform/platform.h"
 
 const char* const kDefaultPatchListUrl = kBuildDefaultPatchListUrl;
 
-std::string ReadVersionSetting(const std::string& key, const std::string& defaultText) {
+std::string ReadVersionSetting(const std::string& installRoot, const std::string& key,
+                               const std::string& defaultText) {
     return platform::ReadProfileString("Main", key, defaultText, kSettingBufferSize,
-                                       kVersionFilePath);
+                                       PathBelowRoot(installRoot, kVersionFileName));
 }
 
 namespace {
@@ -21,8 +23,8 @@ std::optional<PackedVersion> VersionOfSetting(const std::string& value) {
 
 }  // namespace
 
-PackedVersion ReadInstalledVersion() {
-    return VersionOfSetting(ReadVersionSetting("Version", "0.0.0")).value_or(0);
+PackedVersion ReadInstalledVersion(const std::string& installRoot) {
+    return VersionOfSetting(ReadVersionSetting(installRoot, "Version", "0.0.0")).value_or(0);
 }
 
 std::optional<PackedVersion> VersionInText(const std::string& text) {

@@ -1,4 +1,4 @@
-// The installation's version file "./config/version.cfg".
+// The installation's version file, "config/version.cfg" below its root.
 //
 // The file is an INI file; section "Main" holds "Version" (major.minor.build)
 // and "UpdateURL" (the patch list). The updater only reads it: a new version
@@ -11,7 +11,7 @@
 
 #include "vocabulary/packed_version.h"
 
-inline constexpr const char* kVersionFilePath = "./config/version.cfg";
+inline constexpr const char* kVersionFileName = "config/version.cfg";
 inline constexpr std::size_t kSettingBufferSize = 1024;  // values hold at most 1023 bytes
 
 // Used when the version file names no patch list. Set at build time; the
@@ -19,13 +19,15 @@ inline constexpr std::size_t kSettingBufferSize = 1024;  // values hold at most 
 // sends traffic elsewhere.
 extern const char* const kDefaultPatchListUrl;
 
-// The value of `key` in section "Main" of the version file, cut to 1023
-// bytes, or `defaultText` when the file, the section or the key is missing.
-std::string ReadVersionSetting(const std::string& key, const std::string& defaultText);
+// The value of `key` in section "Main" of the version file of the
+// installation at `installRoot`, cut to 1023 bytes, or `defaultText` when the
+// file, the section or the key is missing.
+std::string ReadVersionSetting(const std::string& installRoot, const std::string& key,
+                               const std::string& defaultText);
 
 // The installed version from "Version" (default "0.0.0"); 0 when the text does
 // not hold three numbers.
-PackedVersion ReadInstalledVersion();
+PackedVersion ReadInstalledVersion(const std::string& installRoot);
 
 // The version the text of a version file gives, read as ReadInstalledVersion
 // reads the file; nothing when "Version" is missing or does not hold three

@@ -31,7 +31,7 @@
 //                               "ZBBB" (0x4242425A): the payload is a bzip2 stream
 //                               "ZSTD" (0x4454535A): the payload is one zstd frame
 //   4      4     version        PackedVersion of the package; must equal the
-//                               version of the patch entry that fetched it
+//                               version of the patch-list record that fetched it
 //   8      4     unpacked size U  exact length of the payload once unpacked
 //   12     ...   payload
 //
@@ -146,7 +146,7 @@ bool ReadDeltaPreamble(ByteView data, DeltaPreamble* preamble);
 enum class EntryProblem {
     kNone,
     kTruncated,          // a field, the name or the data runs past the payload
-    kUnknownTag,         // a tag that is neither add, modify nor end
+    kUnknownTag,         // a tag that is neither add, modify, delta nor end
     kUnterminatedName,   // the name field holds no zero byte
     kBytesAfterName,     // a non-zero byte follows the name's terminating zero byte
     kNameTooLong,        // the name runs longer than kMaxEntryNameLength

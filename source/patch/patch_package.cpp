@@ -18,8 +18,7 @@
 namespace {
 
 void Report(StatusCallback statusCallback, Stage stage) {
-    if (statusCallback != nullptr)
-        statusCallback(StageWord(stage));
+    statusCallback(StageWord(stage));
 }
 
 bool SetFileLength(const std::string& path, std::int64_t length) {

@@ -1,6 +1,6 @@
 // Applying a downloaded patch package to the installation.
 //
-// A package's header is checked against the version of the patch entry that
+// A package's header is checked against the version of the patch-list record that
 // fetched it, and its entries are applied in order to the files below the
 // installation root. The payload is unpacked as a stream where its codec
 // allows (payload_stream.h), so memory does not grow with the package: it is
@@ -38,7 +38,7 @@ struct InstallationFolders {
 // kStageModifyingFile before each modify or delta entry and kStageAddingFile
 // before each add entry, also before one found malformed (once its tag names its
 // kind), so a failure always follows the word of the entry it belongs to; it
-// never reports an error word. `statusCallback` may be null.
+// never reports an error word. `statusCallback` may be empty.
 //
 // Returns true when every entry up to the end of the list was applied.
 // Returns false, with nothing changed, when the package cannot be read, its

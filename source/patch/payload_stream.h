@@ -2,7 +2,7 @@
 // the package file, and the unpacked bytes as a codec hands them out.
 //
 // Applying a package walks its unpacked payload forward only, so a codec that
-// can unpack piece by piece (bzip2) never holds more than a window of it, and
+// can unpack piece by piece (bzip2, zstd) never holds more than a window of it, and
 // a package of gigabytes applies in a few megabytes of memory. A codec whose
 // format needs the whole block at once (LZO1X) reads and unpacks it whole and
 // hands it out through the same interface (OpenWholeBlock), so there is one

@@ -20,8 +20,10 @@ int main(int argc, char** argv) {
     const auto translator = InstallTranslation(TranslationPath(QStringLiteral("update_zh_CN.qm")));
 
     PatchSelection selection;
-    const Outcome outcome = OutcomeOf(RunWithProgressWindow(
-        [&selection](StatusCallback report) { selection = UpdateWorker(report).selection; }));
+    const Outcome outcome = OutcomeOf(RunWithProgressWindow([&selection](StatusCallback report) {
+        // The installation is the folder the updater was started in.
+        selection = UpdateWorker(report, "./").selection;
+    }));
 
     // A stop record leaves the flag set, so the main application starts the
     // updater again for the records after it.

@@ -5,7 +5,6 @@
 // nothing newer, 16 cancelled, any other failure). Ctrl+C cancels a download
 // the way the Cancel button does.
 // Used by scripted installs, the tests and the benchmarks.
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -23,37 +22,44 @@
 
 namespace {
 
-// Written on the worker thread, read by main after the join.
-std::atomic<int> runResult{kOk};
-
-void PrintStatus(StatusWord word) {
-    const DecodedStatus status = DecodeStatusWord(word);
-    switch (status.kind) {
-        case DecodedStatus::Kind::kError:
-            runResult = status.value;
-            std::printf("error %d: %s\n", status.value, ErrorMeaning(status.value));
-            break;
-        case DecodedStatus::Kind::kPercentage:
-            std::printf("progress %d%%\n", status.value);
-            break;
-        case DecodedStatus::Kind::kStage:
-            if (status.value == kStageAllApplied)
-                runResult = kOk;
-            std::printf("stage %d: %s\n", status.value, StageMeaning(status.value));
-            break;
-        case DecodedStatus::Kind::kIgnored:
-            break;
+// The receiver of the run's status words: prints each and keeps the code the
+// run ends with. Written on the worker thread, read by main after the join.
+class StatusPrinter {
+  public:
+    void operator()(StatusWord word) {
+        const DecodedStatus status = DecodeStatusWord(word);
+        switch (status.kind) {
+            case DecodedStatus::Kind::kError:
+                result_ = status.value;
+                std::printf("error %d: %s\n", status.value, ErrorMeaning(status.value));
+                break;
+            case DecodedStatus::Kind::kPercentage:
+                std::printf("progress %d%%\n", status.value);
+                break;
+            case DecodedStatus::Kind::kStage:
+                if (status.value == kStageAllApplied)
+                    result_ = kOk;
+                std::printf("stage %d: %s\n", status.value, StageMeaning(status.value));
+                break;
+            case DecodedStatus::Kind::kIgnored:
+                break;
+        }
+        std::fflush(stdout);
     }
-    std::fflush(stdout);
-}
+
+    int result() const { return result_; }
+
+  private:
+    int result_ = kOk;
+};
 
 void CancelOnSignal(int) {
     RequestCancel();
 }
 
 void PrintSelection(const PatchSelection& selection) {
-    for (const PatchEntry& entry : selection.selectedPatches) {
-        std::printf("selected %s %s\n", FormatVersion(entry.version).c_str(), entry.url.c_str());
+    for (const SelectedPatch& patch : selection.selectedPatches) {
+        std::printf("selected %s %s\n", FormatVersion(patch.version).c_str(), patch.url.c_str());
     }
     std::printf("stop record taken: %s\n", selection.rerunRequired ? "yes" : "no");
 }
@@ -89,10 +95,13 @@ int main(int argc, char** argv) {
         return 64;
     }
     std::signal(SIGINT, CancelOnSignal);
+    StatusPrinter printer;
     UpdateReport report;
-    std::thread worker([&report] { report = UpdateWorker(PrintStatus); });
+    // The installation is the current folder.
+    std::thread worker(
+        [&report, &printer] { report = UpdateWorker(StatusCallbackTo(printer), "./"); });
     worker.join();
     PrintSelection(report.selection);
     PrintListTrust(report);
-    return runResult;
+    return printer.result();
 }

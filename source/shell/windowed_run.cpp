@@ -12,7 +12,7 @@ std::int32_t RunWithProgressWindow(const UpdateProcedure& procedure) {
     auto* bridge = new CBegingUpdater;
     UpdaterInstance.Set(bridge);
     bridge->dialog()->show();
-    std::thread worker(procedure, ReportStatusToWindow);
+    std::thread worker(procedure, WindowStatusCallback());
     // Ends when the progress window closes on the run's final word, or early
     // when something else ends the loop.
     QApplication::exec();

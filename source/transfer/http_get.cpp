@@ -199,7 +199,7 @@ class Exchange {
     bool SilenceLimitReached() const { return idleWaits_ >= limits_.idleWaitLimit; }
 
     static ErrorCode CodeOf(Readiness readiness) {
-        return readiness == Readiness::kFailed ? kWaitFailedOrUnresolved : kNotInReadySet;
+        return readiness == Readiness::kFailed ? kUrlUnusableOrWaitFailed : kNotInReadySet;
     }
 
     platform::Socket socket_;
@@ -452,7 +452,7 @@ std::optional<BodyFrame> ContinuationFrame(std::string_view header, std::int64_t
 HttpResult RangeUnsatisfiable(std::string_view header) {
     const std::optional<ContentRange> range = GetContentRange(header);
     const std::int64_t total = range && range->first < 0 ? range->total : kUnknownContentLength;
-    return {kStatusNotOk, false, RangeAnswer::kUnsatisfiable, total};
+    return {kStatusNotAccepted, false, RangeAnswer::kUnsatisfiable, total};
 }
 
 // One exchange with one URL. A redirect that is followed gives kOk with
@@ -487,13 +487,13 @@ HttpResult FetchOnce(const Url& url, const HttpRequest& request, platform::TimeV
     if (request.resumeFrom > 0 && status == 206) {
         const std::optional<BodyFrame> frame = ContinuationFrame(header, request.resumeFrom);
         if (!frame)
-            return {kStatusNotOk, false, RangeAnswer::kMismatch};
+            return {kStatusNotAccepted, false, RangeAnswer::kMismatch};
         return exchange.ReadBody(sink, request, *frame, budget);
     }
     if (request.resumeFrom > 0 && status == 416)
         return RangeUnsatisfiable(header);
     if (!IsRedirectStatus(header))
-        return {kStatusNotOk};
+        return {kStatusNotAccepted};
     Url target;
     if (const ErrorCode code = redirects.Follow(header, target); code != kOk)
         return {code};
@@ -515,7 +515,7 @@ HttpResult HttpGet(const HttpRequest& request, BodySink& sink) {
     std::optional<Url> url = ParseUrl(request.url);
     // A URL that does not fit names no host: nothing is sent anywhere.
     if (!url)
-        return {kWaitFailedOrUnresolved};
+        return {kUrlUnusableOrWaitFailed};
     // One budget for the whole chain of redirects.
     platform::TimeVal budget = request.budget;
     RedirectChain redirects(*url, request.limits.mostRedirects);

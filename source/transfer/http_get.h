@@ -62,8 +62,8 @@ struct HttpRequest {
     // The time the exchange may spend waiting for data, charged as it waits.
     platform::TimeVal budget{0, 0};
     HttpLimits limits{};
-    // Receives the body's percentages; may be null.
-    StatusCallback progress = nullptr;
+    // Receives the body's percentages; may be empty.
+    StatusCallback progress{};
     // Sees the body as it is kept (a package's digest is taken this way);
     // may be empty.
     BodyObserver observeBody{};
@@ -104,8 +104,8 @@ class BodySink {
 enum class RangeAnswer {
     kNone,           // the body, if any, is the whole resource from its start
     kContinued,      // "206" with the range asked for: the body continues at resumeFrom
-    kMismatch,       // "206" with any other range (or none): kStatusNotOk, no body kept
-    kUnsatisfiable,  // "416": the resource is not longer than resumeFrom; kStatusNotOk
+    kMismatch,       // "206" with any other range (or none): kStatusNotAccepted, no body kept
+    kUnsatisfiable,  // "416": the resource is not longer than resumeFrom; kStatusNotAccepted
 };
 
 struct HttpResult {
@@ -136,8 +136,8 @@ struct HttpResult {
 // its body passes its announced length, which it then can never match; only
 // wholeAsAnnounced tells a complete body from a short or long one. Otherwise:
 //   kTimeBudgetSpent, kSocketSetupFailed, kConnectionRefused,
-//   kConnectTimedOut, kWaitFailedOrUnresolved  from the connection (see
-//       ConnectWithTimeout); kWaitFailedOrUnresolved also for a URL ParseUrl
+//   kConnectTimedOut, kUrlUnusableOrWaitFailed  from the connection (see
+//       ConnectWithTimeout); kUrlUnusableOrWaitFailed also for a URL ParseUrl
 //       does not take, which names no host
 //   kTlsHandshakeFailed  the TLS handshake failed: no TLS 1.2 or newer in
 //       common, no common cipher, a server that does not speak TLS, a
@@ -145,7 +145,7 @@ struct HttpResult {
 //       request)
 //   kCertificateRejected  the server's certificate did not verify: unknown
 //       or untrusted issuer, self-signed, expired, or not for the URL's host
-//   kTimeBudgetSpent, kSilenceLimit, kWaitFailedOrUnresolved, kNotInReadySet
+//   kTimeBudgetSpent, kSilenceLimit, kUrlUnusableOrWaitFailed, kNotInReadySet
 //       also from the handshake's waits, which count as the header's
 //   kTimeBudgetSpent  the budget was spent when a header byte or a piece of
 //       the body arrived (a body piece is kept and its percentage reported);
@@ -158,13 +158,13 @@ struct HttpResult {
 //       that announced no length, so the body's end is unknown (with a
 //       length, such a close ends the body like any other)
 //   kNotInReadySet  a readiness wait reported readiness without this socket
-//   kStatusNotOk  the status line lacks "200 OK" and is no redirect
+//   kStatusNotAccepted  the status line lacks "200 OK" and is no redirect
 //   kRedirectRefused, kTooManyRedirects  a redirect that is not followed
 //       (see RedirectChain::Follow)
 //   kCancelled  CancelRequested() answered true
 //   kSilenceLimit  the fifth readiness wait without data in the header, or
 //       the fifth in the body (HttpLimits::idleWaitLimit)
-//   kWaitFailedOrUnresolved  a readiness wait failed
+//   kUrlUnusableOrWaitFailed  a readiness wait failed
 //   kResponseTooLarge  the header passed HttpLimits::headerCap, or an
 //       unbounded body passed HttpLimits::bodyCap
 // A package body that runs past its announced length is not stored beyond
@@ -179,9 +179,9 @@ HttpResult HttpGet(const HttpRequest& request, std::string& response);
 //     of a known total, with a "Content-Length:" (if any) that agrees: the
 //     rest, started at resumeFrom (kContinued); percentages count the whole
 //     resource;
-//   - "206" with any other range: kStatusNotOk, range kMismatch, nothing
+//   - "206" with any other range: kStatusNotAccepted, range kMismatch, nothing
 //     handed to the sink;
-//   - "416": kStatusNotOk, range kUnsatisfiable, with the total its
+//   - "416": kStatusNotAccepted, range kUnsatisfiable, with the total its
 //     "Content-Range: bytes */TOTAL" gives;
 //   - anything else as an unresumed request.
 // A sink that refuses a piece or the start ends the exchange with

@@ -21,6 +21,5 @@ void ProgressReporter::Update(std::int64_t received) {
     if (percentage <= lastPercentage_ + 1)
         return;
     lastPercentage_ = percentage;
-    if (callback_ != nullptr)
-        callback_(PercentageWord(percentage));
+    callback_(PercentageWord(percentage));
 }

@@ -14,7 +14,7 @@ std::uint32_t DownloadPercentage(std::int64_t received, std::int64_t announcedLe
 
 class ProgressReporter {
   public:
-    // `callback` may be null: then nothing is reported.
+    // `callback` may be empty: then nothing is reported.
     ProgressReporter(std::int64_t announcedLength, StatusCallback callback)
         : announcedLength_(announcedLength), callback_(callback) {}
 

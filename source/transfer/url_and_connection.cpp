@@ -75,7 +75,7 @@ ErrorCode Connect(platform::Socket socket, const std::string& host, const std::s
     const std::optional<std::uint16_t> port = ParsePort(portText);
     const std::optional<std::uint32_t> address = AddressOf(host);
     if (!address)
-        return kWaitFailedOrUnresolved;
+        return kUrlUnusableOrWaitFailed;
     if (!port)
         return kConnectionRefused;  // port 0 would be refused anyway
     switch (platform::StartConnect(socket, *address, *port)) {

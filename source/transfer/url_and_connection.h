@@ -53,7 +53,7 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
 //   kConnectionRefused  the connection was refused (at once, or found refused
 //       after the wait), or the port text is not a port number
 //   kConnectTimedOut  no connection within the time-out
-//   kWaitFailedOrUnresolved  the host does not resolve (an empty host or
+//   kUrlUnusableOrWaitFailed  the host does not resolve (an empty host or
 //       malformed dotted address included, so such a host never sends
 //       traffic to the broadcast address)
 ErrorCode ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,

@@ -85,3 +85,7 @@ void ReportStatusToWindow(StatusWord word) {
         }
     });
 }
+
+StatusCallback WindowStatusCallback() {
+    return {[](void*, StatusWord word) { ReportStatusToWindow(word); }, nullptr};
+}

@@ -79,7 +79,7 @@ extern BridgeHolder UpdaterInstance;
 inline constexpr std::int32_t kNoFinalWord = -1;
 extern std::atomic<std::int32_t> UpdateResult;
 
-// The status callback (a StatusCallback) handed to the worker thread. Decodes
+// What the status callback handed to the worker thread (WindowStatusCallback) does. Decodes
 // `word` with the precedence error > percentage > stage:
 //   error code c            UpdateResult = c, closedlg()
 //   percentage p            downloadProgress(p)
@@ -93,3 +93,8 @@ extern std::atomic<std::int32_t> UpdateResult;
 // arrives while no bridge is held is dropped whole, UpdateResult included.
 // Called on the worker thread; never fails.
 void ReportStatusToWindow(StatusWord word);
+
+// The status callback for the worker thread: ReportStatusToWindow, which
+// reaches the windows through UpdaterInstance, the process's one bridge
+// holder, and so needs no context of its own.
+StatusCallback WindowStatusCallback();

@@ -14,9 +14,28 @@
 
 using StatusWord = std::uint32_t;
 
-// The one kind of function that receives status words. Called synchronously
-// on the worker thread.
-using StatusCallback = void (*)(StatusWord word);
+// Where status words go: a function and the context it reaches its owner
+// through (the window channel, the console's run, a test's record). Called
+// synchronously on the worker thread. Two plain pointers rather than a
+// std::function: handing one on never allocates or throws, so a run out of
+// memory can still send its last word. Without a function, words are dropped.
+struct StatusCallback {
+    void (*function)(void* context, StatusWord word) = nullptr;
+    void* context = nullptr;
+
+    void operator()(StatusWord word) const {
+        if (function != nullptr)
+            function(context, word);
+    }
+};
+
+// A callback that hands each word to `receiver(word)`; `receiver` must
+// outlive every call.
+template <typename Receiver>
+StatusCallback StatusCallbackTo(Receiver& receiver) {
+    return {[](void* context, StatusWord word) { (*static_cast<Receiver*>(context))(word); },
+            &receiver};
+}
 
 constexpr StatusWord StageWord(int stage) {
     return static_cast<StatusWord>(stage);
@@ -38,7 +57,7 @@ enum Stage : int {
     kStageApplyStarting = 4,     // all packages downloaded, applying
     kStagePackageOpening = 5,    // opening a package
     kStagePackageRead = 6,       // package read, header accepted
-    kStagePayloadReady = 7,      // package payload unpacked
+    kStagePayloadReady = 7,      // package payload unpacked once and checked whole
     kStageAddingFile = 8,        // adding a file
     kStageModifyingFile = 9,     // modifying a file
     kStageAllApplied = 10,       // all packages applied

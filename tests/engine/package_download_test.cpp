@@ -31,11 +31,11 @@ class PackageDownloadTest : public ::testing::Test {
     PackageDownloadTest() { fs::create_directories(root_ / "download"); }
 
     ErrorCode Download(const std::string& url, bool withDigest = false) {
-        entry_.url = url;
-        entry_.digest = {};
+        patch_.url = url;
+        patch_.digest = {};
         if (withDigest)
-            entry_.digest = {PackageDigest::Kind::kSha256, Sha256Of(package_)};
-        return DownloadPackage({entry_, root_.string(), Path(""), nullptr});
+            patch_.digest = {PackageDigest::Kind::kSha256, Sha256Of(package_)};
+        return DownloadPackage({patch_, root_.string(), Path("")});
     }
     std::string Path(const std::string& suffix) const {
         return (root_ / "download" / ("p.pak" + suffix)).string();
@@ -56,7 +56,7 @@ class PackageDownloadTest : public ::testing::Test {
     fs::path root_ = dir_.path();
     fs::path www_ = dir_ / "www";
     std::string package_ = testing_support::RandomBytes(12000, 7);
-    PatchEntry entry_;
+    SelectedPatch patch_;
 };
 
 TEST_F(PackageDownloadTest, PartialFileIsContinuedByA206ForItsRangeAndTheDigestCoversAll) {
@@ -88,7 +88,7 @@ TEST_F(PackageDownloadTest, A206ForAnyOtherRangeFailsAndDropsThePartialFile) {
     for (const std::string& range : wrongRanges) {
         LeavePartial(package_.substr(0, kHalf));
         LoopbackServer server(ServerScript().ReadRequest().Send(RangeAnswer(range, Rest())));
-        EXPECT_EQ(Download(server.Url("/p.pak")), kStatusNotOk) << range;
+        EXPECT_EQ(Download(server.Url("/p.pak")), kStatusNotAccepted) << range;
         EXPECT_FALSE(fs::exists(Path(""))) << range;
         EXPECT_FALSE(fs::exists(Path(".partial"))) << range;
     }

@@ -13,8 +13,8 @@ constexpr PackedVersion V(int major, int minor, int build) {
 
 class PatchListParse : public ::testing::Test {
   protected:
-    // The selection's entries; whether it took a stop record is kept in rerun_.
-    std::vector<PatchEntry> Parse(PackedVersion installed, std::string_view text) {
+    // The selected patches; whether it took a stop record is kept in rerun_.
+    std::vector<SelectedPatch> Parse(PackedVersion installed, std::string_view text) {
         PatchSelection selection = ParsePatchList(installed, text);
         rerun_ = selection.rerunRequired;
         return selection.selectedPatches;
@@ -29,31 +29,31 @@ TEST_F(PatchListParse, SelectsNewerRecordsInTextOrder) {
                             "1.0.2 http://h/p102.pak x a b\n"
                             "1.0.3 http://h/p103.pak x a b\n"
                             "1.1.0 http://h/p110.pak x a b\n");
-    EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 3), "http://h/p103.pak"},
-                                             {V(1, 1, 0), "http://h/p110.pak"}}));
+    EXPECT_EQ(list, (std::vector<SelectedPatch>{{V(1, 0, 3), "http://h/p103.pak"},
+                                                {V(1, 1, 0), "http://h/p110.pak"}}));
     EXPECT_FALSE(rerun_);
 }
 
 TEST_F(PatchListParse, KeepsTextOrderAndDuplicates) {
     EXPECT_EQ(
         Parse(V(1, 0, 0), "1.1.0 u1 - - -  1.0.3 u2 - - -  1.0.3 u3 - - -"),
-        (std::vector<PatchEntry>{{V(1, 1, 0), "u1"}, {V(1, 0, 3), "u2"}, {V(1, 0, 3), "u3"}}));
+        (std::vector<SelectedPatch>{{V(1, 1, 0), "u1"}, {V(1, 0, 3), "u2"}, {V(1, 0, 3), "u3"}}));
 }
 
 TEST_F(PatchListParse, AnyWhiteSpaceSeparatesTokens) {
     EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1\tu1\r\n-\v-\f-\n\n\n1.0.2 u2\n-\n-\n-"),
-              (std::vector<PatchEntry>{{V(1, 0, 1), "u1"}, {V(1, 0, 2), "u2"}}));
+              (std::vector<SelectedPatch>{{V(1, 0, 1), "u1"}, {V(1, 0, 2), "u2"}}));
 }
 
 TEST_F(PatchListParse, StopRecordEndsTheListAndSetsRerun) {
     const auto list = Parse(V(1, 0, 0), "1.0.1 u1 x a b 1.0.2 u2 opt-rx a b 1.0.3 u3 x a b");
-    EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 1), "u1"}, {V(1, 0, 2), "u2"}}));
+    EXPECT_EQ(list, (std::vector<SelectedPatch>{{V(1, 0, 1), "u1"}, {V(1, 0, 2), "u2"}}));
     EXPECT_TRUE(rerun_);
 }
 
 TEST_F(PatchListParse, StopOptionOnOlderRecordHasNoEffect) {
     const auto list = Parse(V(1, 0, 5), "1.0.1 u1 -r a b 1.0.6 u6 x a b");
-    EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 6), "u6"}}));
+    EXPECT_EQ(list, (std::vector<SelectedPatch>{{V(1, 0, 6), "u6"}}));
     EXPECT_FALSE(rerun_);
 }
 
@@ -71,18 +71,20 @@ TEST_F(PatchListParse, NonRecordTokensAreSkippedOneByOne) {
                             "\xEF\xBB\xBF"
                             "1.0.1 u1 x a b\n"
                             "1.0.2x u2 x a b\n");
-    EXPECT_EQ(list, (std::vector<PatchEntry>{{V(1, 0, 2), "u2"}}));
+    EXPECT_EQ(list, (std::vector<SelectedPatch>{{V(1, 0, 2), "u2"}}));
 }
 
 TEST_F(PatchListParse, SkippedTokenMayItselfLookLikeAVersion) {
     // "1.2" is no version; the next token is examined on its own.
-    EXPECT_EQ(Parse(V(0, 0, 1), "1.2 2.0.0 u x a b"), (std::vector<PatchEntry>{{V(2, 0, 0), "u"}}));
+    EXPECT_EQ(Parse(V(0, 0, 1), "1.2 2.0.0 u x a b"),
+              (std::vector<SelectedPatch>{{V(2, 0, 0), "u"}}));
 }
 
 TEST_F(PatchListParse, RecordCutShortByTheEndKeepsWhatWasRead) {
-    EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1"), (std::vector<PatchEntry>{{V(1, 0, 1), ""}}));
-    EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1 u1"), (std::vector<PatchEntry>{{V(1, 0, 1), "u1"}}));
-    EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1 u1 x a b"), (std::vector<PatchEntry>{{V(1, 0, 1), "u1"}}));
+    EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1"), (std::vector<SelectedPatch>{{V(1, 0, 1), ""}}));
+    EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1 u1"), (std::vector<SelectedPatch>{{V(1, 0, 1), "u1"}}));
+    EXPECT_EQ(Parse(V(1, 0, 0), "1.0.1 u1 x a b"),
+              (std::vector<SelectedPatch>{{V(1, 0, 1), "u1"}}));
     EXPECT_TRUE(Parse(V(1, 0, 0), "").empty());
     EXPECT_TRUE(Parse(V(1, 0, 0), " \n\t ").empty());
 }
@@ -90,7 +92,7 @@ TEST_F(PatchListParse, RecordCutShortByTheEndKeepsWhatWasRead) {
 TEST_F(PatchListParse, ComparesUnsignedAgainstTheInstalledVersionOnly) {
     // 255.x packs above every smaller major even though -1 was written.
     EXPECT_EQ(Parse(V(200, 0, 0), "-1.0.0 u x a b"),
-              (std::vector<PatchEntry>{{V(255, 0, 0), "u"}}));
+              (std::vector<SelectedPatch>{{V(255, 0, 0), "u"}}));
     EXPECT_EQ(Parse(V(1, 0, 0), "99999999999.0.0 u x a b").size(),
               (static_cast<unsigned>(99999999999LL & 0xFF) << 24) > V(1, 0, 0) ? 1u : 0u);
 }
@@ -134,8 +136,8 @@ TEST_F(PatchListParse, ArbitraryBytesNeverCrash) {
     for (int i = 0; i < 1 << 16; ++i)
         bytes.push_back(static_cast<char>((i * 7919) >> 3));
     bytes.insert(100, std::string("\0\0\0", 3));
-    for (const PatchEntry& entry : Parse(0, bytes))
-        EXPECT_GT(entry.version, 0u);
+    for (const SelectedPatch& patch : Parse(0, bytes))
+        EXPECT_GT(patch.version, 0u);
 }
 
 TEST_F(PatchListParse, HugeInputsParseWhole) {
@@ -147,7 +149,7 @@ TEST_F(PatchListParse, HugeInputsParseWhole) {
     many += "2.0.0 last x a b";
     const auto list = Parse(V(1, 0, 0), many);
     ASSERT_EQ(list.size(), many.size() / record.size() + 1);
-    EXPECT_EQ(list.back(), (PatchEntry{V(2, 0, 0), "last"}));
+    EXPECT_EQ(list.back(), (SelectedPatch{V(2, 0, 0), "last"}));
 
     const std::string token = "3.0.0 " + std::string(50u * 1024 * 1024, 'u') + " x a b";
     const auto single = Parse(V(1, 0, 0), token);

@@ -29,6 +29,7 @@
 #include "support/installation_files.h"
 #include "support/loopback_server.h"
 #include "support/nginx_server.h"
+#include "support/status_recorder.h"
 #include "support/temp_dir.h"
 #include "support/under_wine.h"
 #include "transfer/http_get.h"
@@ -102,13 +103,6 @@ constexpr StatusWord kAdding = StageWord(kStageAddingFile);
 constexpr StatusWord kModifying = StageWord(kStageModifyingFile);
 constexpr StatusWord kAllApplied = StageWord(kStageAllApplied);
 
-std::vector<StatusWord>& Words() {
-    static std::vector<StatusWord> words;
-    return words;
-}
-void Record(StatusWord word) {
-    Words().push_back(word);
-}
 bool IsPercentage(StatusWord word) {
     return DecodeStatusWord(word).kind == DecodedStatus::Kind::kPercentage;
 }
@@ -148,7 +142,6 @@ fs::path MadeDir(const fs::path& dir) {
 class UpdateWorkerRun : public ::testing::Test {
   protected:
     UpdateWorkerRun() : root_(MadeDir(outer_ / "install")), www_(MadeDir(outer_ / "www")) {
-        Words().clear();
         ClearCancelRequest();
         platform::ResetFaults();
     }
@@ -210,20 +203,15 @@ class UpdateWorkerRun : public ::testing::Test {
     // gives some, whatever the build trusts); the run's report is kept in
     // report_, its selection also in selection_.
     void RunInRoot() {
-        testing_support::ScopedWorkingDir cwd(root_);
-        report_ = UpdateWorker(&Record, settings_);
+        settings_.installRoot = root_.string();
+        report_ = UpdateWorker(recorder_.callback(), settings_);
         selection_ = report_.selection;
     }
 
     // The run's stages with the percentages left out, and its last word.
-    static std::vector<StatusWord> Stages() {
-        std::vector<StatusWord> stages;
-        std::copy_if(Words().begin(), Words().end(), std::back_inserter(stages), [](StatusWord w) {
-            return DecodeStatusWord(w).kind != DecodedStatus::Kind::kPercentage;
-        });
-        return stages;
-    }
-    static StatusWord LastWord() { return Words().empty() ? 0xFFFFFFFFu : Words().back(); }
+    const std::vector<StatusWord>& Words() const { return recorder_.words(); }
+    std::vector<StatusWord> Stages() const { return recorder_.Stages(); }
+    StatusWord LastWord() const { return recorder_.LastWord(); }
 
     // Every file and folder below the test's folder, except the download
     // folder and its files: what a run must not add to.
@@ -242,6 +230,7 @@ class UpdateWorkerRun : public ::testing::Test {
     fs::path www_;
     NginxServer nginx_{www_};
     UpdateSettings settings_{.trustedKeys = {}};
+    testing_support::StatusRecorder recorder_;
     UpdateReport report_;
     PatchSelection selection_;
 };
@@ -287,7 +276,7 @@ TEST_F(UpdateWorkerRun, NoInstalledVersionEndsBeforeAnyConnection) {
     EXPECT_FALSE(connected);
     EXPECT_EQ(Words(), (std::vector<StatusWord>{kStarted, ErrorWord(kNothingNewer)}));
 
-    Words().clear();
+    recorder_.Clear();
     fs::remove(root_ / "config/version.cfg");
     RunInRoot();
     EXPECT_EQ(Words(), (std::vector<StatusWord>{kStarted, ErrorWord(kNothingNewer)}));
@@ -304,7 +293,7 @@ TEST_F(UpdateWorkerRun, NothingNewerIsUpToDate) {
 }
 
 TEST_F(UpdateWorkerRun, ListUnreachableOnAllTriesReportsTheFourthCode) {
-    // Three tries answer 404 (kStatusNotOk); the fourth closes before its header
+    // Three tries answer 404 (kStatusNotAccepted); the fourth closes before its header
     // ends (kReceiveFailed).
     std::vector<ServerScript> scripts(
         3, ServerScript().ReadRequest().Send("HTTP/1.1 404 Not Found\r\n\r\n").Close());
@@ -352,7 +341,7 @@ TEST_F(UpdateWorkerRun, PackageNameThatWouldLeaveTheDownloadFolderIsNeverFetched
     WriteFileBytes(outer_ / "deep/evil.pkg", "canary one");
     WriteFileBytes(outer_ / "any.txt", "canary two");
     for (const std::string name : {"..\\..\\evil.pkg", "..\\..\\..\\any.txt", "..\\new.pkg"}) {
-        Words().clear();
+        recorder_.Clear();
         std::atomic<bool> fetched{false};
         {
             LoopbackServer server(ServerScript()
@@ -389,7 +378,7 @@ TEST_F(UpdateWorkerRun, LinkInTheDownloadPlaceNeverCarriesThePackageOutside) {
     EXPECT_EQ(LastWord(), ErrorWord(kPackageFileFailed));
     fs::remove_all(root_ / "download");
     fs::create_directory_symlink(outer_ / "outside", root_ / "download");
-    Words().clear();
+    recorder_.Clear();
     RunInRoot();
     EXPECT_EQ(LastWord(), ErrorWord(kPackageFileFailed));
     EXPECT_EQ(ReadFileBytes(outer_ / "outside/p101.pak"), "canary");
@@ -416,7 +405,7 @@ TEST_F(UpdateWorkerRun, ListCutShortIsRetriedAndNeverUsed) {
         EXPECT_EQ(ReadTree(root_), before);
         EXPECT_FALSE(fs::exists(root_ / "download"));
     }
-    Words().clear();
+    recorder_.Clear();
     std::vector<ServerScript> scripts(kPatchListTries - 1, cut);
     scripts.push_back(ServerScript().ReadRequest().Send(whole).Close());
     LoopbackServer server(scripts);
@@ -430,42 +419,26 @@ TEST_F(UpdateWorkerRun, ExceptionEndsTheRunWithAnErrorWord) {
     // The first percentage word throws: std::bad_alloc, as a receiver out of
     // memory would (or any allocation in the run), then another exception.
     const struct {
-        StatusCallback callback;
+        bool outOfMemory;
         int code;
-    } cases[] = {
-        {[](StatusWord word) {
-             Record(word);
-             if (IsPercentage(word))
-                 throw std::bad_alloc();
-         },
-         kOutOfMemory},
-        {[](StatusWord word) {
-             Record(word);
-             if (IsPercentage(word))
-                 throw std::runtime_error("broken");
-         },
-         kUnexpectedFailure},
-    };
+    } cases[] = {{true, kOutOfMemory}, {false, kUnexpectedFailure}};
     PublishThreePackages();
     Install("1.0.0", nginx_.Url("/list.cfg"));
     const auto before = ReadTree(root_);
     for (const auto& c : cases) {
-        Words().clear();
-        {
-            testing_support::ScopedWorkingDir cwd(root_);
-            EXPECT_NO_THROW(UpdateWorker(c.callback));
-        }
+        recorder_.Clear();
+        auto throwing = [this, &c](StatusWord word) {
+            recorder_(word);
+            if (IsPercentage(word) && c.outOfMemory)
+                throw std::bad_alloc();
+            if (IsPercentage(word))
+                throw std::runtime_error("broken");
+        };
+        EXPECT_NO_THROW(UpdateWorker(StatusCallbackTo(throwing), root_.string()));
         EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched,
                                                      kDownloading, ErrorWord(c.code)}));
         EXPECT_EQ(ReadTree(root_), before);
     }
-}
-
-std::size_t allocatedWhenApplyingStarts = 0;
-void MeasureWhenApplyingStarts(StatusWord word) {
-    if (word == StageWord(kStageApplyStarting))
-        allocatedWhenApplyingStarts = AllocatedBytes();
-    Record(word);
 }
 
 TEST_F(UpdateWorkerRun, DownloadedBytesAreLetGoBeforeApplying) {
@@ -474,12 +447,14 @@ TEST_F(UpdateWorkerRun, DownloadedBytesAreLetGoBeforeApplying) {
     Publish("big.pak", std::string(kSize, 'p'));
     Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/big.pak")));
     Install("1.0.0", nginx_.Url("/list.cfg"));
-    allocatedWhenApplyingStarts = 0;
+    std::size_t allocatedWhenApplyingStarts = 0;
+    auto measure = [this, &allocatedWhenApplyingStarts](StatusWord word) {
+        if (word == StageWord(kStageApplyStarting))
+            allocatedWhenApplyingStarts = AllocatedBytes();
+        recorder_(word);
+    };
     const std::size_t before = AllocatedBytes();
-    {
-        testing_support::ScopedWorkingDir cwd(root_);
-        UpdateWorker(&MeasureWhenApplyingStarts);
-    }
+    UpdateWorker(StatusCallbackTo(measure), root_.string());
     ASSERT_EQ(LastWord(), ErrorWord(kApplyFailed));
     EXPECT_EQ(fs::file_size(root_ / "download/big.pak"), kSize);
     EXPECT_LT(allocatedWhenApplyingStarts, before + kSize / 2)
@@ -492,7 +467,7 @@ TEST_F(UpdateWorkerRun, FailedDownloadReportsItsTransferCode) {
     const auto before = ReadTree(root_);
     RunInRoot();
     EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched, kDownloading,
-                                                 ErrorWord(kStatusNotOk)}));
+                                                 ErrorWord(kStatusNotAccepted)}));
     EXPECT_EQ(ReadTree(root_), before);
 }
 
@@ -509,7 +484,7 @@ TEST_F(UpdateWorkerRun, PackageFileThatCannotBeCreatedFailsItsWriting) {
 TEST_F(UpdateWorkerRun, ShortWriteOrFailedCloseOfThePackageFailsItsWriting) {
     for (const platform::FaultKind kind :
          {platform::FaultKind::kWrite, platform::FaultKind::kClose}) {
-        Words().clear();
+        recorder_.Clear();
         PublishThreePackages();
         Install("1.0.0", nginx_.Url("/list.cfg"));
         const auto before = ReadTree(root_);
@@ -523,7 +498,7 @@ TEST_F(UpdateWorkerRun, ShortWriteOrFailedCloseOfThePackageFailsItsWriting) {
 
 TEST_F(UpdateWorkerRun, BodyShorterOrLongerThanAnnouncedIsIncompleteAndNeverTakenWhole) {
     for (const std::string& body : {std::string(50, 'x'), std::string(150, 'x')}) {
-        Words().clear();
+        recorder_.Clear();
         LoopbackServer server(ServerScript()
                                   .ReadRequest()
                                   .Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + body)
@@ -558,8 +533,7 @@ TEST_F(UpdateWorkerRun, ApplyFailureInTheSecondOfThreeKeepsTheFirst) {
     app.resize(4100, '\0');
     EXPECT_EQ(ReadFileBytes(root_ / "bin/app.dat"), app);
     EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
-    testing_support::ScopedWorkingDir cwd(root_);
-    EXPECT_EQ(ReadInstalledVersion(), V(1, 0, 0));
+    EXPECT_EQ(ReadInstalledVersion(root_.string()), V(1, 0, 0));
 }
 
 TEST_F(UpdateWorkerRun, CancelDuringADownloadEndsCancelledAndAppliesNothing) {
@@ -587,7 +561,7 @@ TEST_F(UpdateWorkerRun, StopRecordSetsRerunAndLaterRecordsAreNotFetched) {
     EXPECT_EQ(LastWord(), StageWord(kStageAllApplied));
     EXPECT_TRUE(selection_.rerunRequired);
     EXPECT_EQ(selection_.selectedPatches,
-              (std::vector<PatchEntry>{{V(1, 0, 1), nginx_.Url("/p101.pak")}}));
+              (std::vector<SelectedPatch>{{V(1, 0, 1), nginx_.Url("/p101.pak")}}));
     EXPECT_FALSE(fs::exists(root_ / "download/never-fetched.pak"));
 }
 
@@ -643,7 +617,7 @@ TEST_F(DigestRun, PackageIsTakenOnlyWhenItsDigestMatchesTheRecords) {
          {kStarted, kVersionRead, kListFetched, ErrorWord(kDigestMismatch)}},
     };
     for (const auto& c : cases) {
-        Words().clear();
+        recorder_.Clear();
         fs::remove_all(root_ / "download");
         Install("1.0.0", nginx_.Url("/list.cfg"));
         Publish("p101.pak", c.served);
@@ -694,7 +668,7 @@ TEST_F(DigestRun, SignedListIsTakenOnlyWithATrustedSignatureAndDigests) {
          {kStarted, kVersionRead, kListFetched, ErrorWord(kDigestMissing)}},
     };
     for (const auto& c : cases) {
-        Words().clear();
+        recorder_.Clear();
         fs::remove_all(root_ / "download");
         fs::remove(www_ / "list.cfg.sig");
         Install("1.0.0", nginx_.Url("/list.cfg"));
@@ -749,9 +723,9 @@ TEST_F(DigestRun, SignatureThatCannotBeFetchedGivesTheNetworksCode) {
     bound.rlim_cur = std::min(limit, bound.rlim_max);
     if (statm.fail() || setrlimit(RLIMIT_AS, &bound) != 0)
         std::_Exit(255);
-    testing_support::ScopedWorkingDir cwd(root);
-    UpdateWorker(&Record);
-    const StatusWord last = Words().empty() ? 0 : Words().back();
+    testing_support::StatusRecorder recorder;
+    UpdateWorker(recorder.callback(), root.string());
+    const StatusWord last = recorder.words().empty() ? 0 : recorder.words().back();
     const DecodedStatus status = DecodeStatusWord(last);
     std::_Exit(status.kind == DecodedStatus::Kind::kError ? status.value : 0);
 }

@@ -9,7 +9,6 @@
 
 namespace {
 
-using testing_support::ScopedWorkingDir;
 using testing_support::TempDir;
 using testing_support::WriteFileBytes;
 
@@ -17,14 +16,14 @@ class InstalledVersion : public ::testing::Test {
   protected:
     PackedVersion ReadWith(const std::string& fileContent) {
         WriteFileBytes(dir_ / "config/version.cfg", fileContent);
-        return ReadInstalledVersion();
+        return ReadInstalledVersion(Root());
     }
+    std::string Root() const { return dir_.path().string(); }
     TempDir dir_;
-    ScopedWorkingDir cwd_{dir_.path()};
 };
 
 TEST_F(InstalledVersion, MissingOrEmptyFileMeansNoVersion) {
-    EXPECT_EQ(ReadInstalledVersion(), 0u);
+    EXPECT_EQ(ReadInstalledVersion(Root()), 0u);
     EXPECT_EQ(ReadWith(""), 0u);
     EXPECT_EQ(ReadWith("[Main]\nVersion=0.0.0\n"), 0u);
 }
@@ -69,18 +68,19 @@ TEST_F(InstalledVersion, BinaryOrOversizedFileNeverCrashes) {
 
 TEST_F(InstalledVersion, FolderInPlaceOfTheFileGivesDefaults) {
     std::filesystem::create_directories(dir_ / "config/version.cfg");
-    EXPECT_EQ(ReadInstalledVersion(), 0u);
-    EXPECT_EQ(ReadVersionSetting("UpdateURL", kDefaultPatchListUrl), kDefaultPatchListUrl);
+    EXPECT_EQ(ReadInstalledVersion(Root()), 0u);
+    EXPECT_EQ(ReadVersionSetting(Root(), "UpdateURL", kDefaultPatchListUrl), kDefaultPatchListUrl);
 }
 
 TEST_F(InstalledVersion, UpdateUrlAndItsDefault) {
     ReadWith("[Main]\nVersion=1.0.0\n");
-    EXPECT_EQ(ReadVersionSetting("UpdateURL", "fallback"), "fallback");
+    EXPECT_EQ(ReadVersionSetting(Root(), "UpdateURL", "fallback"), "fallback");
     ReadWith("[Main]\nVersion=1.0.0\nUpdateURL=http://127.0.0.1:8080/list.cfg\n");
-    EXPECT_EQ(ReadVersionSetting("UpdateURL", "fallback"), "http://127.0.0.1:8080/list.cfg");
+    EXPECT_EQ(ReadVersionSetting(Root(), "UpdateURL", "fallback"),
+              "http://127.0.0.1:8080/list.cfg");
     const std::string longUrl = "http://127.0.0.1/" + std::string(2000, 'a');
     ReadWith("[Main]\nUpdateURL=" + longUrl + "\n");
-    EXPECT_EQ(ReadVersionSetting("UpdateURL", ""), longUrl.substr(0, 1023));
+    EXPECT_EQ(ReadVersionSetting(Root(), "UpdateURL", ""), longUrl.substr(0, 1023));
 }
 
 TEST(DefaultPatchListUrl, StaysOnThisMachine) {

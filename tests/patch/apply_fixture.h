@@ -14,7 +14,9 @@
 
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
+#include "platform/platform.h"
 #include "platform/test_hooks.h"
+#include "support/status_recorder.h"
 #include "support/temp_dir.h"
 
 namespace testing_support {
@@ -32,17 +34,13 @@ inline constexpr const char* kScriptLineEnd = "\n";
 
 class ApplyFixture : public ::testing::Test {
   protected:
-    ApplyFixture() : root_(MakeRoot(outer_)) {
-        Words().clear();
-        platform::ResetFaults();
-    }
+    ApplyFixture() : root_(MakeRoot(outer_)) { platform::ResetFaults(); }
     ~ApplyFixture() override { platform::ResetFaults(); }
 
-    static std::vector<StatusWord>& Words() {
-        static std::vector<StatusWord> words;
-        return words;
-    }
-    static void Record(StatusWord word) { Words().push_back(word); }
+    // The status words of the applies so far; Record() keeps them.
+    const std::vector<StatusWord>& Words() const { return recorder_.words(); }
+    void ClearWords() { recorder_.Clear(); }
+    StatusCallback Record() { return recorder_.callback(); }
     static std::vector<StatusWord> StageWords(std::initializer_list<::Stage> stages) {
         std::vector<StatusWord> words;
         for (const ::Stage stage : stages)
@@ -62,7 +60,7 @@ class ApplyFixture : public ::testing::Test {
     }
     InstallationFolders Folders() const { return {root_.string(), (root_ / "download").string()}; }
     bool Apply(const std::string& name = kTestPackage, PackedVersion version = kTestVersion) {
-        return ApplyPatchPackage(Folders(), name, version, &Record);
+        return ApplyPatchPackage(Folders(), name, version, Record());
     }
     bool StageAndApply(const std::vector<EntrySource>& entries) {
         Stage(Build(entries));
@@ -84,7 +82,7 @@ class ApplyFixture : public ::testing::Test {
     void ExpectRefusedWithNothingChanged(const std::string& package) {
         Stage(package);
         const auto before = Snapshot();
-        Words().clear();
+        ClearWords();
         EXPECT_FALSE(Apply());
         EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead}));
         EXPECT_EQ(Snapshot(), before);
@@ -92,6 +90,7 @@ class ApplyFixture : public ::testing::Test {
 
     TempDir outer_;
     std::filesystem::path root_;
+    testing_support::StatusRecorder recorder_;
 
   private:
     static std::filesystem::path MakeRoot(const TempDir& outer) {

@@ -54,7 +54,7 @@ TEST_F(DeltaApply, ZstdPackageAppliesEveryKindAcrossWindowsAndARerunConverges) {
                EntrySource::Modify("m.txt", {{2, "XY"}}, 12), Delta("large.bin", large, largeNew)},
               PackageCodec::kZstd));
     for (int run = 0; run < 2; ++run) {
-        Words().clear();
+        ClearWords();
         EXPECT_TRUE(Apply());
         EXPECT_EQ(Words(),
                   StageWords({kStagePackageOpening, kStagePackageRead, kStagePayloadReady,

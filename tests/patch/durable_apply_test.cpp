@@ -42,7 +42,7 @@ class DurableApply : public ApplyFixture {
     bool ApplyWatched(SyncLedger& ledger, ErrorCode* failure = nullptr) {
         platform::ObserveDisk(&ledger);
         const bool applied =
-            ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, &Record, failure);
+            ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, Record(), failure);
         platform::ObserveDisk(nullptr);
         return applied;
     }
@@ -110,13 +110,13 @@ TEST_F(DurableApply, VolumeWithoutRoomIsRefusedBeforeAnythingChanges) {
     const auto before = Snapshot();
     platform::InjectAvailableSpace(3 << 20);
     ErrorCode failure = kOk;
-    EXPECT_FALSE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, &Record, &failure));
+    EXPECT_FALSE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, Record(), &failure));
     EXPECT_EQ(failure, kNoRoomForPackage);
     EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead}));
     EXPECT_EQ(Snapshot(), before);
 
     platform::InjectAvailableSpace(5 << 20);
-    EXPECT_TRUE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, &Record, &failure));
+    EXPECT_TRUE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, Record(), &failure));
     EXPECT_EQ(failure, kOk);
     EXPECT_EQ(ReadFileBytes(root_ / "large.bin").size(), std::size_t{4} << 20);
 
@@ -134,7 +134,7 @@ TEST_F(DurableApply, VolumeWithoutRoomIsRefusedBeforeAnythingChanges) {
     std::string package;
     ASSERT_TRUE(PackPayload(PackageCodec::kBzip2, kTestVersion, payload, &package));
     Stage(package);
-    EXPECT_FALSE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, &Record, &failure));
+    EXPECT_FALSE(ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, Record(), &failure));
     EXPECT_EQ(failure, kApplyFailed);
     EXPECT_EQ(ReadFileBytes(root_ / "kept.txt"), "k");
 }

@@ -69,12 +69,12 @@ TEST_F(HeaderRejection, ChangesNothingReportsOnlyPackageOpeningAndRunsNoScript) 
     for (const std::string& package : {std::string(), good.substr(0, 11), badMagic, otherVersion}) {
         Stage(package);
         const auto before = Snapshot();
-        Words().clear();
+        ClearWords();
         EXPECT_FALSE(Apply());
         EXPECT_EQ(Words(), StageWords({kStagePackageOpening}));
         EXPECT_EQ(Snapshot(), before);
     }
-    Words().clear();
+    ClearWords();
     EXPECT_FALSE(Apply("missing.pak"));
     EXPECT_EQ(Words(), StageWords({kStagePackageOpening}));
 }
@@ -200,7 +200,7 @@ TEST_F(EntryWalk, BrokenEntryReportsItsStageBeforeTheFailure) {
     };
     for (const Case& c : cases) {
         Stage(Pack(EntriesOnly({EntrySource::Add("first.txt", "1")}) + c.entry + kEndOfEntries));
-        Words().clear();
+        ClearWords();
         EXPECT_FALSE(Apply());
         EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead, kStagePayloadReady,
                                        kStageAddingFile, c.stage}));
@@ -258,7 +258,7 @@ TEST_F(EntryWalk, StageWordsFollowTheEntriesInOrder) {
     EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead, kStagePayloadReady,
                                    kStageAddingFile, kStageModifyingFile, kStageAddingFile}));
 
-    Words().clear();
+    ClearWords();
     EXPECT_TRUE(StageAndApply({}));
     EXPECT_EQ(Words(), StageWords({kStagePackageOpening, kStagePackageRead, kStagePayloadReady}));
 }

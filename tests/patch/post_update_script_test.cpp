@@ -46,7 +46,7 @@ TEST_F(PostUpdateScript, RunsInTheRootAlsoWhenTheFoldersAreRelative) {
 #endif
         Stage(Build({EntrySource::Add("sub/a.txt", "a"),
                      EntrySource::Add("Special.bat", printWorkingDir)}));
-        EXPECT_TRUE(ApplyPatchPackage(c.folders, kTestPackage, kTestVersion, nullptr));
+        EXPECT_TRUE(ApplyPatchPackage(c.folders, kTestPackage, kTestVersion, {}));
         EXPECT_EQ(ReadFileBytes(root_ / "sub/a.txt"), "a");
         EXPECT_EQ(ReadFileBytes(root_ / "where.txt"),
                   fs::canonical(root_).string() + kScriptLineEnd);

@@ -179,7 +179,7 @@ class StreamedApply : public ApplyFixture {
         for (const auto& [name, bytes] : BaseFiles())
             WriteFileBytes(root_ / name, bytes);
         Stage(package);
-        Words().clear();
+        ClearWords();
     }
 };
 
@@ -268,7 +268,7 @@ TEST_F(StreamedApply, PayloadLargerThanTheMemoryLeftStillApplies) {
     // 48 MiB of address space above what is mapped now: less than either
     // entry, and far less than the payload.
     EXPECT_TRUE(SucceedsUnderAddressSpaceCap(std::size_t{48} << 20, [this] {
-        return ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, nullptr);
+        return ApplyPatchPackage(Folders(), kTestPackage, kTestVersion, {});
     })) << "the package did not apply under the cap";
     for (const char* name : {"big.bin", "grow.bin"}) {
         std::ifstream file(root_ / name, std::ios::binary);

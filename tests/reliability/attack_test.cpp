@@ -98,7 +98,7 @@ class Attack : public ::testing::Test {
     TamperingProxy proxy_{nginx_, [this](const std::string& path, std::string answer) {
                               return tamper_(path, std::move(answer));
                           }};
-    UpdateSettings settings_{{PublisherKey().PublicKey()}};
+    UpdateSettings settings_{.trustedKeys = {PublisherKey().PublicKey()}};
     Tree installation_;
     std::string first_, second_;
 };

@@ -187,11 +187,11 @@ TEST_F(FaultyServerRun, EachBrokenAnswerEndsTheRunWithItsCode) {
         {"a status line without 200 OK",
          ServerScript().ReadRequest().Send("HTTP/1.1 200 Okay\r\nContent-Length: " + length +
                                            "\r\n\r\n" + package),
-         kStatusNotOk},
+         kStatusNotAccepted},
         {"a header of binary noise",
          ServerScript().ReadRequest().Send(std::string("\x00\xff\x01 200\x7f OK\x80", 11) +
                                            "\r\n\r\n" + package),
-         kStatusNotOk},
+         kStatusNotAccepted},
         {"a header without its empty line",
          ServerScript().ReadRequest().Send("HTTP/1.1 200 OK\r\nContent-Length: " + length + "\r\n"),
          kReceiveFailed},

@@ -4,18 +4,11 @@
 
 #include "engine/patch_list.h"
 #include "engine/update_worker.h"
-#include "support/temp_dir.h"
+#include "support/status_recorder.h"
 #include "vocabulary/cancel_request.h"
 
 namespace reliability {
 namespace {
-
-// The worker reports through a plain function, so the record it fills is a
-// global; runs happen one at a time.
-std::vector<StatusWord> recorded;
-void Record(StatusWord word) {
-    recorded.push_back(word);
-}
 
 bool EndsRun(StatusWord word) {
     const DecodedStatus status = DecodeStatusWord(word);
@@ -45,12 +38,11 @@ bool RunRecord::EndedOnce() const {
 
 RunRecord RunWholeUpdate(const std::filesystem::path& root, const UpdateSettings& settings) {
     ClearCancelRequest();
-    recorded.clear();
-    {
-        const testing_support::ScopedWorkingDir inside(root);
-        UpdateWorker(&Record, settings);
-    }
-    return RunRecord{recorded};
+    testing_support::StatusRecorder recorder;
+    UpdateSettings inRoot = settings;
+    inRoot.installRoot = root.string();
+    UpdateWorker(recorder.callback(), inRoot);
+    return RunRecord{recorder.words()};
 }
 
 }  // namespace reliability

@@ -22,7 +22,8 @@ struct RunRecord {
     bool EndedOnce() const;
 };
 
-// Runs UpdateWorker with `root` as the working directory, after clearing a
+// Runs UpdateWorker on the installation at `root` (whatever root `settings`
+// names), after clearing a
 // cancel request a previous run left behind. The fault hook is left as the
 // caller armed it.
 RunRecord RunWholeUpdate(const std::filesystem::path& root,

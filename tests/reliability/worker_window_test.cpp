@@ -16,7 +16,6 @@
 #include "engine/update_worker.h"
 #include "published_update.h"
 #include "shell/windowed_run.h"
-#include "support/temp_dir.h"
 #include "ui/progress_bar.h"
 #include "ui/status_channel.h"
 #include "ui/update_dialog.h"
@@ -31,13 +30,14 @@ namespace {
 // worker joined and the bridge taken back, as the program flow does.
 class WindowedRun {
   public:
-    explicit WindowedRun(const std::filesystem::path& root) : workingDir_(root) {
+    explicit WindowedRun(const std::filesystem::path& root) {
         ClearCancelRequest();
         UpdateResult = -1;
         bridge_ = new CBegingUpdater;
         UpdaterInstance.Set(bridge_);
         bridge_->dialog()->show();
-        worker_ = std::thread([] { UpdateWorker(&ReportStatusToWindow); });
+        worker_ =
+            std::thread([root = root.string()] { UpdateWorker(WindowStatusCallback(), root); });
     }
     ~WindowedRun() {
         if (worker_.joinable())
@@ -70,7 +70,6 @@ class WindowedRun {
     }
 
   private:
-    testing_support::ScopedWorkingDir workingDir_;
     CBegingUpdater* bridge_ = nullptr;
     std::thread worker_;
 };

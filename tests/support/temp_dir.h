@@ -1,7 +1,8 @@
 // Temporary folders that clean themselves up, and a scoped change of the
-// working directory: the updater resolves every path against the working
-// directory, so each test runs inside a fresh folder of its own and never
-// touches the user's files.
+// working directory. The engine takes its installation as a folder of its
+// settings, so its tests name the folder instead; the working directory is
+// changed only by tests of what relative paths mean (the platform's calls,
+// the translation beside the program, an installation named relative to it).
 #pragma once
 
 #include <filesystem>

@@ -58,7 +58,7 @@ class PackageBuilder : public tools_test::TreeFixture,
         const InstallationFolders folders{installation.path().string(),
                                           (installation / "download").string()};
         for (int i = 0; i < times; ++i)
-            EXPECT_TRUE(ApplyPatchPackage(folders, "p.pkg", kNewVersion, nullptr));
+            EXPECT_TRUE(ApplyPatchPackage(folders, "p.pkg", kNewVersion, {}));
         fs::remove_all(installation / "download");
         return ReadTree(installation.path());
     }

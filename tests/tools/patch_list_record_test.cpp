@@ -28,10 +28,10 @@ TEST(PatchListRecord, TheUpdaterReadsWhatIsPrinted) {
     const PatchSelection selection = ParsePatchList(PackVersion(1, 0, 2), list);
     // The stop record is taken, and nothing after it.
     EXPECT_EQ(selection.selectedPatches,
-              (std::vector<PatchEntry>{{PackVersion(1, 0, 3),
-                                        "http://127.0.0.1:8080/p/a.pkg",
-                                        {PackageDigest::Kind::kSha256, digest}},
-                                       {PackVersion(1, 1, 0), "https://localhost/b.pkg"}}));
+              (std::vector<SelectedPatch>{{PackVersion(1, 0, 3),
+                                           "http://127.0.0.1:8080/p/a.pkg",
+                                           {PackageDigest::Kind::kSha256, digest}},
+                                          {PackVersion(1, 1, 0), "https://localhost/b.pkg"}}));
     EXPECT_TRUE(selection.rerunRequired);
 }
 

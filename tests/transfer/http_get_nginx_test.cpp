@@ -33,7 +33,7 @@ TEST(HttpGetAgainstNginx, FetchesPackagesByteForByteAndMissingFilesFail) {
     EXPECT_EQ(response, "1.0.1 http://x/p1.bin - a b\n");
     const HttpResult missing =
         HttpGet({nginx.Url("/missing.bin"), BodyKind::kPackage, {500, 0}}, response);
-    EXPECT_EQ(missing.code, kStatusNotOk);
+    EXPECT_EQ(missing.code, kStatusNotAccepted);
     EXPECT_FALSE(missing.wholeAsAnnounced);
 }
 

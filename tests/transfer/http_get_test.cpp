@@ -20,10 +20,6 @@ using testing_support::LoopbackServer;
 using testing_support::OkResponse;
 using testing_support::ServerScript;
 
-using transfer_test::CancelOnReport;
-using transfer_test::Record;
-using transfer_test::Reported;
-
 std::string Body(std::size_t size) {
     std::string body(size, '\0');
     for (std::size_t i = 0; i < size; ++i)
@@ -55,11 +51,11 @@ ServerScript Trickle(std::size_t pieces, std::size_t pieceSize, std::chrono::mil
     return script.Close();
 }
 
-class HttpGetTest : public ::testing::Test {
+class HttpGetTest : public ::testing::Test, protected transfer_test::ReportedWords {
   protected:
     void SetUp() override {
         ClearCancelRequest();
-        Reported().clear();
+        ClearReported();
         limits_.connectTimeout = {0, 500000};
         limits_.readinessWait = {0, 100000};
     }
@@ -67,7 +63,10 @@ class HttpGetTest : public ::testing::Test {
 
     // The exchange's code; whether the body was whole as announced is kept
     // in whole_.
-    ErrorCode Fetch(const std::string& url, bool isPackage, StatusCallback callback = &Record,
+    ErrorCode Fetch(const std::string& url, bool isPackage) {
+        return Fetch(url, isPackage, Record());
+    }
+    ErrorCode Fetch(const std::string& url, bool isPackage, StatusCallback callback,
                     platform::TimeVal budget = {10, 0}) {
         const HttpRequest request{url, isPackage ? BodyKind::kPackage : BodyKind::kPatchList,
                                   budget, limits_, callback};
@@ -110,8 +109,9 @@ TEST_F(HttpGetTest, AcceptsOnlyTwoHundredOkInTheStatusLine) {
         int code;
     } cases[] = {
         {"HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nhi", kOk},
-        {"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
-        {"HTTP/1.1 403 Forbidden\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi", kStatusNotOk},
+        {"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nhi", kStatusNotAccepted},
+        {"HTTP/1.1 403 Forbidden\r\nX-Note: 200 OK\r\nContent-Length: 2\r\n\r\nhi",
+         kStatusNotAccepted},
     };
     for (const auto& c : cases) {
         LoopbackServer server(Answer(c.response));
@@ -234,7 +234,7 @@ TEST_F(HttpGetTest, CancelDuringTheBodyEndsAfterThatPiece) {
                               .Pause(300ms)
                               .Send(Body(15904))
                               .Close());
-    EXPECT_EQ(Fetch(server.Url("/"), true, &CancelOnReport), kCancelled);
+    EXPECT_EQ(Fetch(server.Url("/"), true, CancelOnReport()), kCancelled);
     EXPECT_EQ(response_, Body(4096));
     EXPECT_EQ(Reported(), std::vector<StatusWord>{0x1400});
 }
@@ -245,7 +245,7 @@ TEST_F(HttpGetTest, PieceThatSpendsTheBudgetIsKeptAndReported) {
     // for a while on a busy machine cannot have it whole when the half
     // second is spent.
     LoopbackServer server(Trickle(8, 1000, 300ms));
-    EXPECT_EQ(Fetch(server.Url("/"), true, &Record, {0, 500000}), kTimeBudgetSpent);
+    EXPECT_EQ(Fetch(server.Url("/"), true, Record(), {0, 500000}), kTimeBudgetSpent);
     EXPECT_GE(response_.size(), 2000u);
     EXPECT_LT(response_.size(), 8000u);
     ASSERT_FALSE(Reported().empty());
@@ -254,7 +254,7 @@ TEST_F(HttpGetTest, PieceThatSpendsTheBudgetIsKeptAndReported) {
 
 TEST_F(HttpGetTest, SilentWaitsAreNotCharged) {
     LoopbackServer server(Trickle(2, 1000, 350ms));
-    EXPECT_EQ(Fetch(server.Url("/"), true, &Record, {0, 200000}), kOk);
+    EXPECT_EQ(Fetch(server.Url("/"), true, Record(), {0, 200000}), kOk);
     EXPECT_EQ(response_.size(), 2000u);
 }
 
@@ -323,10 +323,10 @@ TEST_F(HttpGetTest, BodyWithoutAPackageLengthIsCapped) {
 TEST_F(HttpGetTest, ConnectionFailuresPassTheirCodeOn) {
     const std::string port = std::to_string(testing_support::UnusedLoopbackPort());
     EXPECT_EQ(Fetch("http://127.0.0.1:" + port + "/x", false), kConnectionRefused);
-    EXPECT_EQ(Fetch("http://updates.invalid/x", false), kWaitFailedOrUnresolved);
+    EXPECT_EQ(Fetch("http://updates.invalid/x", false), kUrlUnusableOrWaitFailed);
     // A URL that does not fit leaves no host: nothing is ever sent anywhere.
-    EXPECT_EQ(Fetch("ftp://127.0.0.1/x", false), kWaitFailedOrUnresolved);
-    EXPECT_EQ(Fetch("http://127.0.0.1:0/x", false), kWaitFailedOrUnresolved);
+    EXPECT_EQ(Fetch("ftp://127.0.0.1/x", false), kUrlUnusableOrWaitFailed);
+    EXPECT_EQ(Fetch("http://127.0.0.1:0/x", false), kUrlUnusableOrWaitFailed);
 }
 
 TEST_F(HttpGetTest, ProductWaitOfFourSecondsEndsBeforeCancelIsSeen) {
@@ -411,7 +411,7 @@ TEST_F(HttpGetTest, OneBudgetCoversTheWholeChain) {
     };
     LoopbackServer server(
         {slowly("HTTP/1.1 302 Found\r\nLocation: /b\r\n\r\n"), slowly(OkResponse("late"))});
-    EXPECT_EQ(Fetch(server.Url("/a"), false, &Record, {0, 500000}), kTimeBudgetSpent);
+    EXPECT_EQ(Fetch(server.Url("/a"), false, Record(), {0, 500000}), kTimeBudgetSpent);
 }
 
 }  // namespace

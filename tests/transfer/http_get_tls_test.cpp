@@ -27,10 +27,6 @@ using testing_support::NginxTls;
 using testing_support::ServerCertificate;
 using testing_support::ServerScript;
 
-using transfer_test::CancelOnReport;
-using transfer_test::Record;
-using transfer_test::Reported;
-
 NginxOptions Https(ServerCertificate which, const std::string& protocols = "",
                    const std::string& rate = "") {
     return {NginxTls{testing_support::TrustedTestCertificates().Server(which), protocols}, rate};
@@ -38,7 +34,7 @@ NginxOptions Https(ServerCertificate which, const std::string& protocols = "",
 
 // One served folder for the whole suite: a package, and a folder with an
 // index page.
-class HttpsTest : public ::testing::Test {
+class HttpsTest : public ::testing::Test, protected transfer_test::ReportedWords {
   protected:
     static void SetUpTestSuite() {
         testing_support::TrustedTestCertificates();
@@ -51,13 +47,15 @@ class HttpsTest : public ::testing::Test {
 
     void SetUp() override {
         ClearCancelRequest();
-        Reported().clear();
+        ClearReported();
         limits_.readinessWait = {0, 200000};
     }
     void TearDown() override { ClearCancelRequest(); }
 
-    ErrorCode Fetch(const std::string& url, BodyKind kind = BodyKind::kPackage,
-                    StatusCallback callback = &Record) {
+    ErrorCode Fetch(const std::string& url, BodyKind kind = BodyKind::kPackage) {
+        return Fetch(url, kind, Record());
+    }
+    ErrorCode Fetch(const std::string& url, BodyKind kind, StatusCallback callback) {
         const HttpRequest request{url, kind, {30, 0}, limits_, callback};
         const HttpResult result = HttpGet(request, response_);
         whole_ = result.wholeAsAnnounced;
@@ -80,10 +78,10 @@ TEST_F(HttpsTest, FetchesAPackageByteForByteWithItsPercentages) {
     // By address (checked against the certificate's IP entry) and by name
     // (sent as SNI, checked against its DNS entry).
     for (const std::string host : {"127.0.0.1", "localhost"}) {
-        Reported().clear();
+        ClearReported();
         std::size_t observed = 0;
         HttpRequest request{
-            nginx.UrlOn(host, "/p.bin"), BodyKind::kPackage, {30, 0}, limits_, &Record};
+            nginx.UrlOn(host, "/p.bin"), BodyKind::kPackage, {30, 0}, limits_, Record()};
         request.observeBody = [&observed](const char*, std::size_t size) { observed += size; };
         const HttpResult result = HttpGet(request, response_);
         EXPECT_EQ(result.code, kOk) << host;
@@ -133,7 +131,7 @@ TEST_F(HttpsTest, CancelAndTheSilenceLimitHoldInATlsBody) {
     // nginx sends 256 KiB at once each second, then stays silent.
     NginxServer slow(root_->path(), Https(ServerCertificate::kLoopback, "", "256k"));
     ASSERT_TRUE(slow.running()) << slow.error();
-    EXPECT_EQ(Fetch(slow.Url("/p.bin"), BodyKind::kPackage, &CancelOnReport), kCancelled);
+    EXPECT_EQ(Fetch(slow.Url("/p.bin"), BodyKind::kPackage, CancelOnReport()), kCancelled);
     EXPECT_GT(response_.size(), 0u);
     EXPECT_LT(response_.size(), package_.size());
 

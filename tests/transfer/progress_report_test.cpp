@@ -4,19 +4,16 @@
 
 #include <vector>
 
+#include "support/status_recorder.h"
+
 namespace {
 
-std::vector<StatusWord> reported;
-void Record(StatusWord word) {
-    reported.push_back(word);
-}
-
 std::vector<StatusWord> ReportsFor(int announcedLength, const std::vector<std::int64_t>& totals) {
-    reported.clear();
-    ProgressReporter progress(announcedLength, &Record);
+    testing_support::StatusRecorder reported;
+    ProgressReporter progress(announcedLength, reported.callback());
     for (const std::int64_t received : totals)
         progress.Update(received);
-    return reported;
+    return reported.words();
 }
 
 TEST(ProgressReporter, ReportsRisesOfAtLeastTwoPoints) {

@@ -106,7 +106,7 @@ TEST_F(ConnectWithTimeoutTest, RefusedConnectionGivesNine) {
 
 TEST_F(ConnectWithTimeoutTest, HostsWithoutAnAddressGiveTwentyTwo) {
     for (const char* host : {"no-such-host.invalid", "", "999.1.1.1"}) {
-        EXPECT_EQ(Connect(host, "80"), kWaitFailedOrUnresolved) << host;
+        EXPECT_EQ(Connect(host, "80"), kUrlUnusableOrWaitFailed) << host;
     }
 }
 

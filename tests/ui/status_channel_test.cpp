@@ -99,9 +99,9 @@ TEST_F(StatusChannel, EachWordIsDecodedErrorFirstThenPercentageThenStage) {
         {PercentageWord(2) | StageWord(kStagePackageRead), {Progress(2)}, kUntouched},
         {ErrorWord(kNothingNewer), {kClose}, kNothingNewer},
         {ErrorWord(kCancelled) | PercentageWord(5), {kClose}, kCancelled},
-        {ErrorWord(kWaitFailedOrUnresolved) | StageWord(kStageAllApplied),
+        {ErrorWord(kUrlUnusableOrWaitFailed) | StageWord(kStageAllApplied),
          {kClose},
-         kWaitFailedOrUnresolved},
+         kUrlUnusableOrWaitFailed},
         // A percentage too large for its byte spills into the error field.
         {PercentageWord(256), {kClose}, 1},
     };

@@ -37,8 +37,9 @@ bool ParseArguments(const std::vector<std::string>& words, const std::vector<Opt
 // something else, so it is refused here instead.
 std::optional<PackedVersion> ParseVersionText(std::string_view text);
 
-// A codec by its name in the codec table (payload_codec.h): "lzo", "bzip2".
+// A codec by its name in the codec table (payload_codec.h): "lzo", "bzip2", "zstd".
 std::optional<PackageCodec> ParseCodecName(std::string_view text);
 const char* CodecName(PackageCodec codec);
-// What a wrong --codec is not, for its error message: "neither lzo nor bzip2".
+// What a wrong --codec is not, for its error message, named from the codec
+// table: "neither lzo, bzip2 nor zstd".
 std::string CodecNameChoices();

@@ -152,7 +152,7 @@ bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* resu
     // The folders are named, not entered: the working directory stays the
     // caller's, and a script the package runs still runs inside the copy.
     const InstallationFolders folders{Utf8Of(installation), Utf8Of(installation / "download")};
-    if (!ApplyPatchPackage(folders, packageName, request.version, nullptr)) {
+    if (!ApplyPatchPackage(folders, packageName, request.version, {})) {
         *error = "the updater's apply code refused the package or failed on it";
         return false;
     }
