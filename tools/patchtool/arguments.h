@@ -38,8 +38,10 @@ bool ParseArguments(const std::vector<std::string>& words, const std::vector<Opt
 // something else, so it is refused here instead.
 std::optional<PackedVersion> ParseVersionText(std::string_view text);
 
-// A codec by its name in the codec table (payload_codec.h): "lzo", "bzip2".
+// A codec of this build by its name in the codec table (payload_codec.h):
+// "lzo", "bzip2"; nothing for a codec the build leaves out.
 std::optional<PackageCodec> ParseCodecName(std::string_view text);
 const char* CodecName(PackageCodec codec);
-// What a wrong --codec is not, for its error message: "neither lzo nor bzip2".
+// What a wrong --codec is not, for its error message: "neither lzo, bzip2 nor
+// zstd", without the codecs the build leaves out.
 std::string CodecNameChoices();
