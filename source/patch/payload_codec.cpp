@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "build_config.h"
+
 // Each codec's own file defines its functions.
 bool UnpackLzo1x(ByteView payload, ByteBuffer* unpacked, std::size_t* produced);
 std::unique_ptr<PayloadSource> OpenLzo1x(std::unique_ptr<PackedInput> input,
@@ -22,11 +24,11 @@ namespace {
 // One row per codec; the magics are the four bytes a package starts with.
 constexpr PayloadCodec kCodecs[] = {
     {PackageCodec::kLzo1x, 0x42425544 /* "DUBB" */, "lzo", 16, false, UnpackLzo1x, OpenLzo1x,
-     PackLzo1x},
+     PackLzo1x, kBuildWithLzo},
     {PackageCodec::kBzip2, 0x4242425A /* "ZBBB" */, "bzip2", 600, false, UnpackBzip2, OpenBzip2,
-     PackBzip2},
-    {PackageCodec::kZstd, 0x4454535A /* "ZSTD" */, "zstd", 16, true, UnpackZstd, OpenZstd,
-     PackZstd},
+     PackBzip2, true},
+    {PackageCodec::kZstd, 0x4454535A /* "ZSTD" */, "zstd", 16, true, UnpackZstd, OpenZstd, PackZstd,
+     true},
 };
 
 // CodecOf indexes the table by the enum's value.

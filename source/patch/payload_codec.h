@@ -58,6 +58,9 @@ struct PayloadCodec {
     UnpackFunction unpack;
     OpenFunction open;
     PackFunction pack;
+    // False for a codec this build leaves out (LZO1X without liblzo2): its
+    // magic and name are known, but its functions refuse every payload.
+    bool inThisBuild;
 };
 
 // Every codec, in the order of PackageCodec.

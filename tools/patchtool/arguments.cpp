@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <vector>
 
 namespace {
 
@@ -94,7 +95,7 @@ std::optional<PackedVersion> ParseVersionText(std::string_view text) {
 
 std::optional<PackageCodec> ParseCodecName(std::string_view text) {
     const PayloadCodec* codec = CodecNamed(text);
-    if (codec == nullptr)
+    if (codec == nullptr || !codec->inThisBuild)
         return std::nullopt;
     return codec->codec;
 }
@@ -104,12 +105,16 @@ const char* CodecName(PackageCodec codec) {
 }
 
 std::string CodecNameChoices() {
-    const auto codecs = PayloadCodecs();
+    std::vector<const char*> names;
+    for (const PayloadCodec& codec : PayloadCodecs()) {
+        if (codec.inThisBuild)
+            names.push_back(codec.name);
+    }
     std::string choices = "neither ";
-    for (std::size_t i = 0; i < codecs.size(); ++i) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
         if (i != 0)
-            choices += i + 1 == codecs.size() ? " nor " : ", ";
-        choices += codecs[i].name;
+            choices += i + 1 == names.size() ? " nor " : ", ";
+        choices += names[i];
     }
     return choices;
 }

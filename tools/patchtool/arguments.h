@@ -37,9 +37,10 @@ bool ParseArguments(const std::vector<std::string>& words, const std::vector<Opt
 // something else, so it is refused here instead.
 std::optional<PackedVersion> ParseVersionText(std::string_view text);
 
-// A codec by its name in the codec table (payload_codec.h): "lzo", "bzip2", "zstd".
+// A codec of this build by its name in the codec table (payload_codec.h):
+// "lzo", "bzip2", "zstd"; nothing for a codec the build leaves out.
 std::optional<PackageCodec> ParseCodecName(std::string_view text);
 const char* CodecName(PackageCodec codec);
 // What a wrong --codec is not, for its error message, named from the codec
-// table: "neither lzo, bzip2 nor zstd".
+// table without the codecs the build leaves out: "neither lzo, bzip2 nor zstd".
 std::string CodecNameChoices();

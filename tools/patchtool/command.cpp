@@ -57,8 +57,10 @@ CommandOption CodecOption() {
 
 std::string CodecSynopsis() {
     std::string names;
-    for (const PayloadCodec& codec : PayloadCodecs())
-        names += (names.empty() ? "" : "|") + std::string(codec.name);
+    for (const PayloadCodec& codec : PayloadCodecs()) {
+        if (codec.inThisBuild)
+            names += (names.empty() ? "" : "|") + std::string(codec.name);
+    }
     return names;
 }
 
