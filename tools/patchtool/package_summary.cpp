@@ -51,6 +51,9 @@ bool HeaderOpened(const OpenedPackage& package, const std::string& fileName,
 }
 
 std::string UnpackError(const PackageHeader& header) {
+    const PayloadCodec& codec = CodecOf(header.codec);
+    if (!codec.inThisBuild)
+        return std::string("packed with ") + codec.name + ", which this build leaves out";
     return "the payload does not unpack to the announced " + std::to_string(header.unpackedSize) +
            " bytes (damaged or truncated)";
 }
