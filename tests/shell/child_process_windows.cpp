@@ -2,44 +2,10 @@
 #include <windows.h>
 
 #include "child_process.h"
+#include "support/windows_command_line.h"
 
 namespace testing_support {
 namespace {
-
-std::wstring Wide(const std::string& text) {
-    const int count =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(count), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
-    return wide;
-}
-
-std::string Narrow(const std::wstring& wide) {
-    const int count = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                          nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(count), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), count,
-                        nullptr, nullptr);
-    return text;
-}
-
-// One argument as the C runtime's command-line parser reads it back:
-// quoted, with the backslashes before a quote doubled.
-std::wstring Quoted(const std::wstring& argument) {
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        quoted += c;
-        backslashes = 0;
-    }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
 
 // The block CreateProcessW takes: each NAME=value ended by a zero, and one
 // more zero at the end.
@@ -66,7 +32,7 @@ std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string
     std::vector<std::string> environment;
     wchar_t* const strings = GetEnvironmentStringsW();
     for (const wchar_t* variable = strings; *variable != L'\0'; variable += wcslen(variable) + 1) {
-        const std::string entry = Narrow(variable);
+        const std::string entry = Utf8(variable);
         // Entries such as "=C:=C:\folder" (a drive's current folder) have no
         // name before their first '='; they are kept as they are.
         if (!changes.contains(entry.substr(0, entry.find('=', 1))))
@@ -90,7 +56,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
     const std::wstring program = std::filesystem::path(Wide(argv[0])).make_preferred().wstring();
     std::wstring commandLine;
     for (const std::string& argument : argv) {
-        commandLine += (commandLine.empty() ? L"" : L" ") + Quoted(Wide(argument));
+        commandLine += (commandLine.empty() ? L"" : L" ") + CommandLineWord(Wide(argument));
     }
     std::wstring block = EnvironmentBlock(environment);
     const HANDLE input = Inheritable({}, GENERIC_READ, OPEN_EXISTING);

@@ -3,6 +3,8 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include "support/windows_command_line.h"
+
 #include <cstdio>
 #else
 #include <sys/wait.h>
@@ -14,8 +16,6 @@ namespace testing_support {
 
 #ifdef _WIN32
 
-namespace {
-
 std::wstring Wide(const std::string& utf8) {
     if (utf8.empty())
         return {};
@@ -26,9 +26,17 @@ std::wstring Wide(const std::string& utf8) {
     return wide;
 }
 
-// One word of a command line as the C runtime splits it again: in quotes,
-// with a backslash before each quote, and the backslashes before a quote or
-// the closing quote doubled.
+std::string Utf8(const std::wstring& wide) {
+    if (wide.empty())
+        return {};
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
+                        nullptr, nullptr);
+    return text;
+}
+
 std::wstring CommandLineWord(const std::wstring& word) {
     std::wstring quoted = L"\"";
     std::size_t backslashes = 0;
@@ -44,6 +52,8 @@ std::wstring CommandLineWord(const std::wstring& word) {
     quoted.append(2 * backslashes, L'\\');
     return quoted + L"\"";
 }
+
+namespace {
 
 // Starts the program. Under load Wine now and then reports a child that died
 // while it was being set up, before the program itself ran, as
