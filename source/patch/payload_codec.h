@@ -84,3 +84,8 @@ bool DecompressPayload(PackageCodec codec, ByteView payload, std::uint32_t unpac
 // Packs `payload` with `codec` (LZO1X-1, bzip2 at its strongest block size,
 // or zstd at level 19 with an 8 MiB window) and appends the result to `*out`.
 bool CompressPayload(PackageCodec codec, const std::string& payload, std::string* out);
+
+// The size of `payload` packed fast (zstd at level 3), or SIZE_MAX when it
+// cannot be packed: a cheap measure to rank candidate encodings of one file
+// by, never the bytes of a package.
+std::size_t QuickPackedSize(const std::string& payload);

@@ -2,6 +2,7 @@
 // stream through a bounded window when a package is applied.
 #include <zstd.h>
 
+#include <cstdint>
 #include <string>
 #include <utility>
 
@@ -157,4 +158,11 @@ bool PackZstd(const std::string& payload, std::string* out) {
     }
     ZSTD_freeCCtx(context);
     return packed;
+}
+
+std::size_t QuickPackedSize(const std::string& payload) {
+    std::string packed(ZSTD_compressBound(payload.size()), '\0');
+    const std::size_t size =
+        ZSTD_compress(packed.data(), packed.size(), payload.data(), payload.size(), 3);
+    return ZSTD_isError(size) ? SIZE_MAX : size;
 }

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 
 #include "platform/platform.h"
@@ -57,5 +58,23 @@ consteval bool SyncsSkipped() {
 // `if constexpr (kTestHooks)`.
 void Notify(const DiskEvent& event);
 bool DiskObserved();
+
+// Tells the disk observer, if there is one, of a change to an open file or
+// of its sync (test variant only); `file` may be null for a descriptor of
+// OpenReadWrite.
+inline void NotifyOpenFile(DiskChange kind, std::FILE* file, int descriptor,
+                           const void* data = nullptr, std::uint64_t size = 0) {
+    if constexpr (kTestHooks) {
+        if (!DiskObserved())
+            return;
+        DiskEvent event;
+        event.kind = kind;
+        event.file = file;
+        event.descriptor = descriptor;
+        event.data = data;
+        event.size = size;
+        Notify(event);
+    }
+}
 
 }  // namespace platform

@@ -1,6 +1,4 @@
 // Programs started with CreateProcessW and waited for on their process handle.
-#include <windows.h>
-
 #include "child_process.h"
 #include "support/windows_command_line.h"
 
@@ -17,13 +15,6 @@ std::wstring EnvironmentBlock(const std::vector<std::string>& environment) {
     }
     block += L'\0';
     return block;
-}
-
-HANDLE Inheritable(const std::filesystem::path& file, DWORD access, DWORD disposition) {
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileW(file.empty() ? L"NUL" : file.wstring().c_str(), access,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 }  // namespace
@@ -59,14 +50,12 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         commandLine += (commandLine.empty() ? L"" : L" ") + CommandLineWord(Wide(argument));
     }
     std::wstring block = EnvironmentBlock(environment);
-    const HANDLE input = Inheritable({}, GENERIC_READ, OPEN_EXISTING);
-    const HANDLE log = Inheritable(output, FILE_APPEND_DATA, OPEN_ALWAYS);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = log;
-    startup.hStdError = log;
+    // Without its log a child's failure could not be told from its silence,
+    // so a log that cannot be opened leaves the child unstarted.
+    const InheritedHandles handles(output.empty() ? L"NUL" : output.wstring(), {}, true);
+    if (!handles.opened())
+        return;
+    STARTUPINFOW startup = handles.Startup();
     PROCESS_INFORMATION child{};
     if (CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
                        CREATE_UNICODE_ENVIRONMENT, block.data(),
@@ -76,8 +65,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv,
         process_ = child.hProcess;
         pid_ = static_cast<pid_t>(child.dwProcessId);
     }
-    CloseHandle(input);
-    CloseHandle(log);
 }
 
 ChildProcess::~ChildProcess() {

@@ -1,8 +1,6 @@
 #include "support/run_program.h"
 
 #ifdef _WIN32
-#include <windows.h>
-
 #include "support/windows_command_line.h"
 
 #include <cstdio>
@@ -15,43 +13,6 @@
 namespace testing_support {
 
 #ifdef _WIN32
-
-std::wstring Wide(const std::string& utf8) {
-    if (utf8.empty())
-        return {};
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), wide.data(), size);
-    return wide;
-}
-
-std::string Utf8(const std::wstring& wide) {
-    if (wide.empty())
-        return {};
-    const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string text(static_cast<std::size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), size,
-                        nullptr, nullptr);
-    return text;
-}
-
-std::wstring CommandLineWord(const std::wstring& word) {
-    std::wstring quoted = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : word) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
-        backslashes = 0;
-        quoted += c;
-    }
-    quoted.append(2 * backslashes, L'\\');
-    return quoted + L"\"";
-}
 
 namespace {
 
@@ -71,13 +32,6 @@ bool Start(const std::wstring& file, std::wstring commandLine, STARTUPINFOW& sta
     }
 }
 
-// A handle the child inherits.
-HANDLE Inheritable(const std::wstring& path, DWORD access, DWORD disposition) {
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, TRUE};
-    return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &attributes,
-                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
 }  // namespace
 
 int RunProgram(const std::filesystem::path& program, const std::vector<std::string>& arguments,
@@ -88,20 +42,11 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
     std::wstring commandLine = CommandLineWord(file);
     for (const std::string& argument : arguments)
         commandLine += L" " + CommandLineWord(Wide(argument));
-    const HANDLE input = Inheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-    const HANDLE out = Inheritable(output.wstring(), GENERIC_WRITE, CREATE_ALWAYS);
-    const HANDLE err =
-        errors.empty() ? out : Inheritable(errors.wstring(), GENERIC_WRITE, CREATE_ALWAYS);
-    int status = -1;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input;
-    startup.hStdOutput = out;
-    startup.hStdError = err;
+    const InheritedHandles handles(output.wstring(), errors.wstring(), false);
+    STARTUPINFOW startup = handles.Startup();
     PROCESS_INFORMATION process{};
-    if (input == INVALID_HANDLE_VALUE || out == INVALID_HANDLE_VALUE ||
-        err == INVALID_HANDLE_VALUE) {
+    int status = -1;
+    if (!handles.opened()) {
         std::fprintf(stderr, "RunProgram: cannot open the output files (error %lu)\n",
                      GetLastError());
     } else if (!Start(file, commandLine, startup, process)) {
@@ -115,10 +60,6 @@ int RunProgram(const std::filesystem::path& program, const std::vector<std::stri
         }
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
-    }
-    for (const HANDLE handle : {input, out, err != out ? err : INVALID_HANDLE_VALUE}) {
-        if (handle != INVALID_HANDLE_VALUE)
-            CloseHandle(handle);
     }
     return status;
 }

@@ -54,8 +54,6 @@ int Run(const std::vector<std::string>& words, const Console& console) {
     int status = kExitSuccess;
     BuildRequest request;
     if (!ParseCommand(words, BuildCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 0, "build", console, &status) ||
-        !RequireOptions(parsed, {"from", "to", "version", "output"}, "build", console, &status) ||
         !ReadBuildRequest(parsed, console, &request, &status)) {
         return status;
     }
@@ -87,18 +85,20 @@ const Command& BuildCommand() {
     static const Command command{
         "build",
         "make the package that turns one installation tree into another",
-        "--from OLD --to NEW --version X.Y.Z [--codec " + CodecSynopsis() + "]\n-o FILE",
+        {},
         "Compares the installation trees OLD and NEW and writes one package that\n"
         "turns OLD into NEW.\n",
-        {{{"from", 0, true}, "OLD", "the installation as it is now"},
-         {{"to", 0, true}, "NEW", "the installation as it should become"},
+        {{{"from", 0, true}, "OLD", "the installation as it is now", Presence::kRequired},
+         {{"to", 0, true}, "NEW", "the installation as it should become", Presence::kRequired},
          {{"version", 0, true},
           "X.Y.Z",
-          "the version of NEW; NEW's config/version.cfg must give it"},
+          "the version of NEW; NEW's config/version.cfg must give it",
+          Presence::kRequired},
          CodecOption(),
          {{"output", 'o', true},
           "FILE",
-          "the package to write; replaced only when the build succeeds"}},
+          "the package to write; replaced only when the build succeeds",
+          Presence::kRequired}},
         "A file new in NEW becomes an add entry; a changed file becomes a modify entry\n"
         "(only the changed bytes) or an add entry, whichever is smaller once compressed;\n"
         "with zstd also a delta entry (applies only to the exact old file).\n"

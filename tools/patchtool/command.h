@@ -1,7 +1,8 @@
-// A patchtool command as it is declared: its name, its options, the texts of
-// its help, and what runs it. The options are declared once, here, and both
-// the command-line parser and the help text are made from them, so the two
-// never disagree.
+// A patchtool command as it is declared: its name, its operand, its options,
+// the texts of its help, and what runs it. Operands and options are declared
+// once, here: the command-line check (unknown and missing options, the number
+// of operands), the synopsis and the option list are all made from them, so
+// none of them can disagree with another.
 #pragma once
 
 #include <string>
@@ -10,20 +11,28 @@
 #include "arguments.h"
 #include "commands.h"
 
+enum class Presence { kOptional, kRequired };
+
 struct CommandOption {
     OptionSpec spec;
     // What the help shows after the option's name ("FILE"); empty for a flag.
     std::string value;
-    // The help line after the name, with "\n" where it goes on below.
+    // The help after the name, wrapped to the help's width where it is shown.
     std::string help;
+    Presence presence = Presence::kOptional;
+};
+
+// A word the command takes besides its options.
+struct Operand {
+    std::string name;     // as the synopsis shows it: "FILE"
+    std::string missing;  // what the error calls it when it is missing
 };
 
 struct Command {
     std::string name;
     // One line in the tool's list of commands.
     std::string summary;
-    // What follows "Usage: patchtool NAME "; "\n" goes on in line below it.
-    std::string synopsis;
+    std::vector<Operand> operands;  // each one must be given
     // The paragraphs between the synopsis and the options.
     std::string description;
     std::vector<CommandOption> options;  // --help is added to every command
@@ -32,11 +41,9 @@ struct Command {
     int (*run)(const std::vector<std::string>& words, const Console& console) = nullptr;
 };
 
-// The --codec option of the commands that build packages, its help naming
-// the codecs of the codec table.
+// The --codec option of the commands that build packages, its value and help
+// naming the codecs of this build's codec table ("lzo|bzip2|zstd").
 CommandOption CodecOption();
-// The codec names as a synopsis shows the choice: "lzo|bzip2|zstd".
-std::string CodecSynopsis();
 
 // The command's help text, made from its declaration.
 std::string UsageOf(const Command& command);

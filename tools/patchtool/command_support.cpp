@@ -15,6 +15,35 @@ int UsageError(const Console& console, const std::string& command, const std::st
     return kExitUsage;
 }
 
+namespace {
+
+// Each declared operand, and no more.
+bool HasItsOperands(const ParsedArguments& parsed, const Command& command, const Console& console,
+                    int* status) {
+    const std::size_t given = parsed.operands.size();
+    const std::size_t wanted = command.operands.size();
+    if (given == wanted)
+        return true;
+    *status = UsageError(console, command.name,
+                         given < wanted ? "missing " + command.operands[given].missing
+                                        : "unexpected operand '" + parsed.operands[wanted] + "'");
+    return false;
+}
+
+// Every option the command declares required, in the order it declares them.
+bool HasItsRequiredOptions(const ParsedArguments& parsed, const Command& command,
+                           const Console& console, int* status) {
+    for (const CommandOption& option : command.options) {
+        if (option.presence == Presence::kRequired && !parsed.Has(option.spec.longName)) {
+            *status = UsageError(console, command.name, "missing --" + option.spec.longName);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool ParseCommand(const std::vector<std::string>& words, const Command& command,
                   const Console& console, ParsedArguments* parsed, int* status) {
     std::string error;
@@ -27,18 +56,8 @@ bool ParseCommand(const std::vector<std::string>& words, const Command& command,
         *status = kExitSuccess;
         return false;
     }
-    return true;
-}
-
-bool RequireOptions(const ParsedArguments& parsed, const std::vector<std::string>& names,
-                    const char* command, const Console& console, int* status) {
-    for (const std::string& name : names) {
-        if (!parsed.Has(name)) {
-            *status = UsageError(console, command, "missing --" + name);
-            return false;
-        }
-    }
-    return true;
+    return HasItsOperands(*parsed, command, console, status) &&
+           HasItsRequiredOptions(*parsed, command, console, status);
 }
 
 bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const Console& console,
@@ -66,15 +85,4 @@ bool ReadCodecOption(const ParsedArguments& parsed, const char* command, const C
     }
     *codec = *named;
     return true;
-}
-
-bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,
-                    const Console& console, int* status, const char* missing) {
-    if (parsed.operands.size() == count)
-        return true;
-    *status = UsageError(console, command,
-                         parsed.operands.size() < count
-                             ? std::string("missing ") + missing
-                             : "unexpected operand '" + parsed.operands[count] + "'");
-    return false;
 }

@@ -19,14 +19,13 @@ void Warn(const Console& console, const std::vector<std::string>& warnings);
 // kExitUsage.
 int UsageError(const Console& console, const std::string& command, const std::string& message);
 
-// Parses the words of one command; on a wrong command line reports it and
-// leaves the exit status in `*status`. Returns true when the command should
-// run (not for --help, which is answered here).
+// Parses the words of one command and checks them against its declaration:
+// known options, the required ones given, its operands and no more. On a
+// wrong command line reports it and leaves the exit status in `*status`.
+// Returns true when the command should run (not for --help, which is
+// answered here).
 bool ParseCommand(const std::vector<std::string>& words, const Command& command,
                   const Console& console, ParsedArguments* parsed, int* status);
-
-bool RequireOptions(const ParsedArguments& parsed, const std::vector<std::string>& names,
-                    const char* command, const Console& console, int* status);
 
 bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const Console& console,
                        PackedVersion* version, int* status);
@@ -34,7 +33,3 @@ bool ReadVersionOption(const ParsedArguments& parsed, const char* command, const
 // The codec --codec names, when given; `*codec` stays as it is otherwise.
 bool ReadCodecOption(const ParsedArguments& parsed, const char* command, const Console& console,
                      PackageCodec* codec, int* status);
-
-// Exactly `count` operands; `missing` names what a missing one is.
-bool ExpectOperands(const ParsedArguments& parsed, std::size_t count, const char* command,
-                    const Console& console, int* status, const char* missing = "the package file");

@@ -16,8 +16,7 @@ namespace {
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    if (!ParseCommand(words, InspectCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 1, "inspect", console, &status)) {
+    if (!ParseCommand(words, InspectCommand(), console, &parsed, &status)) {
         return status;
     }
     const std::string& file = parsed.operands.front();
@@ -45,7 +44,7 @@ const Command& InspectCommand() {
     static const Command command{
         "inspect",
         "show a package's header and entries",
-        "[--json] FILE",
+        {{"FILE", "the package file"}},
         "Shows the header of a package (codec, version, unpacked size) and every entry:\n"
         "its kind, the file's size once applied, for a delta entry the size of the file\n"
         "it applies to, the data length, the number of diff records and the name.\n",

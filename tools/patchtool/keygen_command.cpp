@@ -37,9 +37,7 @@ bool WritePrivateKey(const fs::path& path, const Ed25519SigningKey& key) {
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    if (!ParseCommand(words, KeygenCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 0, "keygen", console, &status) ||
-        !RequireOptions(parsed, {"output"}, "keygen", console, &status)) {
+    if (!ParseCommand(words, KeygenCommand(), console, &parsed, &status)) {
         return status;
     }
     const fs::path output = PathFromUtf8(parsed.Value("output"));
@@ -72,15 +70,16 @@ const Command& KeygenCommand() {
     static const Command command{
         "keygen",
         "make a signing key pair; print the public key for the build",
-        "-o KEYFILE",
+        {},
         "Makes an Ed25519 key pair for signing patch lists. The private key goes to\n"
         "KEYFILE (PKCS#8 PEM, readable by its owner only); the public key is printed as\n"
         "the updater's build setting takes it: build the updater with\n"
         "-DUPDATER_TRUSTED_KEYS=PUBLIC_KEY and it takes only lists signed with KEYFILE.\n",
         {{{"output", 'o', true},
           "KEYFILE",
-          "where the private key goes; an existing file is never\n"
-          "replaced"}},
+          "where the private key goes; an existing file is never "
+          "replaced",
+          Presence::kRequired}},
         "Keep KEYFILE on the machine that signs, never on the server, in a package or\n"
         "in a log. To change keys, build the updater with the old and the new public\n"
         "key (separated by ';'), sign with the new one, and drop the old key from the\n"

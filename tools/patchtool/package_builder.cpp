@@ -7,8 +7,6 @@
 #include <thread>
 #include <utility>
 
-#include <zstd.h>
-
 #include "engine/publisher_core.h"
 #include "file_diff.h"
 #include "tree_scan.h"
@@ -162,16 +160,11 @@ std::vector<FileOutcome> CompareFiles(const BuildRequest& request, const TreeSca
     return outcomes;
 }
 
-// The payload of `entry` alone packed at zstd's level 3: the measure the
-// candidates are ranked by (SIZE_MAX when the entry does not fit the format).
+// The payload of `entry` alone packed fast: the measure the candidates are
+// ranked by (SIZE_MAX when the entry does not fit the format).
 std::size_t QuickPackedSize(const EntrySource& entry) {
     std::string payload;
-    if (!EncodePayload({entry}, &payload))
-        return SIZE_MAX;
-    std::string packed(ZSTD_compressBound(payload.size()), '\0');
-    const std::size_t size =
-        ZSTD_compress(packed.data(), packed.size(), payload.data(), payload.size(), 3);
-    return ZSTD_isError(size) ? SIZE_MAX : size;
+    return EncodePayload({entry}, &payload) ? ::QuickPackedSize(payload) : SIZE_MAX;
 }
 
 // Add, modify and delta entries for one file; the smallest wins, ties going

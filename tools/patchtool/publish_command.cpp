@@ -266,8 +266,6 @@ int Run(const std::vector<std::string>& words, const Console& console) {
     int status = kExitSuccess;
     PublishRequest request;
     if (!ParseCommand(words, PublishCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 0, "publish", console, &status) ||
-        !RequireOptions(parsed, {"releases", "site", "base-url"}, "publish", console, &status) ||
         !ReadPublishRequest(parsed, console, &request, &status)) {
         return status;
     }
@@ -300,8 +298,7 @@ const Command& PublishCommand() {
     static const Command command{
         "publish",
         "build a site from release trees: packages, signed list, nginx block",
-        "--releases DIR --site DIR --base-url URL\n"
-        "[--codec CODEC] [--key KEYFILE] [--list NAME]",
+        {},
         "Turns a folder of release trees into an update site. DIR holds one\n"
         "installation tree per release, named by its version (1.0.0/, 1.0.1/, ...);\n"
         "each tree's config/version.cfg must give that version. For each release\n"
@@ -313,10 +310,17 @@ const Command& PublishCommand() {
         "given. An nginx server block for the site goes to standard output.\n",
         {{{"releases", 0, true},
           "DIR",
-          "the release trees; other names in it are ignored with a\n"
-          "warning"},
-         {{"site", 0, true}, "DIR", "the folder that is served (made when missing)"},
-         {{"base-url", 0, true}, "URL", "where the site is served, http[s]://host[:port][/path]"},
+          "the release trees; other names in it are ignored with a "
+          "warning",
+          Presence::kRequired},
+         {{"site", 0, true},
+          "DIR",
+          "the folder that is served (made when missing)",
+          Presence::kRequired},
+         {{"base-url", 0, true},
+          "URL",
+          "where the site is served, http[s]://host[:port][/path]",
+          Presence::kRequired},
          CodecOption(),
          {{"key", 0, true}, "KEYFILE", "sign the list as 'patchtool sign' does (LIST.sig)"},
          {{"list", 0, true}, "NAME", "the patch list's file name (default: patchlist.cfg)"}},

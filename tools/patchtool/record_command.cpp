@@ -17,9 +17,7 @@ namespace {
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    if (!ParseCommand(words, RecordCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 0, "record", console, &status) ||
-        !RequireOptions(parsed, {"version", "url"}, "record", console, &status)) {
+    if (!ParseCommand(words, RecordCommand(), console, &parsed, &status)) {
         return status;
     }
     PackedVersion version = 0;
@@ -54,21 +52,27 @@ const Command& RecordCommand() {
     static const Command command{
         "record",
         "print the patch-list record for a package, with its digest",
-        "--version X.Y.Z --url URL [--stop] [--package FILE]",
+        {},
         "Prints the patch-list record for a package, ready to append to the patch list:\n"
         "the version, the URL, the options, the package's digest and a field the\n"
         "updater ignores.\n",
-        {{{"version", 0, true}, "X.Y.Z", "the version the package brings an installation to"},
-         {{"url", 0, true}, "URL", "where the package is served, http[s]://host[:port]/path/NAME"},
+        {{{"version", 0, true},
+          "X.Y.Z",
+          "the version the package brings an installation to",
+          Presence::kRequired},
+         {{"url", 0, true},
+          "URL",
+          "where the package is served, http[s]://host[:port]/path/NAME",
+          Presence::kRequired},
          {{"stop", 0, false},
           "",
-          "a stop record: the updater takes no later record in the same\n"
+          "a stop record: the updater takes no later record in the same "
           "run and leaves the update-needed flag set, so it runs again"},
          {{"package", 0, true},
           "FILE",
-          "the package itself: its SHA-256 goes into the record\n"
-          "(sha256=...), and the updater refuses a download that differs.\n"
-          "Without it the digest field is '-'; an updater built with\n"
+          "the package itself: its SHA-256 goes into the record "
+          "(sha256=...), and the updater refuses a download that differs. "
+          "Without it the digest field is '-'; an updater built with "
           "trusted keys refuses such a record"}},
         "",
         Run};

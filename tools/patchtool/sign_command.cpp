@@ -38,9 +38,7 @@ std::vector<std::string> DigestWarnings(const std::string& list) {
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    if (!ParseCommand(words, SignCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 1, "sign", console, &status, "the patch list") ||
-        !RequireOptions(parsed, {"key"}, "sign", console, &status)) {
+    if (!ParseCommand(words, SignCommand(), console, &parsed, &status)) {
         return status;
     }
     const fs::path listPath = PathFromUtf8(parsed.operands.front());
@@ -76,13 +74,16 @@ const Command& SignCommand() {
     static const Command command{
         "sign",
         "sign a patch list, writing LIST.sig beside it",
-        "LIST --key KEYFILE",
+        {{"LIST", "the patch list"}},
         "Signs the exact bytes of the patch list LIST with the private key in KEYFILE\n"
         "and writes the signature (base64) to LIST.sig, replaced whole. Serve LIST.sig\n"
         "beside LIST: an updater built with trusted keys fetches the list's URL with\n"
         "\".sig\" appended and refuses a list that none of its keys signed. Any change\n"
         "to LIST afterwards needs a new signature.\n",
-        {{{"key", 0, true}, "KEYFILE", "the private key made by 'patchtool keygen'"}},
+        {{{"key", 0, true},
+          "KEYFILE",
+          "the private key made by 'patchtool keygen'",
+          Presence::kRequired}},
         "Records without a sha256= digest are listed as warnings: an updater built with\n"
         "trusted keys refuses them ('patchtool record --package' writes the digest).\n",
         Run};

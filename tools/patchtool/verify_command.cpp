@@ -69,9 +69,7 @@ bool VerifyTrees(const ParsedArguments& parsed, const std::string& file, PackedV
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    if (!ParseCommand(words, VerifyCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 1, "verify", console, &status) ||
-        !RequireOptions(parsed, {"version"}, "verify", console, &status)) {
+    if (!ParseCommand(words, VerifyCommand(), console, &parsed, &status)) {
         return status;
     }
     if (parsed.Has("from") != parsed.Has("to")) {
@@ -112,18 +110,21 @@ const Command& VerifyCommand() {
     static const Command command{
         "verify",
         "check a package, optionally against the trees it was built from",
-        "FILE --version X.Y.Z [--from OLD --to NEW [--run-script]]",
+        {{"FILE", "the package file"}},
         "Checks the header, the payload and every entry of a package as the updater will,\n"
         "without touching any installation. With OLD and NEW it also applies the package\n"
         "to a temporary copy of OLD with the updater's own apply code and compares the\n"
         "result with NEW byte for byte (files only in OLD are expected to stay).\n",
-        {{{"version", 0, true}, "X.Y.Z", "the version the patch list announces the package for"},
-         {{"from", 0, true}, "OLD", "the installation the package is applied to"},
-         {{"to", 0, true}, "NEW", "the installation it must give"},
+        {{{"version", 0, true},
+          "X.Y.Z",
+          "the version the patch list announces the package for",
+          Presence::kRequired},
+         {{"from", 0, true}, "OLD", "the installation the package is applied to (with --to)"},
+         {{"to", 0, true}, "NEW", "the installation it must give (with --from)"},
          {{"run-script", 0, false},
           "",
-          "let the post-update script Special.bat run inside the\n"
-          "temporary copy, when applying would run one; without it\n"
+          "let the post-update script Special.bat run inside the "
+          "temporary copy, when applying would run one; without it "
           "such a package is not applied"}},
         "",
         Run};

@@ -18,9 +18,7 @@ namespace {
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
     int status = kExitSuccess;
-    if (!ParseCommand(words, VerifyListCommand(), console, &parsed, &status) ||
-        !ExpectOperands(parsed, 1, "verify-list", console, &status, "the patch list") ||
-        !RequireOptions(parsed, {"public-key"}, "verify-list", console, &status)) {
+    if (!ParseCommand(words, VerifyListCommand(), console, &parsed, &status)) {
         return status;
     }
     const std::optional<std::vector<Ed25519PublicKey>> keys =
@@ -58,7 +56,7 @@ const Command& VerifyListCommand() {
     static const Command command{
         "verify-list",
         "check a list's signature and its packages' digests",
-        "LIST --public-key KEY[,KEY...] [--packages DIR]",
+        {{"LIST", "the patch list"}},
         "Checks a patch list as an updater built with these keys will: LIST.sig must be\n"
         "a signature over LIST by one of the keys, and every record must carry a\n"
         "sha256= digest. A record's package, when it is at hand (DIR/NAME, NAME the\n"
@@ -66,8 +64,9 @@ const Command& VerifyListCommand() {
         "standard output.\n",
         {{{"public-key", 0, true},
           "KEY",
-          "the public key as 'patchtool keygen' printed it; several,\n"
-          "separated by ',', as during a key rotation"},
+          "the public key as 'patchtool keygen' printed it; several, "
+          "separated by ',', as during a key rotation",
+          Presence::kRequired},
          {{"packages", 0, true}, "DIR", "where the packages are (default: LIST's folder)"}},
         "Exit status 0 only when every check passed; a package not at hand fails none.\n",
         Run};

@@ -126,23 +126,6 @@ void NotifyName(DiskChange kind, const std::string& native, const std::string& t
     }
 }
 
-// Tells the disk observer, if there is one, of a change to an open file or
-// of its sync (test variant only); `file` may be null for a descriptor of OpenReadWrite.
-void NotifyOpenFile(DiskChange kind, std::FILE* file, int descriptor, const void* data = nullptr,
-                    std::uint64_t size = 0) {
-    if constexpr (kTestHooks) {
-        if (!DiskObserved())
-            return;
-        DiskEvent event;
-        event.kind = kind;
-        event.file = file;
-        event.descriptor = descriptor;
-        event.data = data;
-        event.size = size;
-        Notify(event);
-    }
-}
-
 // Modes that may make the file or cut it: every one but "r" and "r+".
 bool MayCreate(const char* mode) {
     return std::strchr(mode, 'w') != nullptr || std::strchr(mode, 'a') != nullptr;

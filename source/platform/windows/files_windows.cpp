@@ -121,23 +121,6 @@ void NotifyName(DiskChange kind, const std::wstring& native, const std::wstring&
     }
 }
 
-// Tells the disk observer, if there is one, of a change to an open file or
-// of its sync (test variant only); `file` may be null for a descriptor of OpenReadWrite.
-void NotifyOpenFile(DiskChange kind, std::FILE* file, int descriptor, const void* data = nullptr,
-                    std::uint64_t size = 0) {
-    if constexpr (kTestHooks) {
-        if (!DiskObserved())
-            return;
-        DiskEvent event;
-        event.kind = kind;
-        event.file = file;
-        event.descriptor = descriptor;
-        event.data = data;
-        event.size = size;
-        Notify(event);
-    }
-}
-
 // A C runtime stream over `handle`, which it then owns; the handle is closed
 // when no stream can be made.
 std::FILE* StreamOf(HANDLE handle, int descriptorFlags, const char* streamMode) {
