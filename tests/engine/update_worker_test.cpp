@@ -23,6 +23,7 @@
 
 #include "engine/patch_list.h"
 #include "engine/version_file.h"
+#include "patch/build_codecs.h"
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
 #include "platform/test_hooks.h"
@@ -161,7 +162,7 @@ class UpdateWorkerRun : public ::testing::Test {
         WriteFileBytes(www_ / name, bytes);
     }
     std::string Package(PackedVersion version, const std::vector<EntrySource>& entries,
-                        PackageCodec codec = PackageCodec::kLzo1x) {
+                        PackageCodec codec = testing_support::AnyCodec()) {
         std::string package;
         EXPECT_TRUE(BuildPackage(codec, version, entries, &package));
         return package;
@@ -534,6 +535,25 @@ TEST_F(UpdateWorkerRun, ApplyFailureInTheSecondOfThreeKeepsTheFirst) {
     EXPECT_EQ(ReadFileBytes(root_ / "bin/app.dat"), app);
     EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
     EXPECT_EQ(ReadInstalledVersion(root_.string()), V(1, 0, 0));
+}
+
+// A build without LZO1X meets the format's first codec with the apply's
+// failure code and nothing changed, never with a wrong tree.
+TEST_F(UpdateWorkerRun, LzoPackageIsAppliedOnlyByABuildWithLzo) {
+    Install("1.0.0", nginx_.Url("/list.cfg"));
+    std::string payload;
+    ASSERT_TRUE(EncodePayload({EntrySource::Add("readme.txt", "lzo\n")}, &payload));
+    Publish("p101.pak", testing_support::HandPackedLzoPackage(V(1, 0, 1), payload));
+    Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/p101.pak")));
+    RunInRoot();
+    if (testing_support::BuildHasLzo()) {
+        EXPECT_EQ(LastWord(), kAllApplied);
+        EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "lzo\n");
+    } else {
+        EXPECT_EQ(LastWord(), ErrorWord(kApplyFailed));
+        EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
+        EXPECT_EQ(ReadInstalledVersion(root_.string()), V(1, 0, 0));
+    }
 }
 
 TEST_F(UpdateWorkerRun, CancelDuringADownloadEndsCancelledAndAppliesNothing) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "build_codecs.h"
 #include "patch/package_writer.h"
 #include "patch/patch_package.h"
 #include "platform/platform.h"
@@ -49,7 +50,7 @@ class ApplyFixture : public ::testing::Test {
     }
 
     static std::string Build(const std::vector<EntrySource>& entries,
-                             PackageCodec codec = PackageCodec::kLzo1x,
+                             PackageCodec codec = AnyCodec(),
                              PackedVersion version = kTestVersion) {
         std::string package;
         EXPECT_TRUE(BuildPackage(codec, version, entries, &package));

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 
 #include "apply_fixture.h"
+#include "build_codecs.h"
 #include "payload_bytes.h"
 #include "support/installation_files.h"
 #include "support/sync_ledger.h"
@@ -49,8 +50,7 @@ class DurableApply : public ApplyFixture {
 };
 
 TEST_F(DurableApply, EveryCodecSyncsEachFileBeforeItsMoveAndTheVersionFileAfterAll) {
-    for (const PackageCodec codec :
-         {PackageCodec::kLzo1x, PackageCodec::kBzip2, PackageCodec::kZstd}) {
+    for (const PackageCodec codec : CodecsInThisBuild()) {
         SCOPED_TRACE(static_cast<int>(codec));
         Stage(MixedPackage(codec));
         SyncLedger ledger(root_ / "config/version.cfg");

@@ -8,6 +8,7 @@
 #include <random>
 
 #include "apply_fixture.h"
+#include "build_codecs.h"
 #include "payload_bytes.h"
 #include "reference_walker.h"
 #include "support/installation_files.h"
@@ -190,6 +191,8 @@ TEST_F(StreamedApply, GivesTheOutcomeOfTheWholeBufferWalkForDamagedAndMalformedP
     const std::string small = Encoded(SmallEntries()) + Le32(0);
     const std::string large = Encoded(largeEntries) + Le32(0);
     for (const PayloadCodec& codec : PayloadCodecs()) {
+        if (!codec.inThisBuild)
+            continue;
         AddDamaged(std::string(codec.name) + " small", small, codec.codec, random, &cases);
         AddDamaged(std::string(codec.name) + " large", large, codec.codec, random, &cases);
         // Each kind of broken entry first, among the entries, and last. zstd
@@ -232,10 +235,11 @@ TEST_F(StreamedApply, GivesTheOutcomeOfTheWholeBufferWalkForDamagedAndMalformedP
         refused += expected.words.size() < 3 ? 1 : 0;
         partial += !expected.applied && expected.words.size() >= 3 ? 1 : 0;
     }
-    // Each sort of outcome is met many times over.
+    // Each sort of outcome is met many times over. Damaged packages that
+    // still apply come mostly from LZO1X, which has no checksum.
     EXPECT_GT(refused, 20);
     EXPECT_GT(partial, 40);
-    EXPECT_GT(static_cast<int>(cases.size()) - refused - partial, 10);
+    EXPECT_GT(static_cast<int>(cases.size()) - refused - partial, BuildHasLzo() ? 10 : 5);
 }
 
 // ---------------------------------------------------------------------------

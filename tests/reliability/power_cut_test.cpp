@@ -327,7 +327,7 @@ class PowerCut : public ::testing::Test {
 std::map<std::string, std::unique_ptr<PublishedUpdate>> PowerCut::updates_;
 
 TEST_F(PowerCut, CutAnywhereInAnUpdateOfWholeFilesAndRecordsConverges) {
-    SweepAndReport("lzo");
+    SweepAndReport(testing_support::AnyCodecName());
 }
 
 TEST_F(PowerCut, CutAnywhereInAnUpdateWithADeltaEntryConverges) {
@@ -338,7 +338,7 @@ TEST_F(PowerCut, CutAnywhereInAnUpdateWithADeltaEntryConverges) {
 // some cut with the names kept, a tree no later run repairs. The sweep goes
 // from the end of the run back, where the version file is already replaced.
 TEST_F(PowerCut, AnUpdaterWithoutSyncsIsCaught) {
-    const PublishedUpdate& update = Update("lzo");
+    const PublishedUpdate& update = Update(testing_support::AnyCodecName());
     ASSERT_TRUE(update.ready()) << update.error();
     const std::vector<DiskChange> points = PointsOfCleanRun(update, false);
     ASSERT_FALSE(HasFailure()) << "the run must succeed uncut first";

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "patch/build_codecs.h"
 #include "support/installation_files.h"
 #include "support/nginx_server.h"
 #include "support/temp_dir.h"
@@ -32,7 +33,7 @@ class PublishedUpdate {
     // "zstd" its changed program travels as a delta entry.
     explicit PublishedUpdate(std::size_t scale, const std::string& serveRate = "",
                              std::size_t largeEntryBytes = 0,
-                             const std::string& firstCodec = "lzo");
+                             const std::string& firstCodec = testing_support::AnyCodecName());
 
     bool ready() const { return error_.empty(); }
     // What went wrong while building, empty when ready.

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "package_summary.h"
+#include "patch/build_codecs.h"
 #include "patch/patch_package.h"
 #include "support/under_wine.h"
 #include "tree_fixture.h"
@@ -195,14 +196,8 @@ TEST_P(PackageBuilder, NamesOutsideAsciiKeepTheirUtf8Bytes) {
     EXPECT_TRUE(verified.differences.empty());
 }
 
-std::vector<PackageCodec> EveryCodec() {
-    std::vector<PackageCodec> codecs;
-    for (const PayloadCodec& row : PayloadCodecs())
-        codecs.push_back(row.codec);
-    return codecs;
-}
-
-INSTANTIATE_TEST_SUITE_P(EveryCodec, PackageBuilder, ::testing::ValuesIn(EveryCodec()),
+INSTANTIATE_TEST_SUITE_P(EveryCodec, PackageBuilder,
+                         ::testing::ValuesIn(testing_support::CodecsInThisBuild()),
                          [](const auto& test) { return std::string(CodecOf(test.param).name); });
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "inspect_output.h"
+#include "patch/build_codecs.h"
+#include "patch/package_writer.h"
 #include "support/run_program.h"
 #include "tree_fixture.h"
 #include "trust/base64.h"
@@ -20,6 +22,7 @@
 
 namespace {
 
+using testing_support::AnyCodecName;
 using testing_support::ReadFileBytes;
 using testing_support::WriteFileBytes;
 
@@ -62,7 +65,7 @@ class PatchToolProgram : public tools_test::TreeFixture {
 };
 
 TEST_F(PatchToolProgram, BuildInspectVerifyWorkTogether) {
-    const ProgramRun built = BuildPackage("lzo");
+    const ProgramRun built = BuildPackage(AnyCodecName());
     ASSERT_EQ(built.status, 0) << built.err;
     EXPECT_TRUE(built.out.empty());
     EXPECT_NE(built.err.find("warning: only in OLD"), std::string::npos);
@@ -70,7 +73,8 @@ TEST_F(PatchToolProgram, BuildInspectVerifyWorkTogether) {
 
     const ProgramRun inspected = Patchtool({"inspect", "--json", package()});
     ASSERT_EQ(inspected.status, 0) << inspected.err;
-    EXPECT_NE(inspected.out.find("\"codec\": \"lzo\""), std::string::npos);
+    EXPECT_NE(inspected.out.find("\"codec\": \"" + std::string(AnyCodecName()) + "\""),
+              std::string::npos);
     EXPECT_NE(
         inspected.out.find("{\"kind\": \"modify\", \"name\": \"bin/app.exe\", \"final_size\": "
                            "300000, \"data_length\": 43, \"records\": 4}"),
@@ -178,11 +182,32 @@ TEST_F(PatchToolProgram, UnreadableTreeFailsWithoutWritingAPackage) {
 
 TEST_F(PatchToolProgram, OutputThatCannotBeReplacedFailsAndLeavesNothingBeside) {
     std::filesystem::create_directories(package());  // a folder where the file should go
-    const ProgramRun run = BuildPackage("lzo");
+    const ProgramRun run = BuildPackage(AnyCodecName());
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("cannot write the package"), std::string::npos);
     EXPECT_TRUE(std::filesystem::is_directory(package()));
     EXPECT_FALSE(std::filesystem::exists(package() + ".updating"));
+}
+
+// A build without LZO1X neither makes LZO1X packages nor calls one damaged.
+TEST_F(PatchToolProgram, LzoPackagesAreMadeAndReadOnlyByABuildWithLzo) {
+    std::string payload;
+    ASSERT_TRUE(EncodePayload({EntrySource::Add("a.txt", "a")}, &payload));
+    WriteFileBytes(package(), testing_support::HandPackedLzoPackage(PackVersion(1, 0, 1), payload));
+    const ProgramRun inspected = Patchtool({"inspect", package()});
+    const ProgramRun built = BuildPackage("lzo");
+    if (testing_support::BuildHasLzo()) {
+        EXPECT_EQ(inspected.status, 0) << inspected.err;
+        EXPECT_EQ(built.status, 0) << built.err;
+    } else {
+        EXPECT_EQ(inspected.status, 1);
+        EXPECT_NE(inspected.err.find("packed with lzo, which this build leaves out"),
+                  std::string::npos)
+            << inspected.err;
+        EXPECT_EQ(built.status, 2);
+        EXPECT_NE(built.err.find("--codec 'lzo' is neither bzip2 nor zstd"), std::string::npos)
+            << built.err;
+    }
 }
 
 TEST_F(PatchToolProgram, RecordPrintsOneLine) {
@@ -275,7 +300,7 @@ TEST_F(PatchToolProgram, KeysSignaturesAndDigestsWorkTogether) {
     EXPECT_EQ(run({"keygen", "-o", key}).status, 1);  // a key in use is never replaced
     EXPECT_EQ(ReadFileBytes(key), pem);
 
-    ASSERT_EQ(BuildPackage("lzo").status, 0);
+    ASSERT_EQ(BuildPackage(AnyCodecName()).status, 0);
     const ProgramRun recorded = run({"record", "--version", "1.0.1", "--url",
                                      "http://127.0.0.1/p.pkg", "--package", package()});
     ASSERT_EQ(recorded.status, 0) << recorded.err;

@@ -1,4 +1,5 @@
 #include "tree_verify.h"
+#include "patch/build_codecs.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +22,8 @@ class TreeVerify : public tools_test::TreeFixture {
     TreeVerify() {
         BuildResult result;
         std::string error;
-        EXPECT_TRUE(BuildPackageFromTrees({oldRoot(), newRoot(), kNewVersion, PackageCodec::kLzo1x},
-                                          &result, &error))
+        EXPECT_TRUE(BuildPackageFromTrees(
+            {oldRoot(), newRoot(), kNewVersion, testing_support::AnyCodec()}, &result, &error))
             << error;
         WriteFileBytes(package(), result.package);
     }
