@@ -149,12 +149,14 @@ class UpdateRun {
         // before the packages inside it count as downloaded.
         if (platform::MakeDirectory(folder) == 0)
             platform::SyncFolderOf(folder);
+        // Every name is judged before the first fetch, so that a selection
+        // that cannot be downloaded whole downloads nothing.
+        if (!HasOwnUsablePackageFiles(result_.selection.selectedPatches)) {
+            Report(ErrorWord(kBadPackageName));
+            return false;
+        }
         for (const SelectedPatch& patch : result_.selection.selectedPatches) {
             const std::string fileName = PackageFileName(patch.url);
-            if (!IsUsablePackageFileName(fileName)) {
-                Report(ErrorWord(kBadPackageName));
-                return false;
-            }
             Report(StageWord(kStageDownloadStarting));
             const PackageDownload download{patch, folders_.installRoot, folder + "/" + fileName,
                                            report_};
@@ -236,4 +238,20 @@ bool IsUsablePackageFileName(const std::string& name) {
         const auto byte = static_cast<unsigned char>(c);
         return byte < 0x20 || byte == 0x7F || c == '/' || c == '\\' || c == ':';
     });
+}
+
+bool HasOwnUsablePackageFiles(const std::vector<SelectedPatch>& patches) {
+    std::vector<std::string> names;
+    for (const SelectedPatch& patch : patches) {
+        std::string name = PackageFileName(patch.url);
+        if (!IsUsablePackageFileName(name))
+            return false;
+        if (std::any_of(names.begin(), names.end(), [&name](const std::string& earlier) {
+                return platform::SameFileName(earlier, name);
+            })) {
+            return false;
+        }
+        names.push_back(std::move(name));
+    }
+    return true;
 }

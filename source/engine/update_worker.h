@@ -71,3 +71,9 @@ std::string PackageFileName(const std::string& url);
 // control bytes (0x00-0x1F, 0x7F). The name comes from the server's URL, so
 // anything else could make the updater write and apply a file elsewhere.
 bool IsUsablePackageFileName(const std::string& name);
+
+// Whether every record of `patches` gives a usable package file name, each
+// its own: two records whose URLs end in the same name (on Windows also in
+// names that differ only in case) would share one file in the download
+// folder, and the later download would replace the earlier package.
+bool HasOwnUsablePackageFiles(const std::vector<SelectedPatch>& patches);

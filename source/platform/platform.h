@@ -233,6 +233,20 @@ void ResetFileAttributes(const std::string& path);
 // else than the name says, or fail half-way. Always true on POSIX.
 bool FileSystemCanHoldName(const std::string& name);
 
+// True when the plain file names `a` and `b` name one file in one folder:
+// when they are equal on POSIX, and when they are equal but for case on
+// Windows (whose file systems compare names that way).
+bool SameFileName(const std::string& a, const std::string& b);
+
+// Whether users other than the owner of the file at `path` may read it: its
+// group or others read bit on POSIX; on Windows an entry of its access list
+// that lets anyone but its owner, the system or the administrators read it
+// (or no access list at all). False when that cannot be told.
+bool OthersMayRead(const std::string& path);
+// The command a user runs to make the file at `path` readable by its owner
+// only, for a message.
+std::string MakePrivateCommand(const std::string& path);
+
 // True when a file written at `path` would land in the folder `root` or below
 // it: a symbolic link anywhere on the way (a folder, or the file itself)
 // counts by where it leads, so a link inside the root that points outside it

@@ -329,9 +329,10 @@ TEST_F(UpdateWorkerRun, PackageUrlEndingInSlashFailsWithNothingApplied) {
     Install("1.0.0", nginx_.Url("/list.cfg"));
     const auto before = ReadTree(root_);
     RunInRoot();
-    EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched, kDownloading,
+    // Every name is judged before the first fetch: nothing is downloaded.
+    EXPECT_EQ(Stages(), (std::vector<StatusWord>{kStarted, kVersionRead, kListFetched,
                                                  ErrorWord(kBadPackageName)}));
-    EXPECT_TRUE(fs::exists(root_ / "download/p101.pak"));  // the earlier download stays
+    EXPECT_FALSE(fs::exists(root_ / "download/p101.pak"));
     EXPECT_EQ(ReadTree(root_), before);
 }
 
@@ -585,7 +586,10 @@ TEST_F(UpdateWorkerRun, StopRecordSetsRerunAndLaterRecordsAreNotFetched) {
     EXPECT_FALSE(fs::exists(root_ / "download/never-fetched.pak"));
 }
 
-TEST_F(UpdateWorkerRun, TwoUrlsWithOneFileNameShareTheFile) {
+// Two records whose packages would share one file: the later download would
+// replace the earlier package, which then never applies. The selection is
+// refused before anything is fetched.
+TEST_F(UpdateWorkerRun, TwoRecordsNamingOneFileAreRefusedBeforeAnyFetch) {
     fs::create_directories(www_ / "a");
     fs::create_directories(www_ / "b");
     Publish("a/p.pak", Package(V(1, 0, 1), {EntrySource::Add("readme.txt", "from a")}));
@@ -593,12 +597,12 @@ TEST_F(UpdateWorkerRun, TwoUrlsWithOneFileNameShareTheFile) {
     Publish("list.cfg", ListRecord(V(1, 0, 1), nginx_.Url("/a/p.pak")) +
                             ListRecord(V(1, 0, 2), nginx_.Url("/b/p.pak")));
     Install("1.0.0", nginx_.Url("/list.cfg"));
+    const std::set<std::string> before = EverythingButDownloads();
     RunInRoot();
-    // The second download overwrote the first, so the first entry's version
-    // check fails before anything is applied.
-    EXPECT_EQ(ReadFileBytes(root_ / "download/p.pak"), ReadFileBytes(www_ / "b/p.pak"));
-    EXPECT_EQ(LastWord(), ErrorWord(kApplyFailed));
-    EXPECT_EQ(ReadFileBytes(root_ / "readme.txt"), "version one\n");
+    EXPECT_EQ(LastWord(), ErrorWord(kBadPackageName));
+    EXPECT_EQ(std::count(Words().begin(), Words().end(), kDownloading), 0);
+    EXPECT_FALSE(fs::exists(root_ / "download/p.pak"));
+    EXPECT_EQ(EverythingButDownloads(), before);
 }
 
 // One package that changes readme.txt, announced by list.cfg with `digest`
@@ -790,6 +794,24 @@ TEST(PackageFileName, OnlyAPlainNameIsUsable) {
           std::string("p\x7F"), std::string("p\r")}) {
         EXPECT_FALSE(IsUsablePackageFileName(name)) << name;
     }
+}
+
+TEST(PackageFileName, EachSelectedRecordNeedsAFileOfItsOwn) {
+    const auto patches = [](std::initializer_list<const char*> urls) {
+        std::vector<SelectedPatch> selected;
+        for (const char* url : urls)
+            selected.push_back({V(1, 0, 1), url});
+        return selected;
+    };
+    EXPECT_TRUE(HasOwnUsablePackageFiles(patches({"http://h/a/p1.pak", "http://h/a/p2.pak"})));
+    EXPECT_FALSE(HasOwnUsablePackageFiles(patches({"http://h/a/p.pak", "http://h/b/p.pak"})));
+    EXPECT_FALSE(HasOwnUsablePackageFiles(patches({"http://h/p1.pak", "http://h/dir/"})));
+    // Windows keeps one file for names that differ only in case.
+#ifdef _WIN32
+    EXPECT_FALSE(HasOwnUsablePackageFiles(patches({"http://h/a/P.pak", "http://h/b/p.PAK"})));
+#else
+    EXPECT_TRUE(HasOwnUsablePackageFiles(patches({"http://h/a/P.pak", "http://h/b/p.PAK"})));
+#endif
 }
 
 TEST(PackageFileName, IsTheTextAfterTheLastSlash) {

@@ -211,7 +211,8 @@ def main():
             traced([patchtool, "publish", "--releases", releases, "--site", site, "--base-url",
                     base, "--codec", codec, "--key", key], work, trace,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            ok &= check(f"patchtool publish {version} ({codec})", trace, work, [site], expect_renames=3)
+            ok &= check(f"patchtool publish {version} ({codec})", trace, work, [site, releases],
+                        expect_renames=4)
 
         install = os.path.join(work, "installation")
         shutil.copytree(os.path.join(releases, "1.0.0"), install)

@@ -217,6 +217,25 @@ TEST_F(PatchToolProgram, RecordPrintsOneLine) {
     EXPECT_EQ(run.out, "1.2.3 http://localhost/a.pkg -r - -\n");
 }
 
+// Two records whose URLs end in one name would share one file in the
+// download folder (on Windows also when the names differ in case only).
+TEST_F(PatchToolProgram, RecordRefusesToJoinAListThatNamesItsFileAlready) {
+    const std::string list = (dir_ / "list.cfg").string();
+    WriteFileBytes(list, "1.0.1 http://localhost/a/p.pkg - - -\n");
+    const auto record = [&](const std::string& url) {
+        return Patchtool({"record", "--version", "1.0.2", "--url", url, "--list", list});
+    };
+    const ProgramRun shared = record("http://localhost/b/P.PKG");
+    EXPECT_EQ(shared.status, 1);
+    EXPECT_NE(shared.err.find("record 1 of '" + list + "' names the package file P.PKG already"),
+              std::string::npos)
+        << shared.err;
+    EXPECT_TRUE(shared.out.empty());
+    const ProgramRun own = record("http://localhost/b/q.pkg");
+    EXPECT_EQ(own.status, 0) << own.err;
+    EXPECT_EQ(own.out, "1.0.2 http://localhost/b/q.pkg - - -\n");
+}
+
 #ifdef _WIN32
 // The SHA-256 of a file as the system's own provider computes it, in hex:
 // Windows has no openssl program.
@@ -337,7 +356,9 @@ TEST_F(PatchToolProgram, KeysSignaturesAndDigestsWorkTogether) {
     std::string bytes = ReadFileBytes(package());
     bytes[bytes.size() / 2] ^= 0x01;
     WriteFileBytes(package(), bytes);
-    WriteFileBytes(list, recorded.out + "1.0.2 http://127.0.0.1/q.pkg - - -\n");
+    WriteFileBytes(list, recorded.out + "1.0.2 http://127.0.0.1/q.pkg - - -\n" +
+                             "1.0.3 http://127.0.0.1/b/P.PKG - sha256=" + std::string(64, '0') +
+                             " -\n");
     const ProgramRun resigned = run({"sign", list, "--key", key});
     EXPECT_EQ(resigned.status, 0);
     EXPECT_NE(resigned.err.find("warning: record 2 (1.0.2) has no sha256= digest"),
@@ -349,6 +370,10 @@ TEST_F(PatchToolProgram, KeysSignaturesAndDigestsWorkTogether) {
               std::string::npos);
     EXPECT_NE(damaged.out.find("record 2 (1.0.2 http://127.0.0.1/q.pkg): FAILED"),
               std::string::npos);
+    EXPECT_NE(damaged.out.find("record 3 (1.0.3 http://127.0.0.1/b/P.PKG): FAILED: its package "
+                               "file P.PKG is record 1's too"),
+              std::string::npos)
+        << damaged.out;
 
     for (const std::string& secret : SecretForms(pem))
         EXPECT_EQ(printed.find(secret), std::string::npos) << "the private key was printed";

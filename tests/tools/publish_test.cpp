@@ -2,6 +2,7 @@
 // what a failed run leaves behind.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "platform/platform.h"
 #include "publish_plan.h"
 #include "tree_fixture.h"
 #include "trust/ed25519.h"
@@ -39,13 +41,21 @@ CommandRun Patchtool(const std::vector<std::string>& words) {
 class Publish : public ::testing::Test {
   protected:
     Publish() {
-        WriteFileBytes(key(), Ed25519SigningKey::Generate()->ToPem());
+        WritePrivateKey(Ed25519SigningKey::Generate()->ToPem());
         publicKey_ = PublicKeyText(Ed25519SigningKey::FromPem(ReadFileBytes(key()))->PublicKey());
         // By name 1.0.10 sorts before 1.0.2; by version it comes last.
         AddRelease("1.0.0", RandomBytes(40000, 1));
         AddRelease("1.0.10", RandomBytes(40000, 3));
         AddRelease("1.0.2", RandomBytes(40000, 2));
         WriteFileBytes(releases() / "notes" / "todo.txt", "not a release\n");
+    }
+
+    // The key file as keygen leaves it: readable by its owner only.
+    void WritePrivateKey(const std::string& pem) const {
+        std::FILE* file = platform::CreatePrivateFile(key());
+        ASSERT_NE(file, nullptr);
+        EXPECT_EQ(std::fwrite(pem.data(), 1, pem.size(), file), pem.size());
+        EXPECT_EQ(std::fclose(file), 0);
     }
 
     void AddRelease(const std::string& version, const std::string& program,
@@ -113,6 +123,53 @@ TEST_F(Publish, SecondRunBuildsOnlyTheNewPackage) {
               Record("1.0.2") + Record("1.0.10") + Record("1.1.0"));
 }
 
+// Publishers prune old releases: the package for 1.0.10 in the site was
+// built from 1.0.2, and taken as the step from 1.0.0 it would apply without
+// a word and leave wrong bytes. It is rebuilt from the releases as they are.
+TEST_F(Publish, PackageBuiltFromAPrunedReleaseIsRebuilt) {
+    ASSERT_EQ(PublishSite().status, 0);
+    fs::remove_all(releases() / "1.0.2");
+    const CommandRun run = PublishSite();
+    ASSERT_EQ(run.status, 0) << run.err;
+    const fs::path package = site() / "update-1.0.10.pkg";
+    EXPECT_NE(
+        run.err.find("rebuilding " + package.string() + ": it was built from other release trees"),
+        std::string::npos)
+        << run.err;
+    EXPECT_EQ(ReadFileBytes(site() / "patchlist.cfg"), Record("1.0.10"));
+    const CommandRun applied =
+        Patchtool({"verify", package.string(), "--version", "1.0.10", "--from",
+                   (releases() / "1.0.0").string(), "--to", (releases() / "1.0.10").string()});
+    EXPECT_EQ(applied.status, 0) << applied.err;
+}
+
+// Whoever can write the served folder can put a package there; publish
+// signs only what it built itself from the releases.
+TEST_F(Publish, PackageItDidNotMakeIsNeverSigned) {
+    ASSERT_EQ(PublishSite().status, 0);
+    const fs::path package = site() / "update-1.0.10.pkg";
+    const std::string made = ReadFileBytes(package);
+    const fs::path fresh = dir_ / "fresh-site";
+    for (const fs::path& planted : {package, fresh / "update-1.0.10.pkg"}) {
+        fs::create_directories(planted.parent_path());
+        WriteFileBytes(planted, ReadFileBytes(site() / "update-1.0.2.pkg"));
+    }
+    const CommandRun changed = PublishSite();
+    ASSERT_EQ(changed.status, 0) << changed.err;
+    EXPECT_NE(changed.err.find("it is no longer the package publish made"), std::string::npos)
+        << changed.err;
+    EXPECT_EQ(ReadFileBytes(package), made);
+    EXPECT_EQ(ReadFileBytes(site() / "patchlist.cfg"), Record("1.0.2") + Record("1.0.10"));
+
+    const CommandRun planted =
+        Patchtool({"publish", "--releases", releases().string(), "--site", fresh.string(),
+                   "--base-url", "https://127.0.0.1:8443/updates/", "--key", key()});
+    ASSERT_EQ(planted.status, 0) << planted.err;
+    EXPECT_NE(planted.err.find("publish has no record of making it"), std::string::npos)
+        << planted.err;
+    EXPECT_EQ(ReadFileBytes(fresh / "update-1.0.10.pkg"), made);
+}
+
 TEST_F(Publish, FailedRunLeavesTheSiteAsItWas) {
     ASSERT_EQ(PublishSite().status, 0);
     const std::map<std::string, std::string> before = tools_test::ReadTree(site());
@@ -138,6 +195,40 @@ TEST_F(Publish, FailedRunLeavesTheSiteAsItWas) {
     EXPECT_EQ(tools_test::ReadTree(site()), before);
 #endif
 }
+
+#ifndef _WIN32
+// A version file that is a link is skipped by the tree scan: the package
+// would carry none, and installations would take it on every run.
+TEST_F(Publish, ReleaseWhoseVersionFileIsALinkIsRefusedByPublishAndBuild) {
+    const fs::path versionFile = releases() / "1.0.10" / "config" / "version.cfg";
+    fs::rename(versionFile, dir_ / "version.cfg");
+    fs::create_symlink(dir_ / "version.cfg", versionFile);
+    const CommandRun published = PublishSite();
+    EXPECT_EQ(published.status, 1);
+    EXPECT_NE(published.err.find("config/version.cfg is not a regular file"), std::string::npos)
+        << published.err;
+    const CommandRun built = Patchtool({"build", "--from", (releases() / "1.0.2").string(), "--to",
+                                        (releases() / "1.0.10").string(), "--version", "1.0.10",
+                                        "-o", (dir_ / "p.pkg").string()});
+    EXPECT_EQ(built.status, 1);
+    EXPECT_NE(built.err.find("NEW's config/version.cfg is not a regular file"), std::string::npos)
+        << built.err;
+}
+
+// A key others can read may have been copied already; it is not used, and the
+// message says how to make it private.
+TEST_F(Publish, KeyFileOthersCanReadIsRefused) {
+    fs::permissions(key(), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    const CommandRun run = PublishSite();
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(
+        run.err.find("can be read by others than its owner; make it private first: chmod 600 '" +
+                     key() + "'"),
+        std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(site()));
+}
+#endif
 
 TEST_F(Publish, WrongCommandLinesAreUsageErrors) {
     const std::string dirs[] = {"--releases", releases().string(), "--site", site().string()};

@@ -4,6 +4,7 @@
 
 #include "command_support.h"
 #include "engine/publisher_core.h"
+#include "patch_list_record.h"
 #include "utf8_path.h"
 #include "whole_file.h"
 
@@ -54,9 +55,13 @@ void CheckSignature(const std::string& list, const fs::path& listPath,
     report.Ok(subject, "signed by " + PublicKeyText(*signer));
 }
 
+// The package file names of the records checked so far, in list order.
+using EarlierNames = std::vector<std::string>;
+
 void CheckRecord(const PatchRecord& record, int number, const fs::path& packages,
-                 ReportBuilder& report, ListCheckReport& counts) {
+                 EarlierNames& earlier, ReportBuilder& report, ListCheckReport& counts) {
     const std::string name = PackageFileName(std::string(record.url));
+    earlier.push_back(name);
     const std::string subject = "record " + std::to_string(number) + " (" +
                                 FormatVersion(record.version) + " " + std::string(record.url) + ")";
     const PackageDigest digest = ParseDigestField(record.digestField);
@@ -71,6 +76,14 @@ void CheckRecord(const PatchRecord& record, int number, const fs::path& packages
     if (!IsUsablePackageFileName(name)) {
         report.Failed(subject, "the URL ends in no usable package file name");
         return;
+    }
+    for (std::size_t i = 0; i + 1 < earlier.size(); ++i) {
+        if (NamesOnePackageFile(earlier[i], name)) {
+            report.Failed(subject,
+                          "its package file " + name + " is record " + std::to_string(i + 1) +
+                              "'s too; the later download would replace the earlier package");
+            return;
+        }
     }
     const fs::path package = packages / PathFromUtf8(name);
     std::error_code error;
@@ -101,7 +114,8 @@ ListCheckReport CheckSignedList(const std::string& list, const fs::path& listPat
     CheckSignature(list, listPath, keys, report);
     PatchRecordReader records(list);
     PatchRecord record;
+    EarlierNames names;
     for (int number = 1; records.Next(record); ++number)
-        CheckRecord(record, number, packages, report, result);
+        CheckRecord(record, number, packages, names, report, result);
     return result;
 }

@@ -27,7 +27,8 @@ struct ListCheckReport {
 
 // Checks `list` + ".sig" against `keys` (any of them may have signed), then
 // every record of `list`, stop records and all that follow them included: it
-// must carry a well-formed digest and a usable package file name, and when the
+// must carry a well-formed digest and a usable package file name that no
+// earlier record names (NamesOnePackageFile), and when the
 // package `packages`/NAME exists (NAME the last component of the record's URL)
 // its SHA-256 must equal the digest. A package not at hand is reported but
 // fails nothing. `list` holds the bytes of the file at `listPath`.

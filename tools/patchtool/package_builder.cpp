@@ -39,6 +39,12 @@ bool CheckVersionFiles(const BuildRequest& request, const TreeScan& oldTree,
                        const TreeScan& newTree, BuildResult* result, std::string* error) {
     const std::string wanted = FormatVersion(request.version);
     const std::string name(kVersionFileEntryName);
+    if (VersionFileIsNotRegular(request.newRoot)) {
+        *error = "NEW's " + name +
+                 " is not a regular file (a link or a folder): the package would not carry "
+                 "it, and installations would take the package again on every run";
+        return false;
+    }
     if (!Contains(newTree.files, name)) {
         result->warnings.push_back("NEW has no " + name +
                                    ": the installed version stays as it was, so installations "

@@ -1,5 +1,7 @@
 #include "patch_list_record.h"
 
+#include <algorithm>
+
 #include "engine/publisher_core.h"
 
 bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
@@ -24,4 +26,12 @@ bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool s
             (digest ? FormatDigestField(*digest) : kUnusedFieldPlaceholder) + " " +
             kUnusedFieldPlaceholder;
     return true;
+}
+
+bool NamesOnePackageFile(std::string_view a, std::string_view b) {
+    const auto folded = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [&folded](char x, char y) { return folded(x) == folded(y); });
 }

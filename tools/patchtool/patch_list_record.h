@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/publisher_core.h"
 
@@ -24,3 +25,9 @@ inline constexpr const char* kStopOption = "-r";
 bool FormatPatchListRecord(PackedVersion version, const std::string& url, bool stop,
                            const std::optional<Sha256Digest>& digest, std::string* line,
                            std::string* error);
+
+// Whether two records' package file names would be one file in the download
+// folder of some installation: equal, or equal but for the case of ASCII
+// letters, as Windows keeps them. The later download would replace the
+// earlier package, so a list must not hold two such records.
+bool NamesOnePackageFile(std::string_view a, std::string_view b);

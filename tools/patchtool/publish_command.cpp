@@ -14,6 +14,7 @@
 #include "private_key.h"
 #include "progress.h"
 #include "publish_plan.h"
+#include "publish_state.h"
 #include "utf8_path.h"
 
 namespace fs = std::filesystem;
@@ -28,20 +29,32 @@ struct PublishRequest {
     SiteAddress address;
     PackageCodec codec = BuildRequest{}.codec;
     std::string listName = kDefaultListName;
+    fs::path statePath;  // beside the release trees, outside the site
 };
 
-// One run's work so far: the records in list order, and the packages it put
-// in the site, which are taken away again if the run fails before the list
-// names them.
+// One run's work so far: the records in list order, the packages it put in
+// the site, which are taken away again if the run fails before the list
+// names them, and what it knows of each package's origin.
 struct PublishProgress {
     std::vector<std::string> records;
     std::vector<fs::path> added;
+    // Packages built anew in place of files the site held, staged beside
+    // them until the list goes in; a failed run drops them with the batch.
+    platform::ReplacementBatch rebuilt;
+    PublishState state;
+};
+
+// A release tree and its digest (publish_state.h).
+struct DigestedRelease {
+    const Release& release;
+    Sha256Digest tree;
 };
 
 bool ReadPublishRequest(const ParsedArguments& parsed, const Console& console,
                         PublishRequest* request, int* status) {
     request->releases = PathFromUtf8(parsed.Value("releases"));
     request->site = PathFromUtf8(parsed.Value("site"));
+    request->statePath = request->releases / kPublishStateName;
     std::string error;
     if (!ParseSiteAddress(parsed.Value("base-url"), &request->address, &error)) {
         *status = UsageError(console, "publish", error);
@@ -61,32 +74,10 @@ bool ReadPublishRequest(const ParsedArguments& parsed, const Console& console,
     return true;
 }
 
-// A package the site already holds is kept only when it is one, for the
-// version its name gives; anything else there would be served and refused.
-bool CheckKeptPackage(const fs::path& file, PackedVersion version, PackageCodec* codec,
-                      std::string* error) {
-    std::ifstream in(file, std::ios::binary);
-    std::uint8_t bytes[kPackageHeaderSize] = {};
-    in.read(reinterpret_cast<char*>(bytes), sizeof bytes);
-    PackageHeader header;
-    if (!in || !fs::is_regular_file(file) || !ReadPackageHeader(ByteView(bytes), &header)) {
-        *error = Utf8Of(file) + " is in the site but is no package: remove it to have it built";
-        return false;
-    }
-    if (header.version != version) {
-        *error = Utf8Of(file) + " is in the site but is a package for version " +
-                 FormatVersion(header.version) + ": remove it to have it built";
-        return false;
-    }
-    *codec = header.codec;
-    return true;
-}
-
-// Builds the package from `from` to `to` into the site; its digest goes to
-// `*digest`.
-bool BuildIntoSite(const Release& from, const Release& to, const fs::path& target,
-                   const PublishRequest& request, const Console& console, Sha256Digest* digest,
-                   std::string* error) {
+// Builds the package from `from` to `to`, to be put at `target`.
+bool BuildForSite(const Release& from, const Release& to, const fs::path& target,
+                  const PublishRequest& request, const Console& console, std::string* package,
+                  std::string* error) {
     const BuildRequest build{from.tree, to.tree, to.version, request.codec};
     BuildResult result;
     bool built = false;
@@ -102,47 +93,73 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
     Warn(console, result.warnings);
     if (!built)
         return false;
-    if (!SavePackage(Utf8Of(target), result.package)) {
-        *error = "cannot write the package to '" + Utf8Of(target) + "'";
-        return false;
-    }
-    *digest = Sha256Of(result.package);
     console.err << "patchtool: wrote " << Utf8Of(target) << ": " << result.package.size()
                 << " bytes, " << result.addEntries << " add, " << result.modifyEntries
                 << " modify and " << result.deltaEntries << " delta entries, "
                 << result.unchangedFiles << " files unchanged (" << CodecName(request.codec) << ", "
                 << FormatVersion(from.version) << " to " << FormatVersion(to.version) << ")\n";
+    *package = std::move(result.package);
     return true;
+}
+
+// Why the file at `target` cannot be taken as the package from `origin`'s
+// trees, or nothing when it can: publish made it from exactly these trees
+// and it is still the bytes it made.
+std::optional<std::string> ReasonToRebuild(const fs::path& target, const PackageOrigin& wanted,
+                                           const PublishState& state) {
+    const std::optional<PackageOrigin> recorded = state.Find(target);
+    if (!recorded)
+        return "publish has no record of making it";
+    if (recorded->fromTree != wanted.fromTree || recorded->toTree != wanted.toTree)
+        return "it was built from other release trees";
+    if (DigestOfFile(Utf8Of(target)) != recorded->package)
+        return "it is no longer the package publish made";
+    return std::nullopt;
 }
 
 // Makes sure the site holds the package that brings `from` to `to`, and
 // adds its record.
-bool PublishStep(const Release& from, const Release& to, const PublishRequest& request,
-                 const Console& console, PublishProgress* progress, std::string* error) {
-    const std::string name = PackageNameFor(to.version);
+bool PublishStep(const DigestedRelease& from, const DigestedRelease& to,
+                 const PublishRequest& request, const Console& console, PublishProgress* progress,
+                 std::string* error) {
+    const std::string name = PackageNameFor(to.release.version);
     const fs::path target = request.site / PathFromUtf8(name);
-    std::optional<Sha256Digest> digest;
+    PackageOrigin origin{from.tree, to.tree, {}};
     std::error_code failure;
-    if (fs::exists(fs::symlink_status(target, failure))) {
-        PackageCodec codec{};
-        if (!CheckKeptPackage(target, to.version, &codec, error))
+    const bool present = fs::exists(fs::symlink_status(target, failure));
+    const std::optional<std::string> reason =
+        present ? ReasonToRebuild(target, origin, progress->state) : std::nullopt;
+    if (present && !reason) {
+        origin = *progress->state.Find(target);
+        console.err << "patchtool: reused " << Utf8Of(target) << ", which publish built from "
+                    << FormatVersion(from.release.version) << " to "
+                    << FormatVersion(to.release.version) << " as they are now\n";
+    } else {
+        if (present) {
+            console.err << "patchtool: rebuilding " << Utf8Of(target) << ": " << *reason << "\n";
+        }
+        std::string package;
+        if (!BuildForSite(from.release, to.release, target, request, console, &package, error))
             return false;
-        digest = DigestOfFile(Utf8Of(target));
-        if (!digest) {
-            *error = "cannot read the package '" + Utf8Of(target) + "'";
+        const bool saved =
+            present ? progress->rebuilt.Stage(Utf8Of(target),
+                                              [&package](std::FILE* file) {
+                                                  return platform::WriteAllBytes(
+                                                      file, package.data(), package.size());
+                                              })
+                    : SavePackage(Utf8Of(target), package);
+        if (!saved) {
+            *error = "cannot write the package to '" + Utf8Of(target) + "'";
             return false;
         }
-        console.err << "patchtool: reused " << Utf8Of(target) << ", already in the site ("
-                    << CodecName(codec) << ", version " << FormatVersion(to.version) << ")\n";
-    } else {
-        digest.emplace();
-        if (!BuildIntoSite(from, to, target, request, console, &*digest, error))
-            return false;
-        progress->added.push_back(target);
+        if (!present)
+            progress->added.push_back(target);
+        origin.package = Sha256Of(package);
     }
+    progress->state.Record(target, origin);
     std::string record;
-    if (!FormatPatchListRecord(to.version, SiteFileUrl(request.address, name), false, digest,
-                               &record, error)) {
+    if (!FormatPatchListRecord(to.release.version, SiteFileUrl(request.address, name), false,
+                               origin.package, &record, error)) {
         return false;
     }
     progress->records.push_back(record);
@@ -186,6 +203,10 @@ bool PlaceListAndSignature(const fs::path& listPath, const std::string& list,
         *error = "cannot write the patch list and its signature beside '" + listTarget + "'";
         return false;
     }
+    if (!progress->rebuilt.Commit()) {
+        *error = "cannot put the rebuilt packages in place in the site";
+        return false;
+    }
     if (signature && !signatureBatch.Commit()) {
         *error = "cannot put the signature in place at '" + signatureTarget + "'";
         return false;
@@ -227,9 +248,22 @@ bool PublishReleases(const std::vector<Release>& releases, const PublishRequest&
         return false;
     }
     PublishProgress progress;
+    int dropped = 0;
+    progress.state = PublishState::Read(request.statePath, &dropped);
+    if (dropped != 0) {
+        Warn(console, {Utf8Of(request.statePath) + ": " + std::to_string(dropped) +
+                       " lines could not be read; their packages are built again"});
+    }
+    std::vector<DigestedRelease> digested;
+    for (const Release& release : releases) {
+        const std::optional<Sha256Digest> tree = TreeDigest(release.tree, error);
+        if (!tree)
+            return false;
+        digested.push_back({release, *tree});
+    }
     bool done = true;
-    for (std::size_t i = 1; done && i < releases.size(); ++i)
-        done = PublishStep(releases[i - 1], releases[i], request, console, &progress, error);
+    for (std::size_t i = 1; done && i < digested.size(); ++i)
+        done = PublishStep(digested[i - 1], digested[i], request, console, &progress, error);
     std::string list;
     for (const std::string& record : progress.records)
         list += record + "\n";
@@ -238,9 +272,18 @@ bool PublishReleases(const std::vector<Release>& releases, const PublishRequest&
         signature = SignatureText(key->Sign(list)) + "\n";
     done = done && PlaceListAndSignature(request.site / PathFromUtf8(request.listName), list,
                                          signature, &progress, error);
-    if (!done)
+    if (!done) {
         RollBack(progress, request.site, siteMade);
-    return done;
+        return false;
+    }
+    if (!progress.state.Write(request.statePath)) {
+        *error =
+            "the site is published, but what publish knows of its packages could not be "
+            "written to '" +
+            Utf8Of(request.statePath) + "': the next run builds them again";
+        return false;
+    }
+    return true;
 }
 
 void ReportList(const PublishRequest& request, const std::vector<Release>& releases,
@@ -272,10 +315,10 @@ int Run(const std::vector<std::string>& words, const Console& console) {
     // The key is read before anything is built: a wrong key file is told at
     // once, not after the packages.
     std::optional<Ed25519SigningKey> key;
-    if (parsed.Has("key") && !(key = ReadPrivateKey(PathFromUtf8(parsed.Value("key"))))) {
-        Error(console, "'" + parsed.Value("key") +
-                           "' holds no unencrypted Ed25519 private key (patchtool keygen "
-                           "makes one)");
+    std::string keyError;
+    if (parsed.Has("key") &&
+        !(key = ReadPrivateKey(PathFromUtf8(parsed.Value("key")), &keyError))) {
+        Error(console, keyError);
         return kExitFailure;
     }
     ReleaseScan scan;
@@ -303,8 +346,10 @@ const Command& PublishCommand() {
         "installation tree per release, named by its version (1.0.0/, 1.0.1/, ...);\n"
         "each tree's config/version.cfg must give that version. For each release\n"
         "after the first, the package from the release before it is built into the\n"
-        "site as update-X.Y.Z.pkg, unless the site has it already (it is then kept\n"
-        "as it is: remove it to have it built again). Then the patch list is written\n"
+        "site as update-X.Y.Z.pkg. A package already in the site is kept only when this\n"
+        "tool built it from exactly these two release trees and it is still the bytes\n"
+        "it built (DIR/.publish-state records that); otherwise it is built again, and a\n"
+        "file the tool did not make is never signed. Then the patch list is written\n"
         "with one record per package, in version order, each with the package's\n"
         "SHA-256 and its URL under the base URL, and signed with the key when one is\n"
         "given. An nginx server block for the site goes to standard output.\n",

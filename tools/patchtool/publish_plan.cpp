@@ -9,6 +9,8 @@
 #include "command_support.h"
 #include "engine/publisher_core.h"
 #include "package_builder.h"
+#include "publish_state.h"
+#include "tree_scan.h"
 #include "utf8_path.h"
 #include "whole_file.h"
 
@@ -64,6 +66,8 @@ bool ScanReleases(const fs::path& dir, ReleaseScan* scan, std::string* error) {
     std::map<PackedVersion, fs::path> byVersion;
     for (const fs::directory_entry& item : items) {
         const std::string name = Utf8Of(item.path().filename());
+        if (name == kPublishStateName)
+            continue;
         const std::optional<PackedVersion> version = ParseVersionText(name);
         if (!version || !item.is_directory(failure)) {
             scan->ignored.push_back("ignored in the releases folder: '" + name +
@@ -89,6 +93,12 @@ bool ScanReleases(const fs::path& dir, ReleaseScan* scan, std::string* error) {
 
 bool CheckReleaseVersionFiles(const std::vector<Release>& releases, std::string* error) {
     for (const Release& release : releases) {
+        if (VersionFileIsNotRegular(release.tree)) {
+            *error = "release " + Utf8Of(release.tree) + ": its " +
+                     std::string(kVersionFileEntryName) +
+                     " is not a regular file (a link or a folder), which no package carries";
+            return false;
+        }
         const std::optional<PackedVersion> given = VersionGivenBy(release.tree);
         if (given == release.version)
             continue;

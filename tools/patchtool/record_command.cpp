@@ -7,12 +7,37 @@
 
 #include "command_support.h"
 #include "engine/publisher_core.h"
+#include "list_check.h"
 #include "patch_list_record.h"
 #include "utf8_path.h"
+#include "whole_file.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+// Whether the record for `url` may join the list at `listPath`: none of the
+// list's records names its package file already.
+bool JoinsListWithItsOwnFile(const std::string& listPath, const std::string& url,
+                             const Console& console) {
+    const WholeFile list = ReadWholeFile(PathFromUtf8(listPath), kListFileCap);
+    if (!list.content) {
+        Error(console, list.error);
+        return false;
+    }
+    const std::string name = PackageFileName(url);
+    PatchRecordReader records(*list.content);
+    PatchRecord record;
+    for (int number = 1; records.Next(record); ++number) {
+        if (NamesOnePackageFile(PackageFileName(std::string(record.url)), name)) {
+            Error(console, "record " + std::to_string(number) + " of '" + listPath +
+                               "' names the package file " + name +
+                               " already; the later download would replace the earlier package");
+            return false;
+        }
+    }
+    return true;
+}
 
 int Run(const std::vector<std::string>& words, const Console& console) {
     ParsedArguments parsed;
@@ -29,6 +54,8 @@ int Run(const std::vector<std::string>& words, const Console& console) {
     // is told as one, whatever the file.
     if (!FormatPatchListRecord(version, url, parsed.Has("stop"), std::nullopt, &line, &error))
         return UsageError(console, "record", error);
+    if (parsed.Has("list") && !JoinsListWithItsOwnFile(parsed.Value("list"), url, console))
+        return kExitFailure;
     if (parsed.Has("package")) {
         const fs::path package = PathFromUtf8(parsed.Value("package"));
         const std::optional<Sha256Digest> digest = DigestOfFile(Utf8Of(package));
@@ -68,6 +95,10 @@ const Command& RecordCommand() {
           "",
           "a stop record: the updater takes no later record in the same "
           "run and leaves the update-needed flag set, so it runs again"},
+         {{"list", 0, true},
+          "LIST",
+          "the patch list the record is for: refused when one of its records names the same "
+          "package file (the last part of the URL, compared regardless of case)"},
          {{"package", 0, true},
           "FILE",
           "the package itself: its SHA-256 goes into the record "

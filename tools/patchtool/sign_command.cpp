@@ -47,11 +47,11 @@ int Run(const std::vector<std::string>& words, const Console& console) {
         Error(console, "cannot read the patch list '" + Utf8Of(listPath) + "'");
         return kExitFailure;
     }
-    const std::optional<Ed25519SigningKey> key = ReadPrivateKey(PathFromUtf8(parsed.Value("key")));
+    std::string keyError;
+    const std::optional<Ed25519SigningKey> key =
+        ReadPrivateKey(PathFromUtf8(parsed.Value("key")), &keyError);
     if (!key) {
-        Error(console, "'" + parsed.Value("key") +
-                           "' holds no unencrypted Ed25519 private key (patchtool keygen "
-                           "makes one)");
+        Error(console, keyError);
         return kExitFailure;
     }
     Warn(console, DigestWarnings(*list));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "engine/publisher_core.h"
 #include "utf8_path.h"
 
 namespace fs = std::filesystem;
@@ -50,4 +51,11 @@ bool ScanTree(const fs::path& root, TreeScan* scan, std::string* error) {
     }
     std::sort(scan->files.begin(), scan->files.end());
     return true;
+}
+
+bool VersionFileIsNotRegular(const std::filesystem::path& root) {
+    std::error_code failure;
+    const std::filesystem::file_status status =
+        std::filesystem::symlink_status(root / PathFromUtf8(kVersionFileEntryName), failure);
+    return std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
 }

@@ -24,3 +24,10 @@ struct TreeScan {
 // `*error`, when `root` is not a readable folder or a folder below it cannot
 // be read: a package built from half a tree would silently lose files.
 bool ScanTree(const std::filesystem::path& root, TreeScan* scan, std::string* error);
+
+// Whether something other than a regular file stands at `root`'s
+// config/version.cfg: a symbolic link (even one to a regular file), a folder
+// or a device. The scan skips it, so a package built from the tree would
+// carry no version file, and installations would take it on every run.
+// False when nothing is there.
+bool VersionFileIsNotRegular(const std::filesystem::path& root);

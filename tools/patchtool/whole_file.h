@@ -1,5 +1,6 @@
 // Reading a file whole: release trees' files to compare and diff, and the
-// small files the commands take (keys, lists, signatures, version files).
+// small files the commands take (lists, signatures, version files). Private
+// keys have a reader of their own (private_key.h).
 #pragma once
 
 #include <cstddef>

@@ -333,6 +333,23 @@ bool FileSystemCanHoldName(const std::string& /*name*/) {
     return true;
 }
 
+bool SameFileName(const std::string& a, const std::string& b) {
+    return a == b;
+}
+
+bool OthersMayRead(const std::string& path) {
+    struct stat status {};
+    return stat(NativePath(path).c_str(), &status) == 0 &&
+           (status.st_mode & (S_IRGRP | S_IROTH)) != 0;
+}
+
+std::string MakePrivateCommand(const std::string& path) {
+    std::string quoted = "'";
+    for (const char c : path)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return "chmod 600 " + quoted + "'";
+}
+
 // A running program is replaced by a rename like any other file, so nothing
 // is ever moved aside.
 void RemoveMovedAside(const std::string& /*root*/) {}

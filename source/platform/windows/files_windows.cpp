@@ -8,6 +8,7 @@
 // - the exclusive "x" of "wbx" becomes CREATE_NEW (the C runtime's fopen
 //   would ignore it and cut the file);
 // - streams are always binary: a text-mode stream would change the bytes.
+#include <aclapi.h>
 #include <windows.h>
 #include <winioctl.h>
 
@@ -878,6 +879,55 @@ bool FileSystemCanHoldName(const std::string& name) {
         start = end + 1;
     }
     return true;
+}
+
+// An ordinal comparison that ignores case is the one NTFS makes with its
+// table of upper-case letters.
+bool SameFileName(const std::string& a, const std::string& b) {
+    const std::wstring wideA = Widen(a);
+    const std::wstring wideB = Widen(b);
+    return CompareStringOrdinal(wideA.c_str(), static_cast<int>(wideA.size()), wideB.c_str(),
+                                static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
+}
+
+namespace {
+
+// Whether the allowed entry `ace` lets someone other than `owner`, the system
+// or the administrators read.
+bool LetsOthersRead(const ACCESS_ALLOWED_ACE& ace, PSID owner) {
+    constexpr ACCESS_MASK kReading = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+    PSID sid = const_cast<DWORD*>(&ace.SidStart);
+    return (ace.Mask & kReading) != 0 && !EqualSid(sid, owner) &&
+           !IsWellKnownSid(sid, WinLocalSystemSid) &&
+           !IsWellKnownSid(sid, WinBuiltinAdministratorsSid);
+}
+
+}  // namespace
+
+bool OthersMayRead(const std::string& path) {
+    const std::wstring native = NativeWidePath(path);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner = nullptr;
+    PACL access = nullptr;
+    if (GetNamedSecurityInfoW(native.c_str(), SE_FILE_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &access, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    // No access list at all lets everyone in.
+    bool others = access == nullptr;
+    for (DWORD i = 0; !others && i < access->AceCount; ++i) {
+        void* ace = nullptr;
+        if (GetAce(access, i, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE)
+            others = LetsOthersRead(*static_cast<ACCESS_ALLOWED_ACE*>(ace), owner);
+    }
+    LocalFree(descriptor);
+    return others;
+}
+
+std::string MakePrivateCommand(const std::string& path) {
+    return "icacls \"" + path + "\" /inheritance:r /grant:r \"%USERNAME%\":F";
 }
 
 bool ResolvesInside(const std::string& root, const std::string& path, std::string* resolved) {
