@@ -108,10 +108,9 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
     }
     *digest = Sha256Of(result.package);
     console.err << "patchtool: wrote " << Utf8Of(target) << ": " << result.package.size()
-                << " bytes, " << result.addEntries << " add, " << result.modifyEntries
-                << " modify and " << result.deltaEntries << " delta entries, "
-                << result.unchangedFiles << " files unchanged (" << CodecName(request.codec) << ", "
-                << FormatVersion(from.version) << " to " << FormatVersion(to.version) << ")\n";
+                << " bytes, " << EntryCounts(result, request.codec) << " ("
+                << CodecName(request.codec) << ", " << FormatVersion(from.version) << " to "
+                << FormatVersion(to.version) << ")\n";
     return true;
 }
 
