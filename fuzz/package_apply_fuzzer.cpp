@@ -12,8 +12,9 @@
 // The seeds in fuzz/corpus/package_apply were built with patchtool from small
 // trees whose old side is the installation FillRoot makes, so their modify
 // entries find their targets: one LZO1X and one bzip2 package of modify and
-// add entries, one that delivers a post-update script, and a zstd package
-// whose delta entry turns dir/b.bin into a rebuilt version of itself.
+// add entries, one that delivers a post-update script, a zstd package
+// whose delta entry turns dir/b.bin into a rebuilt version of itself, and a
+// zstd package that checks and changes a.txt and removes dir/b.bin and dir.
 //
 // Each input that unpacks is also read by the whole-buffer reference reader
 // of the tests (tests/patch/reference_walker.h) and by the updater's entry

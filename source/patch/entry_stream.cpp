@@ -105,8 +105,10 @@ WalkStep EntryStream::NextHead(EntryHead* head) {
         return Fail(EntryProblem::kUnknownTag);
     head->kind = *kind;
     kind_ = head->kind;
-    if (head->kind == EntryKind::kDelta && !deltaEntries_)
-        return Fail(EntryProblem::kDeltaNotAllowed);
+    if (NeedsDeltaCodec(head->kind) && !deltaEntries_) {
+        return Fail(head->kind == EntryKind::kDelta ? EntryProblem::kDeltaNotAllowed
+                                                    : EntryProblem::kKindNotAllowed);
+    }
 
     // Every field is read before any is judged: a field cut short is the
     // entry's problem whatever the fields before it hold.
@@ -156,6 +158,28 @@ bool EntryStream::SkipData() {
 bool ReadDeltaHead(EntryStream& entries, DeltaPreamble* preamble) {
     std::uint8_t head[kDeltaEntryHeadSize];
     return entries.ReadDataExact(head, sizeof head) && ReadDeltaPreamble(head, preamble);
+}
+
+bool ReadCheckFields(EntryStream& entries, CheckFields* fields) {
+    std::uint8_t bytes[kCheckFieldsSize];
+    return entries.dataLeft() == sizeof bytes && entries.ReadDataExact(bytes, sizeof bytes) &&
+           ReadFileIdentity(ByteView(bytes, kFileIdentitySize), &fields->oldFile) &&
+           ReadFileIdentity(ByteView(bytes + kFileIdentitySize, kFileIdentitySize),
+                            &fields->newFile);
+}
+
+bool ReadRemoveFields(EntryStream& entries, std::optional<FileIdentity>* expected) {
+    expected->reset();
+    if (entries.dataLeft() == 0)
+        return true;
+    std::uint8_t bytes[kFileIdentitySize];
+    FileIdentity file;
+    if (entries.dataLeft() != sizeof bytes || !entries.ReadDataExact(bytes, sizeof bytes) ||
+        !ReadFileIdentity(bytes, &file)) {
+        return false;
+    }
+    *expected = file;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -219,14 +243,32 @@ EntryProblem CheckEntryData(EntryStream& entries, const EntryCheck& checkEntry, 
     entry->dataLength = entries.dataLength();
     entry->records = 0;
     entry->preamble.reset();
-    if (entry->head.kind == EntryKind::kDelta) {
-        DeltaPreamble preamble;
-        if (!ReadDeltaHead(entries, &preamble))
-            return EntryProblem::kBadDeltaHead;
-        entry->preamble = preamble;
+    entry->checkFields.reset();
+    entry->expected.reset();
+    switch (entry->head.kind) {
+        case EntryKind::kDelta: {
+            DeltaPreamble preamble;
+            if (!ReadDeltaHead(entries, &preamble))
+                return EntryProblem::kBadDeltaHead;
+            entry->preamble = preamble;
+            break;
+        }
+        case EntryKind::kCheck: {
+            CheckFields fields;
+            if (!ReadCheckFields(entries, &fields))
+                return EntryProblem::kBadFileFields;
+            entry->checkFields = fields;
+            break;
+        }
+        case EntryKind::kRemove:
+            if (!ReadRemoveFields(entries, &entry->expected))
+                return EntryProblem::kBadFileFields;
+            break;
+        case EntryKind::kAdd:
+        case EntryKind::kModify:
+            break;
     }
-    if (checkEntry &&
-        !checkEntry(entry->head, entry->preamble ? &*entry->preamble : nullptr, entries)) {
+    if (checkEntry && !checkEntry(*entry, entries)) {
         *refused = true;
         return EntryProblem::kNone;
     }

@@ -65,8 +65,9 @@ struct EntryHead {
 // Yields the entries of a payload one by one, each entry's data in pieces.
 class EntryStream {
   public:
-    // `deltaEntries`: the package's codec allows delta entries
-    // (PayloadCodec::deltaEntries); otherwise one is kDeltaNotAllowed.
+    // `deltaEntries`: the package's codec allows delta entries, and check and
+    // remove entries with them (PayloadCodec::deltaEntries); otherwise a delta
+    // entry is kDeltaNotAllowed, a check or remove entry kKindNotAllowed.
     explicit EntryStream(PayloadReader* payload, bool deltaEntries = false)
         : payload_(payload), deltaEntries_(deltaEntries) {}
 
@@ -125,6 +126,14 @@ class EntryStream {
 // disagree.
 bool ReadDeltaHead(EntryStream& entries, DeltaPreamble* preamble);
 
+// Reads a check entry's data whole (kCheckFieldsSize bytes, no more). False
+// when the data has another length.
+bool ReadCheckFields(EntryStream& entries, CheckFields* fields);
+
+// Reads a remove entry's data whole: nothing, or the file it expects. False
+// when the data has another length.
+bool ReadRemoveFields(EntryStream& entries, std::optional<FileIdentity>* expected);
+
 // Yields the diff records of a modify entry's data, each record's bytes in
 // pieces.
 class RecordStream {
@@ -171,34 +180,35 @@ struct PayloadCheck {
     bool refused = false;
 };
 
-// Judges an entry against the installation before anything is applied:
-// called with the entry's head, for a delta entry its checked fields (null
-// for the other kinds), and the stream standing at the first byte of the
-// entry's data after those fields. It may read a delta entry's data or leave
-// it; the data of the other kinds it must leave to the check that follows.
-// Returns false to refuse the package.
-using EntryCheck =
-    std::function<bool(const EntryHead& head, const DeltaPreamble* preamble, EntryStream& data)>;
-
 // An entry the check found good, with what its data showed.
 struct CheckedEntry {
     EntryHead head;
     std::uint32_t dataLength = 0;
-    std::uint64_t records = 0;              // a modify entry's diff records
-    std::optional<DeltaPreamble> preamble;  // a delta entry's fields
+    std::uint64_t records = 0;               // a modify entry's diff records
+    std::optional<DeltaPreamble> preamble;   // a delta entry's fields
+    std::optional<CheckFields> checkFields;  // a check entry's fields
+    std::optional<FileIdentity> expected;    // the file a remove entry expects, if it names one
 };
+
+// Judges an entry against the installation before anything is applied:
+// called with the entry as far as it was read (its head, and the fields of a
+// delta, check or remove entry; records are not counted yet), and the stream
+// standing at the first byte of the entry's data after those fields. It may
+// read a delta entry's data or leave it; the data of the other kinds it must
+// leave to the check that follows. Returns false to refuse the package.
+using EntryCheck = std::function<bool(const CheckedEntry& entry, EntryStream& data)>;
 using EntrySeen = std::function<void(const CheckedEntry& entry)>;
 
 // Reads the whole unpacked payload of `source` once, from where it stands,
 // applying nothing: every entry up to the end of the list or the first
 // malformed one is judged whole (its fields, a name field of a safe name and
 // zero padding only, for a modify entry its final size and diff records, for
-// a delta entry its fields before the delta's blocks, and its data all
-// there), each good entry head also by `checkEntry` when one is given, and
-// then handed to `seen` when one is given; the stream is then read on to its
-// end to make sure it gives exactly `unpackedSize` bytes. `deltaEntries` as
-// for EntryStream. A delta's blocks can only be judged against the old file,
-// which `checkEntry` may do.
+// a delta entry its fields before the delta's blocks, for a check or remove
+// entry the length of its fields, and its data all there), each good entry
+// head also by `checkEntry` when one is given, and then handed to `seen` when
+// one is given; the stream is then read on to its end to make sure it gives
+// exactly `unpackedSize` bytes. `deltaEntries` as for EntryStream. A delta's
+// blocks can only be judged against the old file, which `checkEntry` may do.
 PayloadCheck CheckPayload(PayloadSource& source, std::uint32_t unpackedSize,
                           bool deltaEntries = false, const EntryCheck& checkEntry = {},
                           const EntrySeen& seen = {});

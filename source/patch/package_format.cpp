@@ -30,6 +30,10 @@ std::optional<EntryKind> EntryKindOfTag(std::uint32_t tag) {
             return EntryKind::kModify;
         case kDeltaTag:
             return EntryKind::kDelta;
+        case kCheckTag:
+            return EntryKind::kCheck;
+        case kRemoveTag:
+            return EntryKind::kRemove;
         default:
             return std::nullopt;
     }
@@ -43,8 +47,24 @@ std::uint32_t TagOfEntryKind(EntryKind kind) {
             return kModifyTag;
         case EntryKind::kDelta:
             return kDeltaTag;
+        case EntryKind::kCheck:
+            return kCheckTag;
+        case EntryKind::kRemove:
+            return kRemoveTag;
     }
     return kEndTag;
+}
+
+bool NeedsDeltaCodec(EntryKind kind) {
+    return kind == EntryKind::kDelta || kind == EntryKind::kCheck || kind == EntryKind::kRemove;
+}
+
+bool ReadFileIdentity(ByteView data, FileIdentity* file) {
+    if (data.size() < kFileIdentitySize)
+        return false;
+    file->size = GetLe(data.data(), 8);
+    std::copy_n(data.data() + 8, 32, file->digest.begin());
+    return true;
 }
 
 bool ReadDeltaPreamble(ByteView data, DeltaPreamble* preamble) {

@@ -40,12 +40,14 @@
 //
 //   offset  size  field
 //   0       4     tag            "IDOM" (0x4D4F4449) modify entry, "FDDA" (0x41444446)
-//                                add entry, "FFID" (0x44494646) delta entry, 0 end of
-//                                the list; anything else is an error
+//                                add entry, "FFID" (0x44494646) delta entry, "KCHC"
+//                                (0x4348434B) check entry, "VMER" (0x524D4556) remove
+//                                entry, 0 end of the list; anything else is an error
 //   4       4     final size     signed; a modify entry's target length after patching
 //                                (an add entry carries it unused; a delta entry carries
 //                                the new size when it is below 2^31, else 0, and the
-//                                reader goes by the 64-bit size in its data instead)
+//                                reader goes by the 64-bit size in its data instead;
+//                                check and remove entries carry 0, which is not read)
 //   8       4     name length N  the whole name field, terminator included
 //   12      N     name           target path below the installation root, "/" as
 //                                separator, no leading "./"; the name is the bytes up
@@ -60,7 +62,11 @@
 //   12+N    4     data length D
 //   16+N    D     data           add entry: the file's whole content;
 //                                modify entry: diff records;
-//                                delta entry: the fields below, then a delta
+//                                delta entry: the fields below, then a delta;
+//                                check entry: the first 80 bytes of a delta entry's
+//                                fields, nothing after them (D is exactly 80);
+//                                remove entry: nothing (D = 0), or the size (8 bytes)
+//                                and SHA-256 (32 bytes) of the file it expects (D = 40)
 //
 // A diff record, laid end to end with the next until D bytes are used:
 //
@@ -90,11 +96,34 @@
 // the whole package before any entry is applied. Delta entries are only
 // allowed in a package whose codec allows them (payload_codec.h): one that
 // only updaters that know delta entries can unpack.
+//
+// A check entry changes nothing. It names a file that a later entry of the
+// package (a modify or an add entry) overwrites, and the old and the new
+// file's size and SHA-256: before any entry is applied, the target must be
+// one of the two, as for a delta entry, or the whole package is refused. So a
+// package applied to an installation that is not the release it was made
+// from fails with nothing changed instead of patching the wrong bytes, and a
+// package applied again after a run was killed finds the files it already
+// replaced new and goes on. Builders put every check entry before the first
+// entry that changes anything: an updater that does not know the tag then
+// meets it first and applies nothing.
+//
+// A remove entry removes the name itself: a file, a symbolic link (never the
+// file it leads to) or an empty folder. Nothing there makes it a no-op, so a
+// package applied again converges; a folder that still holds anything (a
+// file the user put there) is kept, and the entry does not fail. With an
+// expected file, the name must be missing or that file (a regular file of
+// that size and SHA-256) before any entry is applied, or the package is
+// refused. The folder the name is in must lie inside the installation, links
+// on the way followed; one that leads outside refuses the package. Check and
+// remove entries are allowed where delta entries are.
 
 inline constexpr std::size_t kPackageHeaderSize = 12;
 inline constexpr std::uint32_t kModifyTag = 0x4D4F4449;  // "IDOM"
 inline constexpr std::uint32_t kAddTag = 0x41444446;     // "FDDA"
 inline constexpr std::uint32_t kDeltaTag = 0x44494646;   // "FFID"
+inline constexpr std::uint32_t kCheckTag = 0x4348434B;   // "KCHC"
+inline constexpr std::uint32_t kRemoveTag = 0x524D4556;  // "VMER"
 inline constexpr std::uint32_t kEndTag = 0;
 // The longest name an entry may carry, its zero byte not counted. Far beyond
 // any path a file system takes, and small enough to hold.
@@ -120,7 +149,28 @@ bool ReadPackageHeader(ByteView bytes, PackageHeader* header);
 // ---------------------------------------------------------------------------
 // Walking the unpacked payload.
 
-enum class EntryKind { kAdd, kModify, kDelta };
+enum class EntryKind { kAdd, kModify, kDelta, kCheck, kRemove };
+
+// True for the kinds only a codec that allows delta entries may carry.
+bool NeedsDeltaCodec(EntryKind kind);
+
+// A file as a check or remove entry names it: its length and SHA-256.
+inline constexpr std::size_t kFileIdentitySize = 40;
+struct FileIdentity {
+    std::uint64_t size = 0;
+    std::array<std::uint8_t, 32> digest{};
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// A check entry's data: the old file, then the new one.
+inline constexpr std::size_t kCheckFieldsSize = 2 * kFileIdentitySize;
+struct CheckFields {
+    FileIdentity oldFile;
+    FileIdentity newFile;
+};
+
+// Reads kFileIdentitySize bytes; false when fewer are there.
+bool ReadFileIdentity(ByteView data, FileIdentity* file);
 
 // The fields a delta entry's data opens with.
 inline constexpr std::size_t kDeltaPreambleSize = 80;
@@ -146,7 +196,7 @@ bool ReadDeltaPreamble(ByteView data, DeltaPreamble* preamble);
 enum class EntryProblem {
     kNone,
     kTruncated,          // a field, the name or the data runs past the payload
-    kUnknownTag,         // a tag that is neither add, modify, delta nor end
+    kUnknownTag,         // a tag that names no entry kind and is not the end
     kUnterminatedName,   // the name field holds no zero byte
     kBytesAfterName,     // a non-zero byte follows the name's terminating zero byte
     kNameTooLong,        // the name runs longer than kMaxEntryNameLength
@@ -155,6 +205,8 @@ enum class EntryProblem {
     kNegativeFinalSize,  // a modify entry asks for a negative length
     kDeltaNotAllowed,    // a delta entry in a package whose codec does not allow them
     kBadDeltaHead,       // a delta entry's fields are cut short or disagree with its delta
+    kKindNotAllowed,     // a check or remove entry in a package whose codec does not allow them
+    kBadFileFields,      // a check or remove entry's data is not of a length its fields take
 };
 
 // The kind a tag names, or none for the end tag and unknown tags.

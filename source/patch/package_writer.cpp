@@ -52,6 +52,11 @@ std::string DeltaData(const EntrySource& entry) {
     return data + entry.content;
 }
 
+void AppendIdentity(std::string& out, const FileIdentity& file) {
+    AppendU64(out, file.size);
+    AppendDigest(out, file.digest);
+}
+
 bool EncodeEntry(const EntrySource& entry, std::string* payload) {
     if (entry.name.find('\0') != std::string::npos || entry.name.size() > kMaxEntryNameLength) {
         return false;
@@ -61,6 +66,12 @@ bool EncodeEntry(const EntrySource& entry, std::string* payload) {
         return false;
     if (entry.kind == EntryKind::kDelta)
         encoded = DeltaData(entry);
+    if (entry.kind == EntryKind::kCheck) {
+        AppendIdentity(encoded, {entry.preamble.oldSize, entry.preamble.oldDigest});
+        AppendIdentity(encoded, {entry.preamble.newSize, entry.preamble.newDigest});
+    }
+    if (entry.kind == EntryKind::kRemove && entry.expected)
+        AppendIdentity(encoded, *entry.expected);
     const std::string& data = entry.kind == EntryKind::kAdd ? entry.content : encoded;
     if (!FitsU32(data.size()))
         return false;
@@ -108,6 +119,29 @@ EntrySource EntrySource::Delta(std::string name, const DeltaPreamble& preamble, 
     return entry;
 }
 
+EntrySource EntrySource::Check(std::string name, const CheckFields& fields) {
+    EntrySource entry;
+    entry.kind = EntryKind::kCheck;
+    entry.name = std::move(name);
+    entry.preamble.oldSize = fields.oldFile.size;
+    entry.preamble.oldDigest = fields.oldFile.digest;
+    entry.preamble.newSize = fields.newFile.size;
+    entry.preamble.newDigest = fields.newFile.digest;
+    return entry;
+}
+
+EntrySource EntrySource::Remove(std::string name, std::optional<FileIdentity> expected) {
+    EntrySource entry;
+    entry.kind = EntryKind::kRemove;
+    entry.name = std::move(name);
+    entry.expected = expected;
+    return entry;
+}
+
+FileIdentity IdentityOf(std::string_view bytes) {
+    return {bytes.size(), Sha256Of(bytes)};
+}
+
 bool MakeDeltaEntry(std::string name, std::string_view oldBytes, std::string_view newBytes,
                     EntrySource* entry) {
     const auto bytesOf = [](std::string_view text) {
@@ -151,7 +185,7 @@ bool BuildPackage(PackageCodec codec, PackedVersion version,
                   const std::vector<EntrySource>& entries, std::string* package) {
     const bool deltaAllowed = CodecOf(codec).deltaEntries;
     if (!deltaAllowed && std::any_of(entries.begin(), entries.end(), [](const EntrySource& entry) {
-            return entry.kind == EntryKind::kDelta;
+            return NeedsDeltaCodec(entry.kind);
         })) {
         return false;
     }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,7 +30,9 @@ struct EntrySource {
                                             // delta entries: the delta (delta_builder.h)
     std::vector<DiffRecordSource> records;  // modify entries
     std::int32_t finalSize = 0;             // modify entries: the length afterwards
-    DeltaPreamble preamble;                 // delta entries: the two files' sizes and digests
+    DeltaPreamble preamble;                 // delta and check entries: the two files' sizes
+                                            // and digests
+    std::optional<FileIdentity> expected;   // remove entries: the file expected, if any
 
     static EntrySource Add(std::string name, std::string content);
     static EntrySource Modify(std::string name, std::vector<DiffRecordSource> records,
@@ -37,7 +40,12 @@ struct EntrySource {
     // The delta's own header is taken from `delta`; the preamble's sizes and
     // digests are written as given, so a test can make them disagree.
     static EntrySource Delta(std::string name, const DeltaPreamble& preamble, std::string delta);
+    static EntrySource Check(std::string name, const CheckFields& fields);
+    static EntrySource Remove(std::string name, std::optional<FileIdentity> expected);
 };
+
+// The size and SHA-256 of `bytes`, as check and remove entries name a file.
+FileIdentity IdentityOf(std::string_view bytes);
 
 // The delta entry that turns `oldBytes` into `newBytes`: their sizes and
 // digests, and the delta BuildDelta makes. False when the delta cannot be
@@ -57,8 +65,8 @@ bool EncodePayload(const std::vector<EntrySource>& entries, std::string* payload
 bool PackPayload(PackageCodec codec, PackedVersion version, const std::string& payload,
                  std::string* package);
 
-// EncodePayload followed by PackPayload; false also for delta entries with a
-// codec that does not allow them.
+// EncodePayload followed by PackPayload; false also for delta, check or
+// remove entries with a codec that does not allow them.
 bool BuildPackage(PackageCodec codec, PackedVersion version,
                   const std::vector<EntrySource>& entries, std::string* package);
 

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
 #include "patch/delta_entry.h"
 #include "patch/entry_stream.h"
+#include "patch/file_entries.h"
 #include "patch/package_format.h"
 #include "patch/package_source.h"
 #include "patch/post_update_script.h"
@@ -175,7 +177,8 @@ bool AddFile(const std::string& root, const std::string& target, const EntryHead
         platform::ReplaceFallback::kWriteInPlace);
 }
 
-// A delta entry changes a file that is there, as a modify entry does.
+// A delta entry changes a file that is there, as a modify entry does; so do
+// a remove entry and the check entry that guards a change.
 Stage StageOf(EntryKind kind) {
     return kind == EntryKind::kAdd ? kStageAddingFile : kStageModifyingFile;
 }
@@ -195,7 +198,9 @@ bool ApplyDelta(const std::string& target, EntryStream& entries) {
 // the new one over all of it.
 class PackageChanges {
   public:
-    explicit PackageChanges(const std::string& root) {
+    // `wholeModifies`: every modify entry is made beside its target and moved
+    // over it (see ChangeTarget).
+    PackageChanges(const std::string& root, bool wholeModifies) : wholeModifies_(wholeModifies) {
         if (!platform::ResolvesInside(root, PathBelowRoot(root, kVersionFileEntryName),
                                       &versionFile_)) {
             versionFile_.clear();
@@ -205,6 +210,7 @@ class PackageChanges {
     platform::ReplacementBatch& batch() { return batch_; }
 
     bool IsVersionFile(const std::string& target) const { return target == versionFile_; }
+    bool wholeModifies() const { return wholeModifies_; }
 
     // Before an entry changes `target`: a staged file still waiting for it
     // goes first, since the entry reads it or replaces it; and before the
@@ -222,6 +228,7 @@ class PackageChanges {
     bool Commit() { return batch_.Commit(); }
 
   private:
+    bool wholeModifies_;
     std::string versionFile_;  // resolved; empty when it cannot be
     platform::ReplacementBatch batch_;
 };
@@ -234,21 +241,52 @@ bool ChangeTarget(const std::string& root, const std::string& target, const Entr
     switch (head.kind) {
         case EntryKind::kModify:
             // A running program (the updater itself, say) cannot be written
-            // in place, but it can be replaced whole.
-            return changes.IsVersionFile(target) || platform::HeldByRunningProgram(target)
+            // in place, but it can be replaced whole. So is every modify
+            // entry of a package that may guard it with a check entry: a run
+            // killed while writing in place would leave a file that is
+            // neither old nor new, and the check would then refuse the
+            // package on every later run instead of letting it converge.
+            return changes.wholeModifies() || changes.IsVersionFile(target) ||
+                           platform::HeldByRunningProgram(target)
                        ? ModifyThroughCopy(target, head, entries)
                        : ModifyFile(target, head, entries);
         case EntryKind::kDelta:
             return ApplyDelta(target, entries);
         case EntryKind::kAdd:
             break;
+        case EntryKind::kCheck:
+        case EntryKind::kRemove:
+            return false;  // never reach here: ApplyEntry takes them
     }
     return AddFile(root, target, head, entries, changes.batch());
+}
+
+// The name itself goes, not what a link leads to, so the target is not
+// resolved as for the other entries (PlanRemove resolves its folder). The
+// folder is synced at once, so a power cut never keeps a removed file under
+// the new version file; not with the batch, since the next entry may remove
+// that folder itself, which could then no longer be synced.
+bool RemoveEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
+                 PackageChanges& changes) {
+    std::optional<FileIdentity> expected;
+    if (!ReadRemoveFields(entries, &expected))
+        return false;
+    const RemovePlan plan = PlanRemove(root, head.name, expected);
+    if (plan.action == RemoveAction::kRefuse || !changes.BeforeEntry(plan.path) ||
+        !CarryOutRemove(plan)) {
+        return false;
+    }
+    return plan.action == RemoveAction::kNothing || platform::SyncFolder(plan.folder) == 0;
 }
 
 bool ApplyEntry(const std::string& root, const EntryHead& head, EntryStream& entries,
                 PackageChanges& changes, StatusCallback statusCallback) {
     Report(statusCallback, StageOf(head.kind));
+    // A check entry was judged by the checking pass; it changes nothing.
+    if (head.kind == EntryKind::kCheck)
+        return true;
+    if (head.kind == EntryKind::kRemove)
+        return RemoveEntry(root, head, entries, changes);
     // Links below the root are followed, and the entry works on the file they
     // lead to; a link that leads outside the root fails the entry before
     // anything is changed, its target's attributes included.
@@ -285,18 +323,27 @@ constexpr std::uint64_t kSpareRoom = 1024 * 1024;
 // The most an entry can add to the volume while it is applied: an add
 // entry's whole content and a delta entry's new file (each is written beside
 // the file it replaces, which goes only at the move), and what a modify entry
-// adds to its target's length.
-std::uint64_t RoomForEntry(const std::string& root, const EntryHead& head,
-                           const DeltaPreamble* preamble, const EntryStream& entries) {
+// adds to its target's length, or its whole new length when it is made
+// beside the target. Check and remove entries take nothing.
+std::uint64_t RoomForEntry(const std::string& root, const CheckedEntry& entry,
+                           const EntryStream& entries, bool wholeModifies) {
+    const EntryHead& head = entry.head;
     std::uint64_t bytes = 0;
     switch (head.kind) {
         case EntryKind::kAdd:
             bytes = entries.dataLeft();
             break;
         case EntryKind::kDelta:
-            bytes = preamble->newSize;
+            bytes = entry.preamble->newSize;
             break;
+        case EntryKind::kCheck:
+        case EntryKind::kRemove:
+            return 0;
         case EntryKind::kModify: {
+            if (wholeModifies) {
+                bytes = static_cast<std::uint64_t>(std::max<std::int32_t>(head.finalSize, 0));
+                break;
+            }
             std::string target;
             const std::int64_t now =
                 platform::ResolvesInside(root, PathBelowRoot(root, head.name), &target)
@@ -345,8 +392,9 @@ bool HasRoomFor(const std::string& root, std::uint64_t bytes) {
 bool ApplyEntries(const std::string& root, PayloadSource& source, const PackageHeader& header,
                   const PayloadCheck& check, StatusCallback statusCallback) {
     PayloadReader payload(&source, header.unpackedSize);
-    EntryStream entries(&payload, CodecOf(header.codec).deltaEntries);
-    PackageChanges changes(root);
+    const bool checkedEntries = CodecOf(header.codec).deltaEntries;
+    EntryStream entries(&payload, checkedEntries);
+    PackageChanges changes(root, checkedEntries);
     EntryHead head;
     for (std::uint64_t index = 0; index < check.goodEntries; ++index) {
         if (entries.NextHead(&head) != WalkStep::kEntry ||
@@ -388,16 +436,30 @@ bool ApplyPatchPackage(const InstallationFolders& folders, const std::string& pa
     Report(statusCallback, kStagePackageRead);
     const std::string& root = folders.installRoot;
     RoomTally room;
+    const bool checkedEntries = CodecOf(header.codec).deltaEntries;
     const PayloadCheck check = CheckPayload(
-        *payload, header.unpackedSize, CodecOf(header.codec).deltaEntries,
-        [&root, &room](const EntryHead& head, const DeltaPreamble* preamble, EntryStream& entries) {
+        *payload, header.unpackedSize, checkedEntries,
+        [&root, &room, checkedEntries](const CheckedEntry& entry, EntryStream& entries) {
+            const EntryHead& head = entry.head;
             // A name this file system cannot hold (a Windows device name)
             // would write somewhere else than it says, or fail half-way
             // through the package: refused before anything changes.
             if (!platform::FileSystemCanHoldName(head.name))
                 return false;
-            room.Add(RoomForEntry(root, head, preamble, entries));
-            return preamble == nullptr || CheckDeltaTarget(root, head, *preamble, entries);
+            room.Add(RoomForEntry(root, entry, entries, checkedEntries));
+            switch (head.kind) {
+                case EntryKind::kDelta:
+                    return CheckDeltaTarget(root, head, *entry.preamble, entries);
+                case EntryKind::kCheck:
+                    return CheckFileVersions(root, head.name, *entry.checkFields);
+                case EntryKind::kRemove:
+                    return PlanRemove(root, head.name, entry.expected).action !=
+                           RemoveAction::kRefuse;
+                case EntryKind::kAdd:
+                case EntryKind::kModify:
+                    break;
+            }
+            return true;
         });
     if (!check.intact || !payload->Rewind())
         return false;

@@ -35,7 +35,8 @@ struct InstallationFolders {
 // `folders.installRoot`. Reports kStagePackageOpening on entry,
 // kStagePackageRead once the header was read and the payload opened,
 // kStagePayloadReady once the whole payload was unpacked and checked, then
-// kStageModifyingFile before each modify or delta entry and kStageAddingFile
+// kStageModifyingFile before each modify, delta, check or remove entry and
+// kStageAddingFile
 // before each add entry, also before one found malformed (once its tag names its
 // kind), so a failure always follows the word of the entry it belongs to; it
 // never reports an error word. `statusCallback` may be empty.
@@ -45,6 +46,9 @@ struct InstallationFolders {
 // magic or version is wrong, its payload does not unpack to exactly the
 // announced size, or a delta entry's target is neither the file the delta was
 // made from nor the file it makes, or the delta does not make that file, or
+// a check entry's file is neither its old nor its new file, a remove entry
+// expects a file that is not there as it expects it (a missing one is fine)
+// or its folder leads outside the root, or
 // the installation's volume lacks room for what the entries will write (the
 // post-update script is then not looked for). Returns
 // false, keeping the entries applied before, when an entry is malformed (its
@@ -75,6 +79,12 @@ struct InstallationFolders {
 // run is rewritten and moved when the package is applied again. Only when no
 // staged file can be opened in the target's folder is the target written in
 // place.
+//
+// In a package whose codec allows check entries (zstd), every modify entry is
+// made beside its target and moved over it, as for the version file, so a
+// file a check entry guards is only ever its old or its new version. A remove
+// entry removes the name itself (a link, not what it leads to; a folder only
+// when empty) and syncs its folder before the version file is replaced.
 //
 // A delta entry that finds its target already new does nothing; one that
 // finds the old file writes the new one beside it, as an add entry does, and

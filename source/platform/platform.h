@@ -189,6 +189,15 @@ std::int64_t AvailableSpace(const std::string& path);
 int MakeDirectory(const std::string& path);
 // remove: returns 0 on success.
 int RemoveFile(const std::string& path);
+// rmdir: removes the folder `path` when it is empty; returns 0 on success. A
+// folder that still holds anything stays, and so does a link to a folder.
+int RemoveFolder(const std::string& path);
+
+// What stands at `path` itself, a symbolic link (on Windows any reparse point)
+// not followed: nothing, a regular file, a folder, a link, or something else
+// (a device, a pipe), or kOther when it cannot be looked at.
+enum class NodeKind { kNothing, kFile, kFolder, kLink, kOther };
+NodeKind NodeAt(const std::string& path);
 
 // The length of the regular file at `path` (links followed), or -1 when
 // nothing, or something other than a regular file (a folder), stands there.

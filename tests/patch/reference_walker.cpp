@@ -56,11 +56,16 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
         return WalkStep::kEnd;
     }
     kind_ = EntryKindOfTag(tag);
+    if (kind_ && !knowsFileEntries_ &&
+        (*kind_ == EntryKind::kCheck || *kind_ == EntryKind::kRemove))
+        kind_.reset();
     if (!kind_)
         return Fail(EntryProblem::kUnknownTag);
     const EntryKind kind = *kind_;
     if (kind == EntryKind::kDelta && !deltaEntries_)
         return Fail(EntryProblem::kDeltaNotAllowed);
+    if ((kind == EntryKind::kCheck || kind == EntryKind::kRemove) && !deltaEntries_)
+        return Fail(EntryProblem::kKindNotAllowed);
 
     std::int32_t finalSize = 0;
     std::uint32_t nameLength = 0;
@@ -90,6 +95,13 @@ WalkStep EntryWalker::Next(PackageEntry* entry) {
     DeltaPreamble preamble;
     if (kind == EntryKind::kDelta && !ReadDeltaPreamble(data, &preamble))
         return Fail(EntryProblem::kBadDeltaHead);
+    // A check entry holds the old and the new file's size and digest, a
+    // remove entry nothing or the file it expects.
+    const bool fieldsFit = kind == EntryKind::kCheck    ? data.size() == 80
+                           : kind == EntryKind::kRemove ? data.empty() || data.size() == 40
+                                                        : true;
+    if (!fieldsFit)
+        return Fail(EntryProblem::kBadFileFields);
     *entry = PackageEntry{kind, finalSize, name, data};
     return WalkStep::kEntry;
 }
@@ -112,9 +124,9 @@ RecordStep DiffRecordReader::Next(DiffRecord* record) {
     return RecordStep::kRecord;
 }
 
-WalkReport WalkWholeBuffer(ByteView payload, bool deltaEntries) {
+WalkReport WalkWholeBuffer(ByteView payload, bool deltaEntries, bool knowsFileEntries) {
     WalkReport report;
-    EntryWalker walker(payload, deltaEntries);
+    EntryWalker walker(payload, deltaEntries, knowsFileEntries);
     PackageEntry entry;
     WalkStep step = WalkStep::kEntry;
     while ((step = walker.Next(&entry)) == WalkStep::kEntry) {

@@ -31,8 +31,10 @@ struct PackageEntry {
 
 class EntryWalker {
   public:
-    EntryWalker(ByteView payload, bool deltaEntries)
-        : reader_(payload), deltaEntries_(deltaEntries) {}
+    // `knowsFileEntries` false reads as an updater from before check and
+    // remove entries did: their tags are unknown.
+    EntryWalker(ByteView payload, bool deltaEntries, bool knowsFileEntries = true)
+        : reader_(payload), deltaEntries_(deltaEntries), knowsFileEntries_(knowsFileEntries) {}
 
     // kEntry fills `*entry`; kEnd means the zero tag was reached; kMalformed
     // means the entry at offset() is broken (see problem()). After kEnd or
@@ -49,6 +51,7 @@ class EntryWalker {
 
     LittleEndianReader reader_;
     bool deltaEntries_;
+    bool knowsFileEntries_;
     std::size_t entryOffset_ = 0;
     EntryProblem problem_ = EntryProblem::kNone;
     std::optional<EntryKind> kind_;
@@ -103,7 +106,7 @@ struct WalkReport {
 };
 
 // `payload` read by the walker above.
-WalkReport WalkWholeBuffer(ByteView payload, bool deltaEntries);
+WalkReport WalkWholeBuffer(ByteView payload, bool deltaEntries, bool knowsFileEntries = true);
 
 // `payload` read by the updater's checking pass (CheckPayload), handed out in
 // pieces of at most `piece` bytes so that every field may be split.

@@ -99,7 +99,9 @@ TEST_F(PatchToolProgram, ZstdBuildCarriesARebuiltProgramAsADeltaThatVerifies) {
 
     const ProgramRun built = BuildPackage("zstd");
     ASSERT_EQ(built.status, 0) << built.err;
-    EXPECT_NE(built.err.find(" 1 delta entries"), std::string::npos) << built.err;
+    // The version file is a delta entry too: smaller than a modify entry
+    // with the check entry it would need.
+    EXPECT_NE(built.err.find(" 2 delta entries"), std::string::npos) << built.err;
     const ProgramRun inspected = Patchtool({"inspect", "--json", package()});
     ASSERT_EQ(inspected.status, 0) << inspected.err;
     EXPECT_NE(inspected.out.find("{\"kind\": \"delta\", \"name\": \"bin/tool.exe\", "
@@ -110,6 +112,50 @@ TEST_F(PatchToolProgram, ZstdBuildCarriesARebuiltProgramAsADeltaThatVerifies) {
     const ProgramRun verified = Patchtool({"verify", package(), "--version", "1.0.1", "--from",
                                            oldRoot().string(), "--to", newRoot().string()});
     EXPECT_EQ(verified.status, 0) << verified.err << verified.out;
+}
+
+TEST_F(PatchToolProgram, ZstdBuildRemovesWhatOnlyOldHasAndGuardsWhatItOverwrites) {
+    WriteFileBytes(oldRoot() / "plugins/legacy/deep/a.dat", "a");
+    WriteFileBytes(oldRoot() / "plugins/legacy/b.dat", "b");
+    WriteFileBytes(dir_ / "outside/target.txt", "not the package's");
+#ifndef _WIN32
+    std::filesystem::create_symlink(dir_ / "outside/target.txt",
+                                    oldRoot() / "plugins/legacy/outside.txt");
+#endif
+    const ProgramRun built = BuildPackage("zstd");
+    ASSERT_EQ(built.status, 0) << built.err;
+    EXPECT_EQ(built.err.find("only in OLD"), std::string::npos) << built.err;
+    EXPECT_NE(built.err.find(" remove entries"), std::string::npos) << built.err;
+
+    const ProgramRun inspected = Patchtool({"inspect", "--json", package()});
+    ASSERT_EQ(inspected.status, 0) << inspected.err;
+    for (const char* expected :
+         {"{\"kind\": \"check\", \"name\": \"doc/readme.txt\"",
+          "{\"kind\": \"remove\", \"name\": \"plugins/legacy\", \"final_size\": 0",
+          "{\"kind\": \"remove\", \"name\": \"old-only.txt\", \"final_size\": 0, "
+          "\"data_length\": 40, \"records\": 0, \"old_size\": 12, \"old_sha256\": "}) {
+        EXPECT_NE(inspected.out.find(expected), std::string::npos) << expected << inspected.out;
+    }
+    // Checks first, then removes (deepest first), the version file last.
+    const std::size_t check = inspected.out.find("\"check\"");
+    const std::size_t deep = inspected.out.find("\"plugins/legacy/deep\"");
+    const std::size_t legacy = inspected.out.find("\"plugins/legacy\"");
+    EXPECT_LT(check, deep);
+    EXPECT_LT(deep, legacy);
+    EXPECT_LT(legacy, inspected.out.find("\"add\""));
+
+    const ProgramRun verified = Patchtool({"verify", package(), "--version", "1.0.1", "--from",
+                                           oldRoot().string(), "--to", newRoot().string()});
+    EXPECT_EQ(verified.status, 0) << verified.err << verified.out;
+    EXPECT_EQ(ReadFileBytes(dir_ / "outside/target.txt"), "not the package's");
+
+    // The same package over another release is refused before it changes
+    // anything.
+    WriteFileBytes(oldRoot() / "doc/readme.txt", "edited by hand\n");
+    const ProgramRun wrongBase = Patchtool({"verify", package(), "--version", "1.0.1", "--from",
+                                            oldRoot().string(), "--to", newRoot().string()});
+    EXPECT_EQ(wrongBase.status, 1);
+    EXPECT_NE(wrongBase.err.find("refused the package"), std::string::npos) << wrongBase.err;
 }
 
 TEST_F(PatchToolProgram, VerifyRefusesWrongVersionAndDamage) {

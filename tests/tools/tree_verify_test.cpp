@@ -59,6 +59,18 @@ TEST_F(TreeVerify, ReportsEveryFileThePackageDoesNotDeliver) {
                                         "not in NEW: plugins/extra/deep/new.bin"}));
 }
 
+TEST_F(TreeVerify, WhenThePackageShouldRemoveWhatOnlyOldHasLeftoversAreDifferences) {
+    fs::create_directories(oldRoot() / "empty/nested");
+    TreeVerifyResult result;
+    ASSERT_TRUE(VerifyAgainstTrees(
+        {package(), kNewVersion, oldRoot(), newRoot(), false, false, /*removesOldOnly=*/true},
+        &result, &error_))
+        << error_;
+    EXPECT_EQ(result.differences,
+              (std::vector<std::string>{"not in NEW: old-only.txt", "not in NEW: empty/",
+                                        "not in NEW: empty/nested/"}));
+}
+
 TEST_F(TreeVerify, PackageForAnotherOldFailsToApply) {
     fs::remove(oldRoot() / "bin/app.exe");  // the target of a modify entry
     TreeVerifyResult result;

@@ -39,14 +39,14 @@ bool ReadBuildRequest(const ParsedArguments& parsed, const Console& console, Bui
 
 void PrintBuildSummary(const fs::path& output, const BuildRequest& request,
                        const BuildResult& result, const Console& console) {
-    if (result.addEntries + result.modifyEntries + result.deltaEntries == 0) {
+    if (result.addEntries + result.modifyEntries + result.deltaEntries + result.removeEntries ==
+        0) {
         Warn(console, {"OLD and NEW hold the same files: the package changes nothing"});
     }
     console.err << "patchtool: wrote " << Utf8Of(output) << ": " << result.package.size()
-                << " bytes, " << result.addEntries << " add, " << result.modifyEntries
-                << " modify and " << result.deltaEntries << " delta entries, "
-                << result.unchangedFiles << " files unchanged (" << CodecName(request.codec)
-                << ", version " << FormatVersion(request.version) << ")\n";
+                << " bytes, " << EntryCounts(result, request.codec) << " ("
+                << CodecName(request.codec) << ", version " << FormatVersion(request.version)
+                << ")\n";
 }
 
 int Run(const std::vector<std::string>& words, const Console& console) {
@@ -102,9 +102,12 @@ const Command& BuildCommand() {
         "A file new in NEW becomes an add entry; a changed file becomes a modify entry\n"
         "(only the changed bytes) or an add entry, whichever is smaller once compressed;\n"
         "with zstd also a delta entry (applies only to the exact old file).\n"
-        "config/version.cfg always comes last. A package cannot remove files: files only\n"
-        "in OLD are listed as warnings. Symbolic links and other files that are not\n"
-        "regular are skipped with a warning. The same trees always give the same bytes.\n",
+        "config/version.cfg always comes last. With zstd, a modify or add entry of a\n"
+        "changed file is guarded by a check entry (the package refuses an installation\n"
+        "that is not OLD), and files, links and folders only in OLD get remove entries;\n"
+        "lzo and bzip2 packages cannot remove files, so files only in OLD are listed as\n"
+        "warnings. Symbolic links and other files that are not regular are skipped with\n"
+        "a warning. The same trees always give the same bytes.\n",
         Run};
     return command;
 }

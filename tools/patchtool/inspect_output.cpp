@@ -15,8 +15,33 @@ const char* KindName(EntryKind kind) {
             return "modify";
         case EntryKind::kDelta:
             return "delta";
+        case EntryKind::kCheck:
+            return "check";
+        case EntryKind::kRemove:
+            return "remove";
     }
     return "?";
+}
+
+std::string HexDigest(const std::array<std::uint8_t, 32>& digest) {
+    std::string text;
+    for (const std::uint8_t byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        text += pair;
+    }
+    return text;
+}
+
+// The table's final-size and old-size cells: a remove entry leaves no file,
+// and only delta, check and remove entries name an old one.
+std::string FinalSizeCell(const EntrySummary& entry) {
+    return entry.kind == EntryKind::kRemove ? "-" : std::to_string(entry.finalSize);
+}
+
+std::string OldSizeCell(const EntrySummary& entry) {
+    const bool named = entry.kind == EntryKind::kDelta || entry.oldFile.has_value();
+    return named ? std::to_string(entry.oldSize) : "-";
 }
 
 // The length of the UTF-8 sequence that starts at `i`, or 0 when the bytes
@@ -97,10 +122,9 @@ void PrintSummaryTable(const std::string& fileName, const PackageSummary& summar
         << "records"
         << "  name\n";
     for (const EntrySummary& entry : summary.entries) {
-        const bool delta = entry.kind == EntryKind::kDelta;
         out << std::left << std::setw(6) << KindName(entry.kind) << std::right << std::setw(12)
-            << entry.finalSize << std::setw(12) << (delta ? std::to_string(entry.oldSize) : "-")
-            << std::setw(13) << entry.dataLength << std::setw(9)
+            << FinalSizeCell(entry) << std::setw(12) << OldSizeCell(entry) << std::setw(13)
+            << entry.dataLength << std::setw(9)
             << (entry.kind == EntryKind::kModify ? std::to_string(entry.records) : "-") << "  "
             << entry.name << "\n";
     }
@@ -118,8 +142,12 @@ void PrintSummaryJson(const std::string& fileName, const PackageSummary& summary
         out << separator << "    {\"kind\": \"" << KindName(entry.kind)
             << "\", \"name\": " << JsonString(entry.name) << ", \"final_size\": " << entry.finalSize
             << ", \"data_length\": " << entry.dataLength << ", \"records\": " << entry.records;
-        if (entry.kind == EntryKind::kDelta)
+        if (entry.kind == EntryKind::kDelta || entry.oldFile)
             out << ", \"old_size\": " << entry.oldSize;
+        if (entry.oldFile)
+            out << ", \"old_sha256\": \"" << HexDigest(entry.oldFile->digest) << "\"";
+        if (entry.newFile)
+            out << ", \"new_sha256\": \"" << HexDigest(entry.newFile->digest) << "\"";
         out << "}";
         separator = ",\n";
     }

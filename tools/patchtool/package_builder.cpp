@@ -87,6 +87,51 @@ void WarnAboutOldOnlyFiles(const TreeScan& oldTree, const TreeScan& newTree, Bui
     }
 }
 
+// Remove entries for what only OLD has: its files (each naming the file it
+// expects, so that a file changed on an installation refuses the package
+// instead of being lost), its links and its folders; deepest names first.
+bool MakeRemoveEntries(const BuildRequest& request, const TreeScan& oldTree,
+                       const TreeScan& newTree, std::vector<EntrySource>* removes,
+                       BuildResult* result, std::string* error) {
+    struct Gone {
+        std::string name;
+        bool file;
+    };
+    std::vector<Gone> gone;
+    const auto collect = [&gone](const std::vector<std::string>& inOld,
+                                 const std::vector<std::string>& inNew, bool file) {
+        std::vector<std::string> only;
+        std::set_difference(inOld.begin(), inOld.end(), inNew.begin(), inNew.end(),
+                            std::back_inserter(only));
+        for (std::string& name : only)
+            gone.push_back({std::move(name), file});
+    };
+    collect(oldTree.files, newTree.files, true);
+    collect(oldTree.links, newTree.links, false);
+    collect(oldTree.folders, newTree.folders, false);
+    // A name sorts after every folder it lies in.
+    std::sort(gone.begin(), gone.end(),
+              [](const Gone& a, const Gone& b) { return a.name > b.name; });
+    for (const Gone& entry : gone) {
+        if (!IsPackableName(entry.name)) {
+            result->warnings.push_back(
+                "only in OLD, stays on installations (the updater would "
+                "remove another name): " +
+                entry.name);
+            continue;
+        }
+        std::optional<FileIdentity> expected;
+        if (entry.file) {
+            std::string bytes;
+            if (!ReadFileInto(request.oldRoot / PathFromUtf8(entry.name), &bytes, error))
+                return false;
+            expected = IdentityOf(bytes);
+        }
+        removes->push_back(EntrySource::Remove(entry.name, expected));
+    }
+    return true;
+}
+
 bool ScanBoth(const BuildRequest& request, TreeScan* oldTree, TreeScan* newTree,
               BuildResult* result, std::string* error) {
     if (!ScanTree(request.oldRoot, oldTree, error) || !ScanTree(request.newRoot, newTree, error)) {
@@ -99,11 +144,17 @@ bool ScanBoth(const BuildRequest& request, TreeScan* oldTree, TreeScan* newTree,
     return true;
 }
 
+EntrySource ChooseAmongThree(const std::string& name, std::string_view oldBytes,
+                             std::string newBytes, const CheckFields& fields);
+
 // The entry that brings `name` from OLD to NEW; none when the file is the
-// same in both.
+// same in both. `*check` is the check entry that must guard it, when it
+// needs one.
 bool MakeEntry(const BuildRequest& request, const TreeScan& oldTree, const std::string& name,
-               std::optional<EntrySource>* entry, std::string* error) {
+               std::optional<EntrySource>* entry, std::optional<EntrySource>* check,
+               std::string* error) {
     entry->reset();
+    check->reset();
     std::string newBytes;
     if (!ReadFileInto(request.newRoot / PathFromUtf8(name), &newBytes, error))
         return false;
@@ -119,14 +170,25 @@ bool MakeEntry(const BuildRequest& request, const TreeScan& oldTree, const std::
                  "(names must stay below the root and hold no '\\' or ':')";
         return false;
     }
-    *entry = inOld ? ChooseEntry(name, oldBytes, std::move(newBytes), request.codec)
-                   : EntrySource::Add(name, std::move(newBytes));
+    if (!inOld) {
+        *entry = EntrySource::Add(name, std::move(newBytes));
+        return true;
+    }
+    if (CodecOf(request.codec).deltaEntries) {
+        const CheckFields fields{IdentityOf(oldBytes), IdentityOf(newBytes)};
+        *entry = ChooseAmongThree(name, oldBytes, std::move(newBytes), fields);
+        if ((*entry)->kind != EntryKind::kDelta)
+            *check = EntrySource::Check(name, fields);
+        return true;
+    }
+    *entry = ChooseEntry(name, oldBytes, std::move(newBytes), request.codec);
     return true;
 }
 
 struct FileOutcome {
     bool ok = false;
     std::optional<EntrySource> entry;  // none for a file that did not change
+    std::optional<EntrySource> check;  // the check entry that guards it, if any
     std::string error;
 };
 
@@ -151,7 +213,8 @@ std::vector<FileOutcome> CompareFiles(const BuildRequest& request, const TreeSca
             if (reportProgress && progress)
                 progress("comparing", i, names.size());
             FileOutcome& outcome = outcomes[i];
-            outcome.ok = MakeEntry(request, oldTree, names[i], &outcome.entry, &outcome.error);
+            outcome.ok = MakeEntry(request, oldTree, names[i], &outcome.entry, &outcome.check,
+                                   &outcome.error);
             if (!outcome.ok)
                 failed = true;
         }
@@ -166,18 +229,18 @@ std::vector<FileOutcome> CompareFiles(const BuildRequest& request, const TreeSca
     return outcomes;
 }
 
-// The payload of `entry` alone packed fast: the measure the candidates are
-// ranked by (SIZE_MAX when the entry does not fit the format).
-std::size_t QuickPackedSize(const EntrySource& entry) {
+// The payload of `entries` packed fast: the measure the candidates are
+// ranked by (SIZE_MAX when an entry does not fit the format).
+std::size_t QuickPackedSize(const std::vector<EntrySource>& entries) {
     std::string payload;
-    return EncodePayload({entry}, &payload) ? ::QuickPackedSize(payload) : SIZE_MAX;
+    return EncodePayload(entries, &payload) ? ::QuickPackedSize(payload) : SIZE_MAX;
 }
 
-// Add, modify and delta entries for one file; the smallest wins, ties going
-// to the add entry first, then to the delta entry, which checks the file it
-// applies to.
+// Add, modify and delta entries for one file, the first two with the check
+// entry they need; the smallest wins, ties going to the add entry first, then
+// to the delta entry.
 EntrySource ChooseAmongThree(const std::string& name, std::string_view oldBytes,
-                             std::string newBytes) {
+                             std::string newBytes, const CheckFields& fields) {
     std::optional<EntrySource> delta(std::in_place);
     if (!MakeDeltaEntry(name, oldBytes, newBytes, &*delta))
         delta.reset();
@@ -187,12 +250,17 @@ EntrySource ChooseAmongThree(const std::string& name, std::string_view oldBytes,
         modify = EntrySource::Modify(name, std::move(records),
                                      static_cast<std::int32_t>(newBytes.size()));
     }
+    const EntrySource check = EntrySource::Check(name, fields);
+    const auto measure = [&check](const EntrySource& candidate) {
+        return candidate.kind == EntryKind::kDelta ? QuickPackedSize({candidate})
+                                                   : QuickPackedSize({check, candidate});
+    };
     EntrySource best = EntrySource::Add(name, std::move(newBytes));
-    std::size_t bestSize = QuickPackedSize(best);
+    std::size_t bestSize = measure(best);
     for (std::optional<EntrySource>* candidate : {&delta, &modify}) {
         if (!*candidate)
             continue;
-        const std::size_t size = QuickPackedSize(**candidate);
+        const std::size_t size = measure(**candidate);
         if (size < bestSize) {
             bestSize = size;
             best = std::move(**candidate);
@@ -212,6 +280,17 @@ std::size_t EncodedEntrySize(EntrySource* entry, PackageCodec codec) {
     return built ? package.size() : SIZE_MAX;
 }
 
+std::string EntryCounts(const BuildResult& result, PackageCodec codec) {
+    std::string text = std::to_string(result.addEntries) + " add, " +
+                       std::to_string(result.modifyEntries) + " modify and " +
+                       std::to_string(result.deltaEntries) + " delta entries, ";
+    if (CodecOf(codec).deltaEntries) {
+        text += std::to_string(result.checkEntries) + " check and " +
+                std::to_string(result.removeEntries) + " remove entries, ";
+    }
+    return text + std::to_string(result.unchangedFiles) + " files unchanged";
+}
+
 bool IsPackableName(std::string_view name) {
     return IsSafeEntryName(name) && name.find('\\') == std::string_view::npos;
 }
@@ -224,8 +303,10 @@ void SortForPackage(std::vector<std::string>* names) {
 
 EntrySource ChooseEntry(const std::string& name, std::string_view oldBytes, std::string newBytes,
                         PackageCodec codec) {
-    if (CodecOf(codec).deltaEntries)
-        return ChooseAmongThree(name, oldBytes, std::move(newBytes));
+    if (CodecOf(codec).deltaEntries) {
+        const CheckFields fields{IdentityOf(oldBytes), IdentityOf(newBytes)};
+        return ChooseAmongThree(name, oldBytes, std::move(newBytes), fields);
+    }
     std::vector<DiffRecordSource> records;
     if (!DiffFile(oldBytes, newBytes, &records) || RecordBytes(records) >= newBytes.size())
         return EntrySource::Add(name, std::move(newBytes));
@@ -248,12 +329,14 @@ bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std
     std::vector<std::string> order = newTree.files;
     SortForPackage(&order);
     std::vector<FileOutcome> outcomes = CompareFiles(request, oldTree, order, progress);
-    std::vector<EntrySource> entries;
+    std::vector<EntrySource> entries, checks;
     for (FileOutcome& outcome : outcomes) {
         if (!outcome.ok) {
             *error = outcome.error;
             return false;
         }
+        if (outcome.check)
+            checks.push_back(std::move(*outcome.check));
         if (!outcome.entry) {
             ++result->unchangedFiles;
             continue;
@@ -268,10 +351,26 @@ bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std
             case EntryKind::kDelta:
                 ++result->deltaEntries;
                 break;
+            case EntryKind::kCheck:
+            case EntryKind::kRemove:
+                break;
         }
         entries.push_back(std::move(*outcome.entry));
     }
-    WarnAboutOldOnlyFiles(oldTree, newTree, result);
+    if (CodecOf(request.codec).deltaEntries) {
+        std::vector<EntrySource> removes;
+        if (!MakeRemoveEntries(request, oldTree, newTree, &removes, result, error))
+            return false;
+        result->checkEntries = checks.size();
+        result->removeEntries = removes.size();
+        // Checks first, then removes, then the rest in its order.
+        checks.insert(checks.end(), std::make_move_iterator(removes.begin()),
+                      std::make_move_iterator(removes.end()));
+        entries.insert(entries.begin(), std::make_move_iterator(checks.begin()),
+                       std::make_move_iterator(checks.end()));
+    } else {
+        WarnAboutOldOnlyFiles(oldTree, newTree, result);
+    }
 
     if (progress)
         progress("compressing", 0, 1);

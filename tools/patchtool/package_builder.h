@@ -4,13 +4,20 @@
 // entry: an add entry with the whole file, or a modify entry with diff
 // records, whichever is smaller once compressed with the package's codec.
 // With a codec that allows delta entries (zstd), a delta entry that makes
-// the new file from the old one is a third candidate.
+// the new file from the old one is a third candidate, and a changed file
+// carried by a modify or an add entry gets a check entry naming the old and
+// the new file, so that the package refuses an installation that is not OLD;
+// and what only OLD has (files, links, folders) gets remove entries.
 // Entries follow the byte order of their names, except that the version file
 // "config/version.cfg" always comes last: a run cut short while applying then
 // still finds the old version on its next start and applies the whole
 // package again, which is harmless because every entry sets whole bytes and a
-// final length. Nothing in the output depends on time or on the order in
-// which the file system lists a folder, so the same trees give the same bytes.
+// final length. Check entries come first (an updater that does not know them
+// refuses the package before it changes anything), then the remove entries,
+// deepest names first so that a folder is emptied before it is removed and a
+// name is free before a file or folder of another kind takes it. Nothing in the output depends on
+// time or on the order in which the file system lists a folder, so the same trees give the same
+// bytes.
 #pragma once
 
 #include <cstddef>
@@ -35,8 +42,16 @@ struct BuildResult {
     std::size_t addEntries = 0;
     std::size_t modifyEntries = 0;
     std::size_t deltaEntries = 0;
+    std::size_t checkEntries = 0;
+    std::size_t removeEntries = 0;
     std::size_t unchangedFiles = 0;
 };
+
+// The entries a build made and the files it left alone, as the build's
+// summary line tells them: "1 add, 2 modify and 0 delta entries, 5 files
+// unchanged", with the check and remove entries before the files unchanged
+// for a codec that allows them.
+std::string EntryCounts(const BuildResult& result, PackageCodec codec);
 
 // Called as the work goes on: a stage name, and how far it is.
 using ProgressCallback =
@@ -56,7 +71,8 @@ bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std
 // carry as many bytes as the whole file: it does not depend on the old file
 // being there and intact, so it is only given up for a real saving. With a
 // codec that allows delta entries, a delta entry competes too, and wins when
-// it is strictly the smallest; the candidates are then compared packed at
+// it is strictly the smallest, the modify and the add entry then counted with
+// the check entry they need; the candidates are then compared packed at
 // zstd's fast level 3, since packing each at the package's level 19 would
 // cost more than the build's real compression, and ranks them the same in
 // almost every case.

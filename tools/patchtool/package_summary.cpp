@@ -21,6 +21,15 @@ EntrySummary Summarize(const CheckedEntry& entry) {
     summary.records = static_cast<std::size_t>(entry.records);
     if (entry.head.kind == EntryKind::kModify) {
         summary.finalSize = entry.head.finalSize;
+    } else if (entry.checkFields) {
+        summary.oldFile = entry.checkFields->oldFile;
+        summary.newFile = entry.checkFields->newFile;
+        summary.finalSize = static_cast<std::int64_t>(summary.newFile->size);
+        summary.oldSize = summary.oldFile->size;
+    } else if (entry.head.kind == EntryKind::kRemove) {
+        summary.oldFile = entry.expected;
+        summary.oldSize = entry.expected ? entry.expected->size : 0;
+        summary.finalSize = 0;
     } else if (entry.preamble) {
         summary.finalSize = static_cast<std::int64_t>(entry.preamble->newSize);
         summary.oldSize = entry.preamble->oldSize;
@@ -113,6 +122,10 @@ const char* DescribeEntryProblem(EntryProblem problem) {
             return "a delta entry in a package whose codec does not allow them";
         case EntryProblem::kBadDeltaHead:
             return "a delta entry's sizes and digests are cut short or disagree with its delta";
+        case EntryProblem::kKindNotAllowed:
+            return "a check or remove entry in a package whose codec does not allow them";
+        case EntryProblem::kBadFileFields:
+            return "a check or remove entry's sizes and digests have the wrong length";
     }
     return "unknown problem";
 }

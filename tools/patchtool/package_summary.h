@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,10 +20,15 @@ struct EntrySummary {
     std::string name;
     // The file's length once the entry is applied: the final-size field of a
     // modify entry, the content's length for an add entry (whose final-size
-    // field is not used), the new size of a delta entry.
+    // field is not used), the new size of a delta or check entry; none for a
+    // remove entry.
     std::int64_t finalSize = 0;
     // A delta entry's old size: the length of the file it applies to.
     std::uint64_t oldSize = 0;
+    // The files a check entry names (the old one, the new one) and the file
+    // a remove entry expects (the old one), when the entry names them.
+    std::optional<FileIdentity> oldFile;
+    std::optional<FileIdentity> newFile;
     std::uint32_t dataLength = 0;
     std::size_t records = 0;  // diff records; 0 for an add entry
 };

@@ -94,10 +94,9 @@ bool BuildForSite(const Release& from, const Release& to, const fs::path& target
     if (!built)
         return false;
     console.err << "patchtool: wrote " << Utf8Of(target) << ": " << result.package.size()
-                << " bytes, " << result.addEntries << " add, " << result.modifyEntries
-                << " modify and " << result.deltaEntries << " delta entries, "
-                << result.unchangedFiles << " files unchanged (" << CodecName(request.codec) << ", "
-                << FormatVersion(from.version) << " to " << FormatVersion(to.version) << ")\n";
+                << " bytes, " << EntryCounts(result, request.codec) << " ("
+                << CodecName(request.codec) << ", " << FormatVersion(from.version) << " to "
+                << FormatVersion(to.version) << ")\n";
     *package = std::move(result.package);
     return true;
 }

@@ -38,9 +38,12 @@ bool ScanTree(const fs::path& root, TreeScan* scan, std::string* error) {
         if (fs::is_symlink(status)) {
             scan->warnings.push_back("skipped symbolic link " + name +
                                      " (a package carries regular files only)");
+            scan->links.push_back(name);
         } else if (fs::is_regular_file(status)) {
             scan->files.push_back(name);
-        } else if (!fs::is_directory(status)) {
+        } else if (fs::is_directory(status)) {
+            scan->folders.push_back(name);
+        } else {
             scan->warnings.push_back("skipped " + name + ", which is not a regular file");
         }
     }
@@ -49,7 +52,8 @@ bool ScanTree(const fs::path& root, TreeScan* scan, std::string* error) {
                  code.message();
         return false;
     }
-    std::sort(scan->files.begin(), scan->files.end());
+    for (std::vector<std::string>* names : {&scan->files, &scan->folders, &scan->links})
+        std::sort(names->begin(), names->end());
     return true;
 }
 

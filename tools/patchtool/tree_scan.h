@@ -1,12 +1,14 @@
 // Listing the files of an installation tree.
 //
-// A package can only carry regular files: it has no entry for a folder, a
-// link or a device, and it cannot remove anything. So the scan keeps regular
-// files alone and reports every other kind of node as a warning, instead of
-// guessing what the updater should make of it. Symbolic links are skipped, not
-// followed: following one would copy a file from elsewhere (perhaps from
-// outside the tree) into the installation, and would write through the link
-// on the publisher's side when a package is verified.
+// A package can only carry regular files: it has no entry that makes a
+// folder, a link or a device (a zstd package can remove them). So the scan
+// lists regular files, and beside them the folders and links a package may
+// have to remove, and reports every node other than a regular file or a
+// folder as a warning, instead of guessing what the updater should make of
+// it. Symbolic links are skipped, not followed: following one would copy a
+// file from elsewhere (perhaps from outside the tree) into the installation,
+// and would write through the link on the publisher's side when a package is
+// verified.
 #pragma once
 
 #include <filesystem>
@@ -16,6 +18,9 @@
 struct TreeScan {
     // Paths relative to the root, "/" as separator, sorted byte by byte.
     std::vector<std::string> files;
+    // The folders and the symbolic links, named and sorted the same way.
+    std::vector<std::string> folders;
+    std::vector<std::string> links;
     // One line per node that was skipped, in the order met.
     std::vector<std::string> warnings;
 };

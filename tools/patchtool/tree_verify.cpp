@@ -44,8 +44,28 @@ class ScratchFolder {
     fs::path path_;
 };
 
-bool CopyFiles(const fs::path& from, const TreeScan& tree, const fs::path& to, std::string* error) {
+bool CopyFiles(const fs::path& from, const TreeScan& tree, const fs::path& to, bool foldersAndLinks,
+               std::string* error) {
     std::error_code code;
+    if (foldersAndLinks) {
+        for (const std::string& name : tree.folders) {
+            fs::create_directories(to / PathFromUtf8(name), code);
+            if (code) {
+                *error = "cannot make the folder '" + name +
+                         "' in the temporary installation: " + code.message();
+                return false;
+            }
+        }
+        // A link is copied as a link: what it leads to is never read.
+        for (const std::string& name : tree.links) {
+            fs::copy_symlink(from / PathFromUtf8(name), to / PathFromUtf8(name), code);
+            if (code) {
+                *error = "cannot copy the link '" + name +
+                         "' into the temporary installation: " + code.message();
+                return false;
+            }
+        }
+    }
     for (const std::string& name : tree.files) {
         const fs::path target = to / PathFromUtf8(name);
         fs::create_directories(target.parent_path(), code);
@@ -94,9 +114,19 @@ bool CompareWithNew(const TreeVerifyRequest& request, const TreeScan& oldTree,
     }
     for (const std::string& name : appliedTree.files) {
         if (!expectedGone(name) && !Contains(newTree.files, name) &&
-            !Contains(oldTree.files, name)) {
+            (request.removesOldOnly || !Contains(oldTree.files, name))) {
             result->differences.push_back("not in NEW: " + name);
         }
+    }
+    if (!request.removesOldOnly)
+        return true;
+    for (const std::string& name : appliedTree.links) {
+        if (!Contains(newTree.links, name))
+            result->differences.push_back("not in NEW: " + name + " (a symbolic link)");
+    }
+    for (const std::string& name : appliedTree.folders) {
+        if (name != "download" && !Contains(newTree.folders, name))
+            result->differences.push_back("not in NEW: " + name + "/");
     }
     return true;
 }
@@ -112,7 +142,7 @@ bool PrepareInstallation(const TreeVerifyRequest& request, const TreeScan& oldTr
         *error = "cannot create the temporary installation: " + code.message();
         return false;
     }
-    if (!CopyFiles(request.oldRoot, oldTree, installation, error))
+    if (!CopyFiles(request.oldRoot, oldTree, installation, request.removesOldOnly, error))
         return false;
     fs::copy_file(request.packageFile, installation / "download" / PathFromUtf8(packageName),
                   fs::copy_options::overwrite_existing, code);

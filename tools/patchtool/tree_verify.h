@@ -23,6 +23,10 @@ struct TreeVerifyRequest {
     // so it happens only when the caller allows it.
     bool packageDeliversScript = false;
     bool allowScript = false;
+    // The package removes what only OLD has (a zstd package): the copy then
+    // holds OLD's folders and links too, and whatever of OLD is not in NEW
+    // must be gone after applying.
+    bool removesOldOnly = false;
 };
 
 struct TreeVerifyResult {
@@ -37,8 +41,8 @@ struct TreeVerifyResult {
 // being allowed, or the updater's apply code fails on the package; the
 // differences are in `*result` otherwise.
 //
-// Files only in OLD are expected to remain, since a package cannot remove a
-// file. The post-update script is not expected to remain either: the updater
+// Files only in OLD are expected to remain, unless the package removes them
+// (`removesOldOnly`). The post-update script is not expected to remain either: the updater
 // runs it after applying, inside the copy, and deletes it. The working
 // directory is left alone.
 bool VerifyAgainstTrees(const TreeVerifyRequest& request, TreeVerifyResult* result,

@@ -20,7 +20,8 @@ std::vector<std::string> PackageWarnings(const PackageSummary& summary) {
     std::set<std::string> seen;
     for (std::size_t i = 0; i < summary.entries.size(); ++i) {
         const std::string& name = summary.entries[i].name;
-        if (!seen.insert(name).second)
+        // A check entry only guards the entry that changes its file.
+        if (summary.entries[i].kind != EntryKind::kCheck && !seen.insert(name).second)
             warnings.push_back("more than one entry for " + name);
         if (name == kVersionFileEntryName && i + 1 != summary.entries.size()) {
             warnings.push_back(name +
@@ -37,8 +38,10 @@ std::vector<std::string> PackageWarnings(const PackageSummary& summary) {
 
 bool DeliversScript(const PackageSummary& summary) {
     for (const EntrySummary& entry : summary.entries) {
-        if (entry.name == kPostUpdateScriptName)
+        if (entry.name == kPostUpdateScriptName && entry.kind != EntryKind::kCheck &&
+            entry.kind != EntryKind::kRemove) {
             return true;
+        }
     }
     return false;
 }
@@ -52,7 +55,8 @@ bool VerifyTrees(const ParsedArguments& parsed, const std::string& file, PackedV
                                     PathFromUtf8(parsed.Value("from")),
                                     PathFromUtf8(parsed.Value("to")),
                                     DeliversScript(summary),
-                                    parsed.Has("run-script")};
+                                    parsed.Has("run-script"),
+                                    CodecOf(summary.header.codec).deltaEntries};
     TreeVerifyResult result;
     std::string error;
     const bool ran = VerifyAgainstTrees(request, &result, &error);
@@ -114,7 +118,8 @@ const Command& VerifyCommand() {
         "Checks the header, the payload and every entry of a package as the updater will,\n"
         "without touching any installation. With OLD and NEW it also applies the package\n"
         "to a temporary copy of OLD with the updater's own apply code and compares the\n"
-        "result with NEW byte for byte (files only in OLD are expected to stay).\n",
+        "result with NEW byte for byte (files only in OLD are expected to stay, but for\n"
+        "a zstd package, which removes them).\n",
         {{{"version", 0, true},
           "X.Y.Z",
           "the version the patch list announces the package for",

@@ -243,6 +243,23 @@ int RemoveFile(const std::string& path) {
     return std::remove(native.c_str());
 }
 
+int RemoveFolder(const std::string& path) {
+    const std::string native = NativePath(path);
+    NotifyName(DiskChange::kRemove, native);
+    return rmdir(native.c_str());
+}
+
+NodeKind NodeAt(const std::string& path) {
+    struct stat info {};
+    if (lstat(NativePath(path).c_str(), &info) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? NodeKind::kNothing : NodeKind::kOther;
+    if (S_ISLNK(info.st_mode))
+        return NodeKind::kLink;
+    if (S_ISREG(info.st_mode))
+        return NodeKind::kFile;
+    return S_ISDIR(info.st_mode) ? NodeKind::kFolder : NodeKind::kOther;
+}
+
 int SyncFile(std::FILE* file) {
     if (ShouldFail(FaultKind::kSync))
         return InjectedSyncFailure();

@@ -718,6 +718,27 @@ int RemoveFile(const std::string& path) {
     return DeleteFileW(native.c_str()) ? 0 : Failed();
 }
 
+int RemoveFolder(const std::string& path) {
+    const std::wstring native = NativeWidePath(path);
+    NotifyName(DiskChange::kRemove, native);
+    return RemoveDirectoryW(native.c_str()) ? 0 : Failed();
+}
+
+// A link to a folder (or a junction) is a folder with a reparse point; it is
+// removed with RemoveDirectoryW, which takes the link and leaves what it
+// leads to.
+NodeKind NodeAt(const std::string& path) {
+    const DWORD attributes = AttributesOf(NativeWidePath(path));
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? NodeKind::kNothing
+                                                                              : NodeKind::kOther;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return NodeKind::kLink;
+    return IsFolder(attributes) ? NodeKind::kFolder : NodeKind::kFile;
+}
+
 int SyncFile(std::FILE* file) {
     if (ShouldFail(FaultKind::kSync))
         return InjectedSyncFailure();
