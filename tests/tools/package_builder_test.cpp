@@ -116,14 +116,20 @@ TEST_P(PackageBuilder, EntriesForChangedFilesOnlyVersionFileLast) {
                                         "zz-last-by-name.txt", "config/version.cfg"}));
     EXPECT_EQ(result.unchangedFiles, 1u);
     if (RemovesOldOnly()) {
-        // Every changed file not made by a delta entry is checked first.
+        // Every changed file not made by a delta entry is checked, by a
+        // check entry right before its own; the removes lead.
         std::vector<std::string> unchecked;
         for (const EntrySummary& entry : changes) {
             if (entry.kind != EntryKind::kDelta && oldFiles_.count(entry.name) != 0)
                 unchecked.push_back(entry.name);
         }
         EXPECT_EQ(checked, unchecked);
-        EXPECT_EQ(summary.entries.front().kind, EntryKind::kCheck);
+        for (std::size_t i = 0; i + 1 < summary.entries.size(); ++i) {
+            if (summary.entries[i].kind == EntryKind::kCheck) {
+                EXPECT_EQ(summary.entries[i + 1].name, summary.entries[i].name);
+            }
+        }
+        EXPECT_EQ(summary.entries.front().kind, EntryKind::kRemove);
         EXPECT_EQ(removed, std::vector<std::string>{"old-only.txt"});
         return;
     }

@@ -136,13 +136,17 @@ TEST_F(PatchToolProgram, ZstdBuildRemovesWhatOnlyOldHasAndGuardsWhatItOverwrites
           "\"data_length\": 40, \"records\": 0, \"old_size\": 12, \"old_sha256\": "}) {
         EXPECT_NE(inspected.out.find(expected), std::string::npos) << expected << inspected.out;
     }
-    // Checks first, then removes (deepest first), the version file last.
-    const std::size_t check = inspected.out.find("\"check\"");
+    // Removes first (deepest first), then each check right before the entry
+    // it guards, the version file last.
     const std::size_t deep = inspected.out.find("\"plugins/legacy/deep\"");
     const std::size_t legacy = inspected.out.find("\"plugins/legacy\"");
-    EXPECT_LT(check, deep);
+    const std::size_t check =
+        inspected.out.find("{\"kind\": \"check\", \"name\": \"doc/readme.txt\"");
     EXPECT_LT(deep, legacy);
-    EXPECT_LT(legacy, inspected.out.find("\"add\""));
+    EXPECT_LT(legacy, check);
+    const std::size_t next = inspected.out.find("{\"kind\"", check + 1);
+    EXPECT_EQ(inspected.out.find("\"name\"", next),
+              inspected.out.find("\"name\": \"doc/readme.txt\"", next));
 
     const ProgramRun verified = Patchtool({"verify", package(), "--version", "1.0.1", "--from",
                                            oldRoot().string(), "--to", newRoot().string()});

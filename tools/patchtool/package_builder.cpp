@@ -317,6 +317,23 @@ EntrySource ChooseEntry(const std::string& name, std::string_view oldBytes, std:
                                                                             : std::move(add);
 }
 
+// An updater that reads zstd packages but predates check and remove entries
+// applies the entries before the first one it does not know. So a package
+// that holds any starts with one: with its removes (they come first anyway),
+// or else with the first checked file, its check entry and its entry moved
+// to the front. The version file's pair stays last.
+void LeadWithANewKind(std::vector<EntrySource>* entries) {
+    const auto isNew = [](const EntrySource& entry) {
+        return entry.kind == EntryKind::kCheck || entry.kind == EntryKind::kRemove;
+    };
+    const auto first = std::find_if(entries->begin(), entries->end(), isNew);
+    if (first == entries->begin() || first == entries->end() || first + 1 == entries->end() ||
+        (first + 1)->name == kVersionFileEntryName) {
+        return;
+    }
+    std::rotate(entries->begin(), first, first + 2);
+}
+
 bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std::string* error,
                            const ProgressCallback& progress) {
     *result = BuildResult{};
@@ -329,14 +346,18 @@ bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std
     std::vector<std::string> order = newTree.files;
     SortForPackage(&order);
     std::vector<FileOutcome> outcomes = CompareFiles(request, oldTree, order, progress);
-    std::vector<EntrySource> entries, checks;
+    std::vector<EntrySource> entries;
     for (FileOutcome& outcome : outcomes) {
         if (!outcome.ok) {
             *error = outcome.error;
             return false;
         }
-        if (outcome.check)
-            checks.push_back(std::move(*outcome.check));
+        // Right before the entry it guards, a check entry shares its name
+        // within the compressor's reach.
+        if (outcome.check) {
+            entries.push_back(std::move(*outcome.check));
+            ++result->checkEntries;
+        }
         if (!outcome.entry) {
             ++result->unchangedFiles;
             continue;
@@ -361,13 +382,10 @@ bool BuildPackageFromTrees(const BuildRequest& request, BuildResult* result, std
         std::vector<EntrySource> removes;
         if (!MakeRemoveEntries(request, oldTree, newTree, &removes, result, error))
             return false;
-        result->checkEntries = checks.size();
         result->removeEntries = removes.size();
-        // Checks first, then removes, then the rest in its order.
-        checks.insert(checks.end(), std::make_move_iterator(removes.begin()),
-                      std::make_move_iterator(removes.end()));
-        entries.insert(entries.begin(), std::make_move_iterator(checks.begin()),
-                       std::make_move_iterator(checks.end()));
+        entries.insert(entries.begin(), std::make_move_iterator(removes.begin()),
+                       std::make_move_iterator(removes.end()));
+        LeadWithANewKind(&entries);
     } else {
         WarnAboutOldOnlyFiles(oldTree, newTree, result);
     }
