@@ -139,6 +139,23 @@ TEST_P(PackageBuilder, EntriesForChangedFilesOnlyVersionFileLast) {
     EXPECT_EQ(changes[3].kind, EntryKind::kAdd);     // rewritten whole
 }
 
+// An updater that predates check entries applies what comes before the
+// first one; without removes to lead, a checked file and its check do.
+TEST_P(PackageBuilder, WithoutRemovesAZstdPackageStartsWithACheck) {
+    if (!CodecOf(GetParam()).deltaEntries)
+        GTEST_SKIP() << "only zstd packages carry check entries";
+    fs::remove(oldRoot() / "old-only.txt");
+    WriteFileBytes(newRoot() / "a-new-file-sorts-first.txt", "new\n");
+    const BuildResult result = Build();
+    PackageSummary summary;
+    std::string error;
+    ASSERT_TRUE(SummarizePackage(View(result.package), &summary, &error)) << error;
+    ASSERT_GE(summary.entries.size(), 3u);
+    EXPECT_EQ(summary.entries[0].kind, EntryKind::kCheck);
+    EXPECT_EQ(summary.entries[1].name, summary.entries[0].name);
+    EXPECT_EQ(summary.entries.back().name, "config/version.cfg");
+}
+
 TEST_P(PackageBuilder, SameTreesGiveTheSameBytes) {
     const BuildResult first = Build();
     // The same files written in the opposite order.
