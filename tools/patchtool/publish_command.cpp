@@ -74,10 +74,13 @@ bool ReadPublishRequest(const ParsedArguments& parsed, const Console& console,
     return true;
 }
 
-// Builds the package from `from` to `to`, to be put at `target`.
-bool BuildForSite(const Release& from, const Release& to, const fs::path& target,
-                  const PublishRequest& request, const Console& console, std::string* package,
-                  std::string* error) {
+// Builds the package from `from` to `to` into the site at `target`: saved
+// there when the site has no such file, staged beside it in `replacing`
+// otherwise. Its digest goes to `*digest`.
+bool BuildIntoSite(const Release& from, const Release& to, const fs::path& target,
+                   const PublishRequest& request, const Console& console,
+                   platform::ReplacementBatch* replacing, Sha256Digest* digest,
+                   std::string* error) {
     const BuildRequest build{from.tree, to.tree, to.version, request.codec};
     BuildResult result;
     bool built = false;
@@ -93,11 +96,22 @@ bool BuildForSite(const Release& from, const Release& to, const fs::path& target
     Warn(console, result.warnings);
     if (!built)
         return false;
-    console.err << "patchtool: wrote " << Utf8Of(target) << ": " << result.package.size()
-                << " bytes, " << EntryCounts(result, request.codec) << " ("
-                << CodecName(request.codec) << ", " << FormatVersion(from.version) << " to "
-                << FormatVersion(to.version) << ")\n";
-    *package = std::move(result.package);
+    const std::string& package = result.package;
+    const bool saved = replacing != nullptr
+                           ? replacing->Stage(Utf8Of(target),
+                                              [&package](std::FILE* file) {
+                                                  return platform::WriteAllBytes(
+                                                      file, package.data(), package.size());
+                                              })
+                           : SavePackage(Utf8Of(target), package);
+    if (!saved) {
+        *error = "cannot write the package to '" + Utf8Of(target) + "'";
+        return false;
+    }
+    *digest = Sha256Of(package);
+    console.err << "patchtool: wrote " << Utf8Of(target) << ": " << package.size() << " bytes, "
+                << EntryCounts(result, request.codec) << " (" << CodecName(request.codec) << ", "
+                << FormatVersion(from.version) << " to " << FormatVersion(to.version) << ")\n";
     return true;
 }
 
@@ -137,23 +151,12 @@ bool PublishStep(const DigestedRelease& from, const DigestedRelease& to,
         if (present) {
             console.err << "patchtool: rebuilding " << Utf8Of(target) << ": " << *reason << "\n";
         }
-        std::string package;
-        if (!BuildForSite(from.release, to.release, target, request, console, &package, error))
-            return false;
-        const bool saved =
-            present ? progress->rebuilt.Stage(Utf8Of(target),
-                                              [&package](std::FILE* file) {
-                                                  return platform::WriteAllBytes(
-                                                      file, package.data(), package.size());
-                                              })
-                    : SavePackage(Utf8Of(target), package);
-        if (!saved) {
-            *error = "cannot write the package to '" + Utf8Of(target) + "'";
+        if (!BuildIntoSite(from.release, to.release, target, request, console,
+                           present ? &progress->rebuilt : nullptr, &origin.package, error)) {
             return false;
         }
         if (!present)
             progress->added.push_back(target);
-        origin.package = Sha256Of(package);
     }
     progress->state.Record(target, origin);
     std::string record;
