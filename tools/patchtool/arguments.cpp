@@ -104,12 +104,17 @@ const char* CodecName(PackageCodec codec) {
     return CodecOf(codec).name;
 }
 
-std::string CodecNameChoices() {
+std::vector<const char*> CodecNamesInThisBuild() {
     std::vector<const char*> names;
     for (const PayloadCodec& codec : PayloadCodecs()) {
         if (codec.inThisBuild)
             names.push_back(codec.name);
     }
+    return names;
+}
+
+std::string CodecNameChoices() {
+    const std::vector<const char*> names = CodecNamesInThisBuild();
     std::string choices = "neither ";
     for (std::size_t i = 0; i < names.size(); ++i) {
         if (i != 0)

@@ -41,6 +41,8 @@ std::optional<PackedVersion> ParseVersionText(std::string_view text);
 // "lzo", "bzip2", "zstd"; nothing for a codec the build leaves out.
 std::optional<PackageCodec> ParseCodecName(std::string_view text);
 const char* CodecName(PackageCodec codec);
+// The names of the codecs this build packs with, in the codec table's order.
+std::vector<const char*> CodecNamesInThisBuild();
 // What a wrong --codec is not, for its error message, named from the codec
 // table without the codecs the build leaves out: "neither lzo, bzip2 nor zstd".
 std::string CodecNameChoices();

@@ -102,10 +102,8 @@ CommandOption CodecOption() {
         help += joint + std::string(uses[i]);
     }
     std::string names;
-    for (const PayloadCodec& codec : PayloadCodecs()) {
-        if (codec.inThisBuild)
-            names += (names.empty() ? "" : "|") + std::string(codec.name);
-    }
+    for (const char* name : CodecNamesInThisBuild())
+        names += (names.empty() ? "" : "|") + std::string(name);
     return {{"codec", 0, true}, names, help};
 }
 

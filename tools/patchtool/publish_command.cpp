@@ -117,16 +117,18 @@ bool BuildIntoSite(const Release& from, const Release& to, const fs::path& targe
 
 // Why the file at `target` cannot be taken as the package from `origin`'s
 // trees, or nothing when it can: publish made it from exactly these trees
-// and it is still the bytes it made.
-std::optional<std::string> ReasonToRebuild(const fs::path& target, const PackageOrigin& wanted,
+// and it is still the bytes it made, whose digest then goes to
+// `origin->package`.
+std::optional<std::string> ReasonToRebuild(const fs::path& target, PackageOrigin* origin,
                                            const PublishState& state) {
     const std::optional<PackageOrigin> recorded = state.Find(target);
     if (!recorded)
         return "publish has no record of making it";
-    if (recorded->fromTree != wanted.fromTree || recorded->toTree != wanted.toTree)
+    if (recorded->fromTree != origin->fromTree || recorded->toTree != origin->toTree)
         return "it was built from other release trees";
     if (DigestOfFile(Utf8Of(target)) != recorded->package)
         return "it is no longer the package publish made";
+    origin->package = recorded->package;
     return std::nullopt;
 }
 
@@ -141,9 +143,8 @@ bool PublishStep(const DigestedRelease& from, const DigestedRelease& to,
     std::error_code failure;
     const bool present = fs::exists(fs::symlink_status(target, failure));
     const std::optional<std::string> reason =
-        present ? ReasonToRebuild(target, origin, progress->state) : std::nullopt;
+        present ? ReasonToRebuild(target, &origin, progress->state) : std::nullopt;
     if (present && !reason) {
-        origin = *progress->state.Find(target);
         console.err << "patchtool: reused " << Utf8Of(target) << ", which publish built from "
                     << FormatVersion(from.release.version) << " to "
                     << FormatVersion(to.release.version) << " as they are now\n";
