@@ -305,6 +305,7 @@ class Download {
     Attempt Fetch() {
         HttpRequest request{download_.patch.url, BodyKind::kPackage, {kPackageBudgetSeconds, 0}};
         request.progress = download_.progress;
+        request.observeRoute = download_.observeRoute;
         const std::int64_t onDisk = BytesToContinue(request.ifRange);
         request.resumeFrom = onDisk;
         PartialFile file(partialPath_, originPath_, download_.patch.url, HasDigest());

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "engine/patch_list.h"
+#include "transfer/http_get.h"
 #include "vocabulary/error_codes.h"
 #include "vocabulary/status_word.h"
 
@@ -36,6 +37,8 @@ struct PackageDownload {
     std::string path;
     // Receives the download's percentages; may be empty.
     StatusCallback progress{};
+    // Told where each exchange went; may be empty.
+    RouteObserver observeRoute{};
 };
 
 // Makes `download.path` hold the whole package, or says why it could not.

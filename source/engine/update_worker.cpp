@@ -43,6 +43,15 @@ class UpdateRun {
   private:
     void Report(StatusWord word) const { report_(word); }
 
+    // Keeps each route the run's exchanges took, once.
+    RouteObserver NoteRoute() {
+        return [this](const ConnectionRoute& route) {
+            std::vector<ConnectionRoute>& routes = result_.routes;
+            if (std::find(routes.begin(), routes.end(), route) == routes.end())
+                routes.push_back(route);
+        };
+    }
+
     // A run on the worker thread must never throw: an exception leaving the
     // thread ends the whole program, window and all, without a word to the
     // user. The run's own errors are reported as it goes; this gives kOk for
@@ -110,9 +119,10 @@ class UpdateRun {
 
     // A patch list or its signature: small texts that must arrive as
     // announced, tried up to four times; the code of the last try.
-    static ErrorCode FetchText(const std::string& url, std::size_t cap, std::string& text) {
+    ErrorCode FetchText(const std::string& url, std::size_t cap, std::string& text) {
         HttpRequest request{url, BodyKind::kPatchList, {kPatchListBudgetSeconds, 0}};
         request.limits.bodyCap = cap;
+        request.observeRoute = NoteRoute();
         ErrorCode code = kOk;
         for (int attempt = 0; attempt < kPatchListTries; ++attempt) {
             code = HttpGet(request, text).code;
@@ -159,7 +169,7 @@ class UpdateRun {
             const std::string fileName = PackageFileName(patch.url);
             Report(StageWord(kStageDownloadStarting));
             const PackageDownload download{patch, folders_.installRoot, folder + "/" + fileName,
-                                           report_};
+                                           report_, NoteRoute()};
             if (const ErrorCode code = DownloadPackage(download); code != kOk) {
                 Report(ErrorWord(code));
                 return false;

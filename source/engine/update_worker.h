@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/patch_list.h"
+#include "transfer/http_get.h"
 #include "trust/ed25519.h"
 #include "trust/trusted_keys.h"
 #include "vocabulary/status_word.h"
@@ -51,6 +52,9 @@ struct UpdateReport {
     // The trusted key that signed the list, once its signature checked out;
     // only then were the list's records taken.
     std::optional<Ed25519PublicKey> listSigner;
+    // Where the run's exchanges went (addresses and proxies), each route
+    // once, in the order first used.
+    std::vector<ConnectionRoute> routes;
 };
 
 // Runs one update of the installation at `settings.installRoot`; call it on

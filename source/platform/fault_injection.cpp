@@ -4,7 +4,11 @@
 
 #include <array>
 #include <atomic>
+#include <map>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -27,6 +31,17 @@ std::atomic<std::int64_t> injectedSpace{-1};
 std::atomic<bool> syncsSkipped{false};
 std::atomic<DiskObserver*> observer{nullptr};
 
+// Names a test gave addresses of its own; looked up from the worker thread.
+struct ResolverAnswers {
+    std::mutex lock;
+    std::map<std::string, std::vector<IpAddress>> byName;
+};
+
+ResolverAnswers& Answers() {
+    static ResolverAnswers answers;
+    return answers;
+}
+
 }  // namespace
 
 void InjectFaultAt(FaultKind kind, std::uint64_t nth) {
@@ -44,6 +59,18 @@ void ResetFaults() {
         counter.failAt = 0;
     }
     injectedSpace = -1;
+    ResolverAnswers& answers = Answers();
+    const std::lock_guard<std::mutex> hold(answers.lock);
+    answers.byName.clear();
+}
+
+void InjectResolvedAddresses(const std::string& name, const std::vector<IpAddress>& addresses) {
+    ResolverAnswers& answers = Answers();
+    const std::lock_guard<std::mutex> hold(answers.lock);
+    if (addresses.empty())
+        answers.byName.erase(name);
+    else
+        answers.byName[name] = addresses;
 }
 
 void SkipSyncs(bool skip) {
@@ -67,6 +94,15 @@ bool ShouldFail(FaultKind kind) {
 std::optional<std::int64_t> InjectedAvailableSpace() {
     const std::int64_t bytes = injectedSpace;
     return bytes < 0 ? std::nullopt : std::optional(bytes);
+}
+
+std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string& name) {
+    ResolverAnswers& answers = Answers();
+    const std::lock_guard<std::mutex> hold(answers.lock);
+    const auto found = answers.byName.find(name);
+    if (found == answers.byName.end())
+        return std::nullopt;
+    return found->second;
 }
 
 bool SyncsSkipped() {

@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/platform.h"
 #include "platform/test_hooks.h"
@@ -35,6 +37,9 @@ bool ShouldFail(FaultKind kind);
 // The free space a test made AvailableSpace answer, if any.
 std::optional<std::int64_t> InjectedAvailableSpace();
 
+// The addresses a test gave `name`, if it gave any.
+std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string& name);
+
 bool SyncsSkipped();
 
 #else
@@ -44,6 +49,10 @@ consteval bool ShouldFail(FaultKind) {
 }
 
 consteval std::optional<std::int64_t> InjectedAvailableSpace() {
+    return std::nullopt;
+}
+
+inline std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string&) {
     return std::nullopt;
 }
 

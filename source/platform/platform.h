@@ -13,9 +13,11 @@
 // Every function may be called from any thread unless it says otherwise.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,7 +52,7 @@ std::uint32_t TickCount();
 void YieldTimeSlice();
 
 // ---------------------------------------------------------------------------
-// Sockets: non-blocking IPv4 TCP with readiness waits.
+// Sockets: non-blocking TCP over IPv4 and IPv6, with readiness waits.
 
 // A descriptor on POSIX; a pointer-sized handle under Windows Sockets, whose
 // invalid value is all ones (INVALID_SOCKET).
@@ -74,19 +76,33 @@ struct TimeVal {
 bool StartSockets();
 void StopSockets();
 
-Socket CreateTcpSocket();
+// An IPv4 or an IPv6 address, its bytes in network order.
+struct IpAddress {
+    bool v6 = false;
+    std::array<std::uint8_t, 16> bytes{};  // an IPv4 address uses the first four
+    bool operator==(const IpAddress&) const = default;
+};
+
+// A socket for connections to addresses of the family `v6` names.
+Socket CreateTcpSocket(bool v6);
 bool SetNonBlocking(Socket socket);
 void CloseSocket(Socket socket);
 
-// The first IPv4 address of `host` in network byte order (gethostbyname).
-bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder);
-// Dotted IPv4 text to an address in network byte order (inet_addr); an
-// unparsable text gives 0xFFFFFFFF as inet_addr does.
-std::uint32_t ParseIpv4(const std::string& dotted);
+// Every address `name` has for TCP, IPv6 and IPv4 (getaddrinfo), in the order
+// the system prefers them, each once; empty when it has none. The name is
+// looked up as it stands: the caller has already taken numeric hosts apart.
+std::vector<IpAddress> ResolveHost(const std::string& name);
+
+// IPv6 text as inet_pton reads it (no brackets, no zone); nothing for any
+// other text.
+std::optional<IpAddress> ParseIpv6(const std::string& text);
+
+// The address as inet_ntop writes it ("127.0.0.1", "::1").
+std::string FormatIpAddress(const IpAddress& address);
 
 enum class ConnectStart { kConnected, kInProgress, kFailed };
 // Starts a connection; kInProgress plays the part of WSAEWOULDBLOCK.
-ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std::uint16_t port);
+ConnectStart StartConnect(Socket socket, const IpAddress& address, std::uint16_t port);
 
 // The socket's pending error (SO_ERROR): 0 when a finished connection attempt
 // succeeded, non-zero when it was refused or failed.
@@ -98,6 +114,12 @@ int SocketErrorStatus(Socket socket);
 // afterwards (__WSAFDIsSet).
 enum class WaitFor { kReadable, kWritable };
 int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet);
+
+// One wait on the connections `count` sockets are making: returns -1 when the
+// wait fails, 0 when it timed out, a positive count otherwise, with ready[i]
+// telling whether socket i has finished its attempt (connected, refused or
+// failed; SocketErrorStatus tells which).
+int WaitForConnections(const Socket* sockets, std::size_t count, TimeVal timeout, bool* ready);
 
 // One send or receive call; returns the count, or -1 on failure (0 from
 // ReceiveSome means the peer closed the connection). Neither ever raises a
@@ -319,6 +341,25 @@ void UseUtf8Console();
 // True when the standard error stream is a terminal (a console on Windows),
 // where a progress line may redraw itself.
 bool StandardErrorIsTerminal();
+
+// ---------------------------------------------------------------------------
+// The settings that say how to reach the network.
+
+// The value of the environment variable `name` (UTF-8), nothing when it is
+// not set.
+std::optional<std::string> EnvironmentVariable(const char* name);
+
+// The user's own proxy settings where the system keeps them: on Windows the
+// fixed proxy and the bypass list of WinHttpGetIEProxyConfigForCurrentUser
+// (an automatic configuration script is not run). `proxy` is WinHTTP's text
+// ("host:port", or "http=host:port;https=host:port"), `bypass` its list
+// ("<local>;*.example.com"). Nothing on POSIX, and nothing where no fixed
+// proxy is set.
+struct SystemProxy {
+    std::string proxy;
+    std::string bypass;
+};
+std::optional<SystemProxy> SystemProxySettings();
 
 // ---------------------------------------------------------------------------
 // Test hooks (injected faults, a faked free-space answer, skipped syncs, the

@@ -13,6 +13,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "platform/platform.h"
 
 namespace platform {
 
@@ -45,6 +48,11 @@ void InjectAvailableSpace(std::int64_t bytes);
 void ResetFaults();
 // Calls of `kind` counted since the last ResetFaults().
 std::uint64_t FaultCallCount(FaultKind kind);
+
+// Makes ResolveHost answer `addresses` for `name` (a test's dual-stack name
+// whose first address is dead, say); an empty list removes the answer.
+// ResetFaults removes them all.
+void InjectResolvedAddresses(const std::string& name, const std::vector<IpAddress>& addresses);
 
 // Syncs do nothing and succeed while `skip` is true: for the benchmark that
 // shows what durability costs, and for the test that proves the power-cut

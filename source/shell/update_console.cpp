@@ -1,7 +1,8 @@
 // update-console: one whole update run in the current folder, without
 // windows. Each status word becomes one readable line on standard output,
-// followed by the records taken and whether the patch list's signature was
-// checked, and by which key; the exit status is the run's code (0 success, 2
+// followed by where the run's connections went (address and proxy), the
+// records taken and whether the patch list's signature was checked, and by
+// which key; the exit status is the run's code (0 success, 2
 // nothing newer, 16 cancelled, any other failure). Ctrl+C cancels a download
 // the way the Cancel button does.
 // Used by scripted installs, the tests and the benchmarks.
@@ -64,6 +65,21 @@ void PrintSelection(const PatchSelection& selection) {
     std::printf("stop record taken: %s\n", selection.rerunRequired ? "yes" : "no");
 }
 
+// Where the run's connections went, so a failure to reach the server can be
+// told apart from a proxy in the way. A proxy is shown without its
+// credentials.
+void PrintRoutes(const UpdateReport& report) {
+    for (const ConnectionRoute& route : report.routes) {
+        const std::string address = route.address.empty() ? "no connection" : route.address;
+        if (route.proxy.empty()) {
+            std::printf("connection: %s at %s, no proxy\n", route.target.c_str(), address.c_str());
+        } else {
+            std::printf("connection: %s through proxy %s at %s\n", route.target.c_str(),
+                        route.proxy.c_str(), address.c_str());
+        }
+    }
+}
+
 void PrintListTrust(const UpdateReport& report) {
     if (!report.signatureRequired) {
         std::printf("patch list: not signature-checked, no trusted keys built in\n");
@@ -101,6 +117,7 @@ int main(int argc, char** argv) {
     std::thread worker(
         [&report, &printer] { report = UpdateWorker(StatusCallbackTo(printer), "./"); });
     worker.join();
+    PrintRoutes(report);
     PrintSelection(report.selection);
     PrintListTrust(report);
     return printer.result();

@@ -6,8 +6,10 @@
 #include <utility>
 #include <vector>
 
+#include "transfer/host_address.h"
 #include "transfer/http_header.h"
 #include "transfer/progress_report.h"
+#include "transfer/proxy_choice.h"
 #include "transfer/redirect.h"
 #include "transfer/time_arithmetic.h"
 #include "transfer/tls_channel.h"
@@ -37,10 +39,13 @@ bool IsPlainFieldValue(std::string_view value) {
 }
 
 // The request bytes of an unresumed request are always the same; a resumed
-// one adds its range and nothing else.
-std::string ComposeRequest(const std::string& host, const std::string& path,
-                           const HttpRequest& request) {
-    std::string bytes = "GET " + path + " HTTP/1.1\r\nAccept: */*\r\nHost: " + host;
+// one adds its range and nothing else. Through a proxy the request line names
+// the whole URL (absolute form) and the proxy's credentials go along.
+std::string ComposeRequest(const Url& url, const HttpRequest& request, const ProxyRoute* proxy) {
+    const std::string target = proxy != nullptr ? FormatUrl(url) : url.path;
+    std::string bytes = "GET " + target + " HTTP/1.1\r\nAccept: */*\r\nHost: " + url.host;
+    if (proxy != nullptr && !proxy->authorization.empty())
+        bytes += "\r\nProxy-Authorization: " + proxy->authorization;
     if (request.resumeFrom > 0) {
         bytes += "\r\nRange: bytes=" + std::to_string(request.resumeFrom) + "-";
         if (!request.ifRange.empty() && IsPlainFieldValue(request.ifRange))
@@ -50,6 +55,23 @@ std::string ComposeRequest(const std::string& host, const std::string& path,
                  ? "\r\nAccept-Encoding: gzip\r\nConnection: Close\r\n\r\n"
                  : "\r\nConnection: Close\r\n\r\n";
     return bytes;
+}
+
+// Asks a proxy for a tunnel to the URL's host and port, through which TLS
+// then runs end to end with the server itself.
+std::string ComposeTunnelRequest(const Url& url, const ProxyRoute& proxy) {
+    const std::string authority = url.host + ":" + url.portText;
+    std::string bytes = "CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority;
+    if (!proxy.authorization.empty())
+        bytes += "\r\nProxy-Authorization: " + proxy.authorization;
+    return bytes + "\r\n\r\n";
+}
+
+// What a proxy says when it will not carry a plain request: it wants
+// credentials (407), forbids the request (403), or cannot reach the server
+// (502). By way of a proxy these are taken as the proxy's own answers.
+bool IsProxyRefusal(std::optional<int> status) {
+    return status == 407 || status == 403 || status == 502;
 }
 
 bool IsLengthKnown(std::int64_t announcedLength) {
@@ -166,7 +188,10 @@ class Exchange {
     Exchange(const Exchange&) = delete;
     Exchange& operator=(const Exchange&) = delete;
 
-    ErrorCode StartTls(const std::string& host, platform::TimeVal& budget);
+    ErrorCode StartTls(const Host& host, platform::TimeVal& budget);
+    // Sends a proxy the tunnel request and reads its answer; kOk once the
+    // proxy answered 2xx and every later byte is the server's.
+    ErrorCode OpenTunnel(const std::string& request, platform::TimeVal& budget);
 
     // One send call; a remainder is never sent in a second call. Under TLS
     // the request goes as one record (see TlsChannel's socket bridge).
@@ -254,7 +279,7 @@ Received Exchange::Receive(char* buffer, std::size_t size) {
 // header's silence limit, and waits that end with data are charged to the
 // budget. A server that stalls its handshake is thus stopped as one that
 // stalls its header would be.
-ErrorCode Exchange::StartTls(const std::string& host, platform::TimeVal& budget) {
+ErrorCode Exchange::StartTls(const Host& host, platform::TimeVal& budget) {
     tls_ = std::make_unique<TlsChannel>(socket_, host);
     if (!tls_->usable())
         return kTlsHandshakeFailed;
@@ -276,6 +301,19 @@ ErrorCode Exchange::StartTls(const std::string& host, platform::TimeVal& budget)
         if (!ChargeBudget(budget, waited.waited))
             return kTimeBudgetSpent;
     }
+}
+
+// The answer's header is read byte by byte, so not one byte of the TLS
+// handshake that follows is taken with it. Any answer but 2xx is a refusal,
+// whatever its body says: the request never goes around the proxy.
+ErrorCode Exchange::OpenTunnel(const std::string& request, platform::TimeVal& budget) {
+    if (!SendRequest(request))
+        return kRequestNotSent;
+    std::string header;
+    if (const ErrorCode code = ReadHeader(header, budget); code != kOk)
+        return code;
+    const std::optional<int> status = StatusCode(header);
+    return status && *status >= 200 && *status <= 299 ? kOk : kProxyRefused;
 }
 
 // The body comes in pieces of at most 4096 bytes, the unit of every
@@ -455,40 +493,78 @@ HttpResult RangeUnsatisfiable(std::string_view header) {
     return {kStatusNotAccepted, false, RangeAnswer::kUnsatisfiable, total};
 }
 
+// The connection an exchange with `url` runs on: to the proxy chosen for
+// it or to the server itself, through a tunnel for TLS behind a proxy.
+// Notes in `route` where it went.
+ErrorCode OpenConnection(const Url& url, const Host& host, const ProxyChoice& proxy,
+                         const HttpLimits& limits, platform::TimeVal& budget,
+                         std::unique_ptr<Exchange>& exchange, ConnectionRoute& route) {
+    route = {url.host + ":" + url.portText, {}, proxy.route ? proxy.route->shown : proxy.shown};
+    if (proxy.unusable)
+        return kProxyRefused;
+    const Url& first = proxy.route ? proxy.route->proxy : url;
+    platform::TimeVal connectTimeout = limits.connectTimeout;
+    platform::Socket socket = platform::kInvalidSocket;
+    platform::IpAddress address;
+    if (const ErrorCode code = ConnectWithTimeout(proxy.route ? ParseHost(first.host) : host,
+                                                  first.portText, connectTimeout, socket, address);
+        code != kOk) {
+        return code;
+    }
+    route.address = AddressField(address) + ":" + first.portText;
+    exchange = std::make_unique<Exchange>(socket, limits);
+    if (proxy.route && url.secure) {
+        if (const ErrorCode code =
+                exchange->OpenTunnel(ComposeTunnelRequest(url, *proxy.route), budget);
+            code != kOk) {
+            return code;
+        }
+    }
+    // Never a plain request in place of a failed handshake: what was asked
+    // for under TLS is fetched under TLS or not at all.
+    if (url.secure)
+        return exchange->StartTls(host, budget);
+    return kOk;
+}
+
 // One exchange with one URL. A redirect that is followed gives kOk with
 // `next` set to where it leads; otherwise `next` stays empty.
-HttpResult FetchOnce(const Url& url, const HttpRequest& request, platform::TimeVal& budget,
-                     RedirectChain& redirects, BodySink& sink, std::optional<Url>& next) {
-    const std::string requestBytes = ComposeRequest(url.host, url.path, request);
-    platform::TimeVal connectTimeout = request.limits.connectTimeout;
-    platform::Socket socket = platform::kInvalidSocket;
-    if (const ErrorCode code = ConnectWithTimeout(url.host, url.portText, connectTimeout, socket);
+HttpResult FetchOnce(const Url& url, const HttpRequest& request, const ProxySettings& proxies,
+                     platform::TimeVal& budget, RedirectChain& redirects, BodySink& sink,
+                     std::optional<Url>& next, ConnectionRoute& route) {
+    // The host is read once, here: the connection and the certificate check
+    // both take this reading.
+    const Host host = ParseHost(url.host);
+    if (host.kind == Host::Kind::kUnusable)
+        return {kBadPackageName};
+    const ProxyChoice proxy = ChooseProxy(url, proxies);
+    std::unique_ptr<Exchange> exchange;
+    if (const ErrorCode code =
+            OpenConnection(url, host, proxy, request.limits, budget, exchange, route);
         code != kOk) {
         return {code};
     }
-    Exchange exchange(socket, request.limits);
-    // Never a plain request in place of a failed handshake: what was asked
-    // for under TLS is fetched under TLS or not at all.
-    if (url.secure) {
-        if (const ErrorCode code = exchange.StartTls(url.host, budget); code != kOk)
-            return {code};
-    }
-    if (!exchange.SendRequest(requestBytes))
+    const bool plainThroughProxy = proxy.route && !url.secure;
+    if (!exchange->SendRequest(
+            ComposeRequest(url, request, plainThroughProxy ? &*proxy.route : nullptr))) {
         return {kRequestNotSent};
+    }
     std::string header;
-    if (const ErrorCode code = exchange.ReadHeader(header, budget); code != kOk)
+    if (const ErrorCode code = exchange->ReadHeader(header, budget); code != kOk)
         return {code};
     if (IsStatusOk(header)) {
         const std::int64_t length = GetContentLength(header);
         const BodyFrame frame{0, length, length, RangeAnswer::kNone, ValidatorOf(header)};
-        return exchange.ReadBody(sink, request, frame, budget);
+        return exchange->ReadBody(sink, request, frame, budget);
     }
     const std::optional<int> status = StatusCode(header);
+    if (plainThroughProxy && IsProxyRefusal(status))
+        return {kProxyRefused};
     if (request.resumeFrom > 0 && status == 206) {
         const std::optional<BodyFrame> frame = ContinuationFrame(header, request.resumeFrom);
         if (!frame)
             return {kStatusNotAccepted, false, RangeAnswer::kMismatch};
-        return exchange.ReadBody(sink, request, *frame, budget);
+        return exchange->ReadBody(sink, request, *frame, budget);
     }
     if (request.resumeFrom > 0 && status == 416)
         return RangeUnsatisfiable(header);
@@ -519,9 +595,14 @@ HttpResult HttpGet(const HttpRequest& request, BodySink& sink) {
     // One budget for the whole chain of redirects.
     platform::TimeVal budget = request.budget;
     RedirectChain redirects(*url, request.limits.mostRedirects);
+    const ProxySettings proxies = request.proxies ? *request.proxies : CurrentProxySettings();
     for (;;) {
         std::optional<Url> next;
-        const HttpResult result = FetchOnce(*url, request, budget, redirects, sink, next);
+        ConnectionRoute route;
+        const HttpResult result =
+            FetchOnce(*url, request, proxies, budget, redirects, sink, next, route);
+        if (request.observeRoute && !route.target.empty())
+            request.observeRoute(route);
         if (!next)
             return result;
         url = std::move(next);

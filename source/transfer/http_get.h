@@ -11,7 +11,10 @@
 // what is trusted). Redirects (301, 302, 303, 307, 308) are followed with the
 // same request, up to five, never from "https://" to "http://". No chunked
 // or content decoding (a body is stored exactly as received, though package
-// requests offer gzip), no proxy.
+// requests offer gzip). Each URL's exchange goes through the HTTP proxy
+// ChooseProxy picks for it (proxy_choice.h), if any: a plain request in
+// absolute form, an "https://" one through a CONNECT tunnel, with TLS end to
+// end and the certificate checked for the URL's host.
 //
 // Worker thread only, one exchange at a time.
 #pragma once
@@ -19,10 +22,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
 #include "transfer/http_header.h"
+#include "transfer/proxy_choice.h"
 #include "vocabulary/error_codes.h"
 #include "vocabulary/status_word.h"
 
@@ -53,6 +58,18 @@ enum class BodyKind {
     kPackage,    // offered gzip in the request; judged whole by the caller
 };
 
+// Where an exchange went, for diagnostics; nothing secret.
+struct ConnectionRoute {
+    std::string target;   // the URL's "host:port"
+    std::string address;  // the address connected to, "[::1]:8080"; empty without a connection
+    // The proxy as ProxyRoute::shown gives it; empty for a direct connection.
+    std::string proxy;
+    bool operator==(const ConnectionRoute&) const = default;
+};
+
+// Sees where each exchange of a request went (a redirect makes two).
+using RouteObserver = std::function<void(const ConnectionRoute& route)>;
+
 // Sees each piece of a body that is kept, in order, as it arrives.
 using BodyObserver = std::function<void(const char* data, std::size_t size)>;
 
@@ -75,6 +92,12 @@ struct HttpRequest {
     // bytes at hand came with (BodyStart::validator), so a server whose
     // resource has changed since sends it whole instead of splicing.
     std::string ifRange{};
+    // The proxy settings to choose from; nothing for this process's own
+    // (CurrentProxySettings, read once per request).
+    std::optional<ProxySettings> proxies{};
+    // Told where each exchange went, once its connection was tried; may be
+    // empty.
+    RouteObserver observeRoute{};
 };
 
 // What an answer says of the body about to come.
@@ -136,9 +159,15 @@ struct HttpResult {
 // its body passes its announced length, which it then can never match; only
 // wholeAsAnnounced tells a complete body from a short or long one. Otherwise:
 //   kTimeBudgetSpent, kSocketSetupFailed, kConnectionRefused,
-//   kConnectTimedOut, kUrlUnusableOrWaitFailed  from the connection (see
-//       ConnectWithTimeout); kUrlUnusableOrWaitFailed also for a URL ParseUrl
-//       does not take, which names no host
+//   kConnectTimedOut, kUrlUnusableOrWaitFailed, kCancelled  from the
+//       connection (see ConnectWithTimeout), to the server or to its proxy;
+//       kUrlUnusableOrWaitFailed also for a URL ParseUrl does not take, which
+//       names no host
+//   kBadPackageName  the URL's host is neither a name nor an address
+//       (ParseHost): nothing is sent anywhere
+//   kProxyRefused  the proxy chosen for the URL is unusable, or answered a
+//       CONNECT with anything but 2xx, or a plain request with 407, 403 or
+//       502
 //   kTlsHandshakeFailed  the TLS handshake failed: no TLS 1.2 or newer in
 //       common, no common cipher, a server that does not speak TLS, a
 //       connection broken during the handshake (never followed by a plain

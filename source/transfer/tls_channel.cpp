@@ -126,21 +126,22 @@ BIO_METHOD* LinkMethod() {
     return method;
 }
 
-// The connection reads a host of dotted digits as an IPv4 address; the
-// certificate must then name that address, and SNI carries no address.
-bool IsAddress(const std::string& host) {
-    return host.find_first_not_of(".0123456789") == std::string::npos;
+bool NameTheHost(SSL* session, const Host& host) {
+    switch (host.kind) {
+        case Host::Kind::kAddress:
+            return X509_VERIFY_PARAM_set1_ip(SSL_get0_param(session), host.address.bytes.data(),
+                                             host.address.v6 ? 16 : 4) == 1;
+        case Host::Kind::kName:
+            SSL_set_hostflags(session, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+            return SSL_set_tlsext_host_name(session, host.name.c_str()) == 1 &&
+                   SSL_set1_host(session, host.name.c_str()) == 1;
+        case Host::Kind::kUnusable:
+            break;
+    }
+    return false;
 }
 
-bool NameTheHost(SSL* session, const std::string& host) {
-    if (IsAddress(host))
-        return X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(session), host.c_str()) == 1;
-    SSL_set_hostflags(session, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    return SSL_set_tlsext_host_name(session, host.c_str()) == 1 &&
-           SSL_set1_host(session, host.c_str()) == 1;
-}
-
-SSL* MakeSession(TlsChannel::Link& link, const std::string& host) {
+SSL* MakeSession(TlsChannel::Link& link, const Host& host) {
     SSL_CTX* context = ClientContext();
     BIO_METHOD* method = LinkMethod();
     if (context == nullptr || method == nullptr)
@@ -164,7 +165,7 @@ SSL* MakeSession(TlsChannel::Link& link, const std::string& host) {
 
 }  // namespace
 
-TlsChannel::TlsChannel(platform::Socket socket, const std::string& host) : link_{socket} {
+TlsChannel::TlsChannel(platform::Socket socket, const Host& host) : link_{socket} {
     ERR_clear_error();
     session_ = MakeSession(link_, host);
 }

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "transfer/host_address.h"
 #include "vocabulary/error_codes.h"
 
 // What Receive gives when the server closed the connection without TLS's
@@ -36,8 +37,10 @@ struct ssl_st;
 class TlsChannel {
   public:
     // Prepares a session for `host` over `socket` (which stays the caller's
-    // to close); nothing is sent until Handshake.
-    TlsChannel(platform::Socket socket, const std::string& host);
+    // to close); nothing is sent until Handshake. The certificate must name
+    // the host: its name, or for a numeric host its address (and SNI then
+    // carries nothing). An unusable host gives an unusable session.
+    TlsChannel(platform::Socket socket, const Host& host);
     ~TlsChannel();
     TlsChannel(const TlsChannel&) = delete;
     TlsChannel& operator=(const TlsChannel&) = delete;

@@ -1,13 +1,18 @@
 #include "transfer/url_and_connection.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "transfer/decimal_scan.h"
 #include "transfer/time_arithmetic.h"
 #include "vocabulary/c_space.h"
+#include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
 
 namespace {
@@ -18,7 +23,6 @@ constexpr std::uint16_t kPlainPort = 80;
 constexpr std::uint16_t kSecurePort = 443;
 constexpr std::size_t kLongestHostField = 1023;
 constexpr std::size_t kLongestPath = 2047;
-constexpr std::uint32_t kNoAddress = 0xFFFFFFFFu;  // what inet_addr gives for bad text
 
 constexpr std::int64_t kLargestPort = 65535;
 
@@ -30,63 +34,178 @@ std::optional<std::uint16_t> ParsePort(std::string_view text) {
     return static_cast<std::uint16_t>(*port);
 }
 
-bool IsDottedAddress(const std::string& host) {
-    return host.find_first_not_of(".0123456789") == std::string::npos;
-}
+// The head start each attempt gets before the next address is tried.
+constexpr platform::TimeVal kAttemptDelay{0, 250000};
 
-// The host's IPv4 address in network byte order, or nothing when it has none.
-std::optional<std::uint32_t> AddressOf(const std::string& host) {
-    if (host.empty())
-        return std::nullopt;
-    if (IsDottedAddress(host)) {
-        const std::uint32_t address = platform::ParseIpv4(host);
-        if (address == kNoAddress)
-            return std::nullopt;
-        return address;
+// The addresses in the order they are tried: the families alternate, the
+// system's first choice first, each family in the system's order.
+std::vector<platform::IpAddress> RaceOrder(const std::vector<platform::IpAddress>& addresses) {
+    std::vector<platform::IpAddress> first;
+    std::vector<platform::IpAddress> other;
+    for (const platform::IpAddress& address : addresses)
+        (address.v6 == addresses.front().v6 ? first : other).push_back(address);
+    std::vector<platform::IpAddress> order;
+    for (std::size_t i = 0; i < std::max(first.size(), other.size()); ++i) {
+        if (i < first.size())
+            order.push_back(first[i]);
+        if (i < other.size())
+            order.push_back(other[i]);
     }
-    std::uint32_t address = 0;
-    if (!platform::ResolveHostIpv4(host, &address))
-        return std::nullopt;
-    return address;
+    return order;
 }
 
-// Waits for a started connection and charges the wait to `timeout`.
-ErrorCode FinishConnect(platform::Socket socket, platform::TimeVal& timeout) {
-    const platform::TimeVal start = GetTickTime();
-    bool writable = false;
-    if (platform::WaitForSocket(socket, platform::WaitFor::kWritable, timeout, &writable) < 0) {
-        return kSocketSetupFailed;
-    }
-    if (!writable)
-        return kConnectTimedOut;
-    // Linux marks a refused attempt writable too; only the socket's error
-    // status tells a refusal from a connection.
-    if (platform::SocketErrorStatus(socket) != 0)
-        return kConnectionRefused;
-    if (!ChargeBudget(timeout, SubtractTime(GetTickTime(), start)))
-        return kTimeBudgetSpent;
-    return kOk;
-}
-
-ErrorCode Connect(platform::Socket socket, const std::string& host, const std::string& portText,
-                  platform::TimeVal& timeout) {
-    if (!platform::SetNonBlocking(socket))
-        return kSocketSetupFailed;
-    const std::optional<std::uint16_t> port = ParsePort(portText);
-    const std::optional<std::uint32_t> address = AddressOf(host);
-    if (!address)
-        return kUrlUnusableOrWaitFailed;
-    if (!port)
-        return kConnectionRefused;  // port 0 would be refused anyway
-    switch (platform::StartConnect(socket, *address, *port)) {
-        case platform::ConnectStart::kConnected:
-            return kOk;
-        case platform::ConnectStart::kFailed:
-            return kConnectionRefused;
-        case platform::ConnectStart::kInProgress:
+std::vector<platform::IpAddress> AddressesOf(const Host& host) {
+    switch (host.kind) {
+        case Host::Kind::kAddress:
+            return {host.address};
+        case Host::Kind::kName:
+            return platform::ResolveHost(host.name);
+        case Host::Kind::kUnusable:
             break;
     }
-    return FinishConnect(socket, timeout);
+    return {};
+}
+
+// The attempts in flight, each a socket connecting to one address. Whatever
+// is still open when the race ends is closed, the winner excepted.
+class ConnectionRace {
+  public:
+    ConnectionRace(std::vector<platform::IpAddress> order, std::uint16_t port)
+        : order_(std::move(order)), port_(port) {}
+    ~ConnectionRace() {
+        for (const Attempt& attempt : attempts_)
+            platform::CloseSocket(attempt.socket);
+    }
+    ConnectionRace(const ConnectionRace&) = delete;
+    ConnectionRace& operator=(const ConnectionRace&) = delete;
+
+    ErrorCode Run(platform::TimeVal& timeout, platform::Socket& socketOut,
+                  platform::IpAddress& addressOut);
+
+  private:
+    struct Attempt {
+        platform::Socket socket;
+        platform::IpAddress address;
+    };
+
+    bool AddressesLeft() const { return next_ < order_.size(); }
+    std::optional<Attempt> StartNext();
+    std::optional<std::size_t> WaitForOne(platform::TimeVal wait, ErrorCode& failure);
+    Attempt Take(std::size_t index) {
+        const Attempt attempt = attempts_[index];
+        attempts_.erase(attempts_.begin() + static_cast<std::ptrdiff_t>(index));
+        return attempt;
+    }
+
+    std::vector<platform::IpAddress> order_;
+    std::uint16_t port_;
+    std::size_t next_ = 0;
+    std::vector<Attempt> attempts_;
+    // What the attempts that failed so far say: refused unless no socket
+    // could even be set up.
+    ErrorCode failure_ = kConnectionRefused;
+    bool anySocket_ = false;
+};
+
+// Starts the attempt on the next address. An attempt connected at once is
+// handed back; one that failed at once is closed and the next one started.
+std::optional<ConnectionRace::Attempt> ConnectionRace::StartNext() {
+    while (AddressesLeft()) {
+        const platform::IpAddress address = order_[next_++];
+        const platform::Socket socket = platform::CreateTcpSocket(address.v6);
+        if (socket == platform::kInvalidSocket)
+            continue;
+        if (!platform::SetNonBlocking(socket)) {
+            platform::CloseSocket(socket);
+            continue;
+        }
+        anySocket_ = true;
+        switch (platform::StartConnect(socket, address, port_)) {
+            case platform::ConnectStart::kConnected:
+                return Attempt{socket, address};
+            case platform::ConnectStart::kInProgress:
+                attempts_.push_back({socket, address});
+                return std::nullopt;
+            case platform::ConnectStart::kFailed:
+                platform::CloseSocket(socket);
+                break;
+        }
+    }
+    return std::nullopt;
+}
+
+// One wait on every attempt in flight. The index of an attempt that
+// connected, if one did; attempts found refused are closed on the way.
+std::optional<std::size_t> ConnectionRace::WaitForOne(platform::TimeVal wait, ErrorCode& failure) {
+    std::vector<platform::Socket> sockets;
+    for (const Attempt& attempt : attempts_)
+        sockets.push_back(attempt.socket);
+    std::unique_ptr<bool[]> ready(new bool[sockets.size()]);
+    if (platform::WaitForConnections(sockets.data(), sockets.size(), wait, ready.get()) < 0) {
+        failure = kSocketSetupFailed;
+        return std::nullopt;
+    }
+    for (std::size_t i = sockets.size(); i-- > 0;) {
+        if (!ready[i])
+            continue;
+        // Linux marks a refused attempt writable too; only the socket's
+        // error status tells a refusal from a connection.
+        if (platform::SocketErrorStatus(sockets[i]) == 0)
+            return i;
+        platform::CloseSocket(Take(i).socket);
+    }
+    return std::nullopt;
+}
+
+ErrorCode ConnectionRace::Run(platform::TimeVal& timeout, platform::Socket& socketOut,
+                              platform::IpAddress& addressOut) {
+    const platform::TimeVal start = GetTickTime();
+    platform::TimeVal nextStart = start;
+    for (;;) {
+        platform::TimeVal now = GetTickTime();
+        if (AddressesLeft() && (attempts_.empty() || CompareTime(now, nextStart) >= 0)) {
+            if (const std::optional<Attempt> connected = StartNext()) {
+                socketOut = connected->socket;
+                addressOut = connected->address;
+                return kOk;
+            }
+            nextStart = NormalizeTime(
+                {now.tv_sec + kAttemptDelay.tv_sec, now.tv_usec + kAttemptDelay.tv_usec});
+        }
+        if (attempts_.empty()) {
+            if (AddressesLeft())
+                continue;
+            return anySocket_ ? failure_ : kSocketSetupFailed;
+        }
+        const platform::TimeVal spent = SubtractTime(now, start);
+        if (CompareTime(spent, timeout) >= 0)
+            return kConnectTimedOut;
+        platform::TimeVal wait = SubtractTime(timeout, spent);
+        if (CompareTime(wait, kAttemptDelay) > 0)
+            wait = kAttemptDelay;
+        if (AddressesLeft() && CompareTime(SubtractTime(nextStart, now), wait) < 0)
+            wait = CompareTime(nextStart, now) > 0 ? SubtractTime(nextStart, now)
+                                                   : platform::TimeVal{0, 0};
+        ErrorCode failure = kOk;
+        const std::optional<std::size_t> winner = WaitForOne(wait, failure);
+        if (failure != kOk)
+            return failure;
+        if (winner) {
+            const Attempt attempt = Take(*winner);
+            socketOut = attempt.socket;
+            addressOut = attempt.address;
+            if (!ChargeBudget(timeout, SubtractTime(GetTickTime(), start))) {
+                platform::CloseSocket(attempt.socket);
+                return kTimeBudgetSpent;
+            }
+            return kOk;
+        }
+        // A refusal hands its head start on to the next address.
+        if (attempts_.empty())
+            nextStart = GetTickTime();
+        if (CancelRequested())
+            return kCancelled;
+    }
 }
 
 }  // namespace
@@ -110,7 +229,16 @@ std::optional<Url> ParseUrl(const std::string& url) {
 
     std::string_view name = text.substr(hostStart, slash - hostStart);
     std::uint16_t port = secure ? kSecurePort : kPlainPort;
-    if (const std::size_t colon = name.find(':'); colon != std::string_view::npos) {
+    std::size_t portFrom = 0;
+    if (name.starts_with('[')) {
+        portFrom = name.find(']');
+        if (portFrom == std::string_view::npos)
+            return std::nullopt;
+        ++portFrom;
+        if (portFrom < name.size() && name[portFrom] != ':')
+            return std::nullopt;
+    }
+    if (const std::size_t colon = name.find(':', portFrom); colon != std::string_view::npos) {
         const std::optional<std::uint16_t> given = ParsePort(name.substr(colon + 1));
         if (colon == 0 || !given)
             return std::nullopt;
@@ -138,14 +266,16 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
     path = std::move(parts->path);
 }
 
-ErrorCode ConnectWithTimeout(std::string host, std::string portText, platform::TimeVal& timeout,
-                             platform::Socket& socketOut) {
-    const platform::Socket socket = platform::CreateTcpSocket();
-    socketOut = socket;
-    if (socket == platform::kInvalidSocket)
-        return kSocketSetupFailed;
-    const ErrorCode code = Connect(socket, host, portText, timeout);
-    if (code != kOk)
-        platform::CloseSocket(socket);
-    return code;
+ErrorCode ConnectWithTimeout(const Host& host, const std::string& portText,
+                             platform::TimeVal& timeout, platform::Socket& socketOut,
+                             platform::IpAddress& addressOut) {
+    socketOut = platform::kInvalidSocket;
+    std::vector<platform::IpAddress> addresses = AddressesOf(host);
+    if (addresses.empty())
+        return kUrlUnusableOrWaitFailed;
+    const std::optional<std::uint16_t> port = ParsePort(portText);
+    if (!port)
+        return kConnectionRefused;  // port 0 would be refused anyway
+    ConnectionRace race(RaceOrder(addresses), *port);
+    return race.Run(timeout, socketOut, addressOut);
 }

@@ -21,7 +21,9 @@
       "the server answered neither 200 OK nor a redirect (nor, to a continued download, "      \
       "a 206 for the range asked for)")                                                        \
     X(kCancelled, 16, "cancelled by the user")                                                 \
-    X(kBadPackageName, 17, "a package URL gives no usable file name")                          \
+    X(kBadPackageName, 17,                                                                     \
+      "a package URL gives no usable file name, or a URL's host is neither a name nor an "     \
+      "address")                                                                               \
     X(kApplyFailed, 18, "a package could not be applied")                                      \
     X(kPackageFileFailed, 19, "the package file could not be written")                         \
     X(kPackageIncomplete, 20, "a package arrived incomplete")                                  \
@@ -41,7 +43,10 @@
     X(kRedirectRefused, 31,                                                                    \
       "a redirect was refused (to plain HTTP, or without a usable Location)")                  \
     X(kTooManyRedirects, 32, "too many redirects, or a redirect loop")                         \
-    X(kNoRoomForPackage, 33, "the installation's disk has no room for a package")
+    X(kNoRoomForPackage, 33, "the installation's disk has no room for a package")              \
+    X(kProxyRefused, 34,                                                                       \
+      "the proxy refused to carry the request (407, 403, 502 or another refusal), or the "     \
+      "proxy setting is unusable")
 
 #define UPDATER_ERROR_ENUMERATOR(name, number, meaning) name = number,
 enum ErrorCode : int { UPDATER_ERROR_CODES(UPDATER_ERROR_ENUMERATOR) };

@@ -244,6 +244,15 @@ FullBacklogListener::FullBacklogListener() : listener_(ListenLoopback(0, &port_)
     }
 }
 
+FullBacklogListener::FullBacklogListener(OnIpv6 where)
+    : port_(where.port), listener_(ListenIpv6Loopback(0, &port_)) {
+    filler_ = ConnectIpv6Loopback(port_);
+    if (filler_ == kNoSocket) {
+        CloseSocket(listener_);
+        throw std::runtime_error("cannot fill the listener's backlog");
+    }
+}
+
 FullBacklogListener::~FullBacklogListener() {
     CloseSocket(filler_);
     CloseSocket(listener_);

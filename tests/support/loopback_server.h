@@ -108,10 +108,16 @@ class LoopbackServer {
 };
 
 // A listener on 127.0.0.1 whose backlog is full and that never accepts: a
-// connection to it never completes.
+// connection to it never completes (a blackhole).
 class FullBacklogListener {
   public:
     FullBacklogListener();
+    // The same on [::1] at `port` (0: a port the system picks), beside
+    // whatever listens on 127.0.0.1 there.
+    struct OnIpv6 {
+        std::uint16_t port = 0;
+    };
+    explicit FullBacklogListener(OnIpv6 where);
     ~FullBacklogListener();
     FullBacklogListener(const FullBacklogListener&) = delete;
     FullBacklogListener& operator=(const FullBacklogListener&) = delete;

@@ -61,6 +61,14 @@ sockaddr_in LoopbackAddress(std::uint16_t port) {
     return address;
 }
 
+sockaddr_in6 Ipv6LoopbackAddress(std::uint16_t port) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = in6addr_loopback;
+    address.sin6_port = htons(port);
+    return address;
+}
+
 // Send and receive take an int count under Windows Sockets.
 int Chunk(std::size_t size) {
     return static_cast<int>(std::min<std::size_t>(size, INT_MAX));
@@ -90,6 +98,35 @@ LoopbackSocket ListenLoopback(int backlog, std::uint16_t* port) {
         throw std::runtime_error("cannot listen on 127.0.0.1");
     }
     return listener;
+}
+
+LoopbackSocket ListenIpv6Loopback(int backlog, std::uint16_t* port) {
+    StartSocketsOnce();
+    const auto made = static_cast<LoopbackSocket>(socket(AF_INET6, SOCK_STREAM, 0));
+    if (made == kNoSocket)
+        throw std::runtime_error("cannot create an IPv6 socket");
+    sockaddr_in6 address = Ipv6LoopbackAddress(*port);
+    socklen_t length = sizeof address;
+    if (bind(made, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(made, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        listen(made, backlog) != 0) {
+        CloseSocket(made);
+        throw std::runtime_error("cannot listen on [::1]");
+    }
+    *port = ntohs(address.sin6_port);
+    return made;
+}
+
+LoopbackSocket ConnectIpv6Loopback(std::uint16_t port) {
+    StartSocketsOnce();
+    const auto made = static_cast<LoopbackSocket>(socket(AF_INET6, SOCK_STREAM, 0));
+    const sockaddr_in6 address = Ipv6LoopbackAddress(port);
+    if (made != kNoSocket &&
+        connect(made, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        CloseSocket(made);
+        return kNoSocket;
+    }
+    return made;
 }
 
 LoopbackSocket ConnectLoopback(std::uint16_t port) {

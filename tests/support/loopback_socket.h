@@ -26,6 +26,11 @@ inline constexpr LoopbackSocket kNoSocket = -1;
 LoopbackSocket ListenLoopback(int backlog, std::uint16_t* port);
 // The same, bound but not listening.
 LoopbackSocket BindLoopback(std::uint16_t* port);
+// A TCP socket listening on [::1] at `*port` (0: a port the system picks,
+// written back), with `backlog`. Throws std::runtime_error when that fails.
+LoopbackSocket ListenIpv6Loopback(int backlog, std::uint16_t* port);
+// A socket connected to [::1]:`port`, kNoSocket when the connection fails.
+LoopbackSocket ConnectIpv6Loopback(std::uint16_t port);
 // A socket connected to 127.0.0.1:`port`, kNoSocket when the connection
 // fails.
 LoopbackSocket ConnectLoopback(std::uint16_t port);

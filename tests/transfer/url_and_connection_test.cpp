@@ -5,8 +5,10 @@
 #include <chrono>
 #include <vector>
 
+#include "platform/test_hooks.h"
 #include "support/loopback_server.h"
 #include "transfer/time_arithmetic.h"
+#include "vocabulary/cancel_request.h"
 #include "vocabulary/error_codes.h"
 
 namespace {
@@ -46,6 +48,17 @@ TEST(SplitUrl, LeavesTheOutputsAloneForUrlsThatDoNotFit) {
     }
 }
 
+TEST(ParseUrl, TakesAnIpv6AddressInBrackets) {
+    const std::optional<Url> url = ParseUrl("http://[::1]:8080/list.cfg");
+    ASSERT_TRUE(url);
+    EXPECT_EQ(url->host, "[::1]");
+    EXPECT_EQ(url->portText, "8080");
+    EXPECT_EQ(FormatUrl(*url), "http://[::1]:8080/list.cfg");
+    EXPECT_EQ(ParseUrl("https://[2001:db8::7]/a")->portText, "443");
+    for (const char* bad : {"http://[::1/x", "http://[::1]x/", "http://[::1]:/x"})
+        EXPECT_FALSE(ParseUrl(bad)) << bad;
+}
+
 TEST(ParseUrl, TakesBothSchemesWithTheirOwnDefaultPort) {
     const struct {
         const char* url;
@@ -75,7 +88,9 @@ TEST(ParseUrl, TakesBothSchemesWithTheirOwnDefaultPort) {
 class ConnectWithTimeoutTest : public ::testing::Test {
   protected:
     int Connect(const std::string& host, const std::string& port) {
-        return ConnectWithTimeout(host, port, timeout_, socket_);
+        const int code = ConnectWithTimeout(ParseHost(host), port, timeout_, socket_, address_);
+        connected_ = code == kOk;
+        return code;
     }
     void TearDown() override {
         if (connected_)
@@ -84,13 +99,14 @@ class ConnectWithTimeoutTest : public ::testing::Test {
 
     TimeVal timeout_{0, 300000};
     platform::Socket socket_ = platform::kInvalidSocket;
+    platform::IpAddress address_;
     bool connected_ = false;
 };
 
 TEST_F(ConnectWithTimeoutTest, ConnectsAndHandsBackTheTimeLeft) {
     LoopbackServer server(ServerScript{});
     ASSERT_EQ(Connect("127.0.0.1", std::to_string(server.port())), kOk);
-    connected_ = true;
+    EXPECT_EQ(platform::FormatIpAddress(address_), "127.0.0.1");
     EXPECT_NE(socket_, platform::kInvalidSocket);
     EXPECT_LE(CompareTime(timeout_, {0, 300000}), 0);
     EXPECT_GE(timeout_.tv_sec, 0);
@@ -118,6 +134,49 @@ TEST_F(ConnectWithTimeoutTest, NeverAcceptedConnectionTimesOutWithFourteen) {
     EXPECT_TRUE(CompareTime(timeout_, {0, 300000}) == 0) << "a failed wait leaves the time-out";
 }
 
+// A name with a dead IPv6 address first and a live IPv4 one: the IPv4
+// attempt starts once the first has had its 250 ms, well inside the time-out
+// that the dead address alone would use up.
+TEST_F(ConnectWithTimeoutTest, DeadFirstAddressIsPassedAfterItsHeadStart) {
+    LoopbackServer server(ServerScript{});
+    const testing_support::FullBacklogListener blackhole(
+        testing_support::FullBacklogListener::OnIpv6{server.port()});
+    platform::InjectResolvedAddresses("dual.test",
+                                      {*platform::ParseIpv6("::1"), *ParseDottedIpv4("127.0.0.1")});
+    timeout_ = {2, 0};
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Connect("dual.test", std::to_string(server.port())), kOk);
+    const auto spent = std::chrono::steady_clock::now() - start;
+    platform::ResetFaults();
+    EXPECT_EQ(platform::FormatIpAddress(address_), "127.0.0.1");
+    EXPECT_GE(spent, std::chrono::milliseconds(240)) << "the first address had its head start";
+    EXPECT_LT(spent, std::chrono::milliseconds(1500)) << "the second did not wait for the end";
+}
+
+// The other way round, an IPv6-only name, and both families as literals.
+TEST_F(ConnectWithTimeoutTest, ReachesIpv6AddressesByNameAndLiteral) {
+    std::uint16_t port = 0;
+    const testing_support::LoopbackSocket listener = testing_support::ListenIpv6Loopback(4, &port);
+    platform::InjectResolvedAddresses("v6only.test", {*platform::ParseIpv6("::1")});
+    for (const char* host : {"v6only.test", "[::1]"}) {
+        ASSERT_EQ(Connect(host, std::to_string(port)), kOk) << host;
+        EXPECT_EQ(platform::FormatIpAddress(address_), "::1");
+        platform::CloseSocket(socket_);
+        connected_ = false;
+    }
+    platform::ResetFaults();
+    testing_support::CloseSocket(listener);
+}
+
+TEST_F(ConnectWithTimeoutTest, CancelEndsTheRaceForADeadAddress) {
+    testing_support::FullBacklogListener blackhole;
+    timeout_ = {5, 0};
+    RequestCancel();
+    const int code = Connect("127.0.0.1", std::to_string(blackhole.port()));
+    ClearCancelRequest();
+    EXPECT_EQ(code, kCancelled);
+}
+
 TEST(SocketLayer, SendToAResetPeerFailsWithoutASignal) {
     // SIGPIPE keeps its default action here: a send that raised it would end
     // the test process.
@@ -126,7 +185,10 @@ TEST(SocketLayer, SendToAResetPeerFailsWithoutASignal) {
     LoopbackServer server(ServerScript{}.Pause(std::chrono::milliseconds(300)).Reset());
     TimeVal timeout{1, 0};
     platform::Socket socket = platform::kInvalidSocket;
-    ASSERT_EQ(ConnectWithTimeout("127.0.0.1", std::to_string(server.port()), timeout, socket), kOk);
+    platform::IpAddress address;
+    ASSERT_EQ(ConnectWithTimeout(ParseHost("127.0.0.1"), std::to_string(server.port()), timeout,
+                                 socket, address),
+              kOk);
     bool readable = false;
     ASSERT_GT(platform::WaitForSocket(socket, platform::WaitFor::kReadable, {2, 0}, &readable), 0);
     const char bytes[] = "GET / HTTP/1.1\r\n\r\n";

@@ -10,6 +10,7 @@
 #include "engine/publisher_core.h"
 #include "package_builder.h"
 #include "publish_state.h"
+#include "transfer/host_address.h"
 #include "tree_scan.h"
 #include "utf8_path.h"
 #include "whole_file.h"
@@ -26,10 +27,6 @@ std::optional<PackedVersion> VersionGivenBy(const fs::path& tree) {
     const WholeFile text =
         ReadWholeFile(tree / PathFromUtf8(kVersionFileEntryName), kVersionFileCap);
     return text.content ? VersionInText(*text.content) : std::nullopt;
-}
-
-bool IsDottedAddress(const std::string& host) {
-    return !host.empty() && host.find_first_not_of("0123456789.") == std::string::npos;
 }
 
 // nginx takes a quoted string with "\" escaping; a site folder or a URL path
@@ -49,7 +46,8 @@ std::string ListenLines(const SiteAddress& site) {
     // localhost is served on the loopback address only, as the name promises.
     if (site.url.host == "localhost")
         return "    listen 127.0.0.1:" + site.url.portText + ssl + ";\n";
-    if (IsDottedAddress(site.url.host))
+    // An address, "[::1]" included, is what nginx listens on as written.
+    if (ParseHost(site.url.host).kind == Host::Kind::kAddress)
         return "    listen " + site.url.host + ":" + site.url.portText + ssl + ";\n";
     return "    listen " + site.url.portText + ssl + ";\n    server_name " + site.url.host + ";\n";
 }

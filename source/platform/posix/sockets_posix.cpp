@@ -2,15 +2,20 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/fault_injection_internal.h"
 
@@ -25,8 +30,8 @@ bool StartSockets() {
 
 void StopSockets() {}
 
-Socket CreateTcpSocket() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+Socket CreateTcpSocket(bool v6) {
+    const int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     return fd < 0 ? kInvalidSocket : fd;
 }
 
@@ -40,31 +45,70 @@ void CloseSocket(Socket socket) {
         close(socket);
 }
 
-bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder) {
+std::vector<IpAddress> ResolveHost(const std::string& name) {
+    if (std::optional<std::vector<IpAddress>> injected = InjectedAddresses(name))
+        return *std::move(injected);
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return false;
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    *addressNetworkOrder = address->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
-}
-
-std::uint32_t ParseIpv4(const std::string& dotted) {
-    return inet_addr(dotted.c_str());
-}
-
-ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = addressNetworkOrder;
-    if (connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-        return ConnectStart::kConnected;
+    std::vector<IpAddress> addresses;
+    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+        IpAddress address;
+        if (entry->ai_family == AF_INET6) {
+            address.v6 = true;
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+            std::memcpy(address.bytes.data(), &in6->sin6_addr, 16);
+        } else if (entry->ai_family == AF_INET) {
+            const auto* in4 = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+            std::memcpy(address.bytes.data(), &in4->sin_addr, 4);
+        } else {
+            continue;
+        }
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            addresses.push_back(address);
     }
+    freeaddrinfo(found);
+    return addresses;
+}
+
+std::optional<IpAddress> ParseIpv6(const std::string& text) {
+    IpAddress address;
+    address.v6 = true;
+    if (inet_pton(AF_INET6, text.c_str(), address.bytes.data()) != 1)
+        return std::nullopt;
+    return address;
+}
+
+std::string FormatIpAddress(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text) ==
+        nullptr) {
+        return {};
+    }
+    return text;
+}
+
+ConnectStart StartConnect(Socket socket, const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (address.v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        std::memcpy(&in6->sin6_addr, address.bytes.data(), 16);
+        length = sizeof *in6;
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        std::memcpy(&in4->sin_addr, address.bytes.data(), 4);
+        length = sizeof *in4;
+    }
+    if (connect(socket, reinterpret_cast<const sockaddr*>(&storage), length) == 0)
+        return ConnectStart::kConnected;
     return errno == EINPROGRESS ? ConnectStart::kInProgress : ConnectStart::kFailed;
 }
 
@@ -92,6 +136,26 @@ int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet) {
     } while (result < 0 && errno == EINTR);
     if (result > 0)
         *inSet = FD_ISSET(socket, &set) != 0;
+    return result;
+}
+
+int WaitForConnections(const Socket* sockets, std::size_t count, TimeVal timeout, bool* ready) {
+    std::vector<pollfd> polled(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        polled[i].fd = sockets[i];
+        polled[i].events = POLLOUT;
+        ready[i] = false;
+    }
+    const long long milliseconds =
+        static_cast<long long>(timeout.tv_sec) * 1000 + (timeout.tv_usec + 999) / 1000;
+    int result;
+    do {
+        result = poll(polled.data(), polled.size(), static_cast<int>(milliseconds));
+    } while (result < 0 && errno == EINTR);
+    // A refused or failed attempt shows as POLLERR or POLLHUP as well as, or
+    // instead of, POLLOUT; either way the attempt is over.
+    for (std::size_t i = 0; result > 0 && i < count; ++i)
+        ready[i] = (polled[i].revents & (POLLOUT | POLLERR | POLLHUP)) != 0;
     return result;
 }
 

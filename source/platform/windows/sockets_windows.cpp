@@ -2,10 +2,16 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "platform/fault_injection_internal.h"
+#include "platform/windows/wide_path.h"
 
 namespace platform {
 namespace {
@@ -33,11 +39,11 @@ void StopSockets() {
     WSACleanup();
 }
 
-Socket CreateTcpSocket() {
+Socket CreateTcpSocket(bool v6) {
     // Not inheritable: a script or the main application started while a
     // transfer runs on another thread must not keep its connection open.
     // WSA_FLAG_OVERLAPPED is what socket() would give.
-    const SOCKET socket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+    const SOCKET socket = WSASocketW(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                      WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     return socket == INVALID_SOCKET ? kInvalidSocket : static_cast<Socket>(socket);
 }
@@ -52,30 +58,70 @@ void CloseSocket(Socket socket) {
         closesocket(Native(socket));
 }
 
-bool ResolveHostIpv4(const std::string& host, std::uint32_t* addressNetworkOrder) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
+std::vector<IpAddress> ResolveHost(const std::string& name) {
+    if (std::optional<std::vector<IpAddress>> injected = InjectedAddresses(name))
+        return *std::move(injected);
+    ADDRINFOW hints{};
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
-        return false;
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    *addressNetworkOrder = address->sin_addr.s_addr;
-    freeaddrinfo(found);
-    return true;
+    ADDRINFOW* found = nullptr;
+    std::vector<IpAddress> addresses;
+    const std::wstring wide = Widen(name);
+    if (wide.empty() || GetAddrInfoW(wide.c_str(), nullptr, &hints, &found) != 0)
+        return addresses;
+    for (const ADDRINFOW* entry = found; entry != nullptr; entry = entry->ai_next) {
+        IpAddress address;
+        if (entry->ai_family == AF_INET6) {
+            address.v6 = true;
+            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
+            std::memcpy(address.bytes.data(), &in6->sin6_addr, 16);
+        } else if (entry->ai_family == AF_INET) {
+            const auto* in4 = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
+            std::memcpy(address.bytes.data(), &in4->sin_addr, 4);
+        } else {
+            continue;
+        }
+        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
+            addresses.push_back(address);
+    }
+    FreeAddrInfoW(found);
+    return addresses;
 }
 
-std::uint32_t ParseIpv4(const std::string& dotted) {
-    // INADDR_NONE for text it cannot read, as the callers expect.
-    return inet_addr(dotted.c_str());
+std::optional<IpAddress> ParseIpv6(const std::string& text) {
+    IpAddress address;
+    address.v6 = true;
+    if (inet_pton(AF_INET6, text.c_str(), address.bytes.data()) != 1)
+        return std::nullopt;
+    return address;
 }
 
-ConnectStart StartConnect(Socket socket, std::uint32_t addressNetworkOrder, std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = addressNetworkOrder;
-    if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+std::string FormatIpAddress(const IpAddress& address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text) ==
+        nullptr) {
+        return {};
+    }
+    return text;
+}
+
+ConnectStart StartConnect(Socket socket, const IpAddress& address, std::uint16_t port) {
+    sockaddr_storage storage{};
+    int length = 0;
+    if (address.v6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        std::memcpy(&in6->sin6_addr, address.bytes.data(), 16);
+        length = sizeof *in6;
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        std::memcpy(&in4->sin_addr, address.bytes.data(), 4);
+        length = sizeof *in4;
+    }
+    if (connect(Native(socket), reinterpret_cast<const sockaddr*>(&storage), length) == 0)
         return ConnectStart::kConnected;
     return WSAGetLastError() == WSAEWOULDBLOCK ? ConnectStart::kInProgress : ConnectStart::kFailed;
 }
@@ -114,6 +160,30 @@ int WaitForSocket(Socket socket, WaitFor what, TimeVal timeout, bool* inSet) {
     if (result > 0)
         *inSet =
             FD_ISSET(Native(socket), &ready) || (writable && FD_ISSET(Native(socket), &failed));
+    return result;
+}
+
+int WaitForConnections(const Socket* sockets, std::size_t count, TimeVal timeout, bool* ready) {
+    // fd_set holds FD_SETSIZE (64) sockets; a race has a handful.
+    if (count == 0 || count > FD_SETSIZE)
+        return -1;
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    for (std::size_t i = 0; i < count; ++i) {
+        ready[i] = false;
+        FD_SET(Native(sockets[i]), &writable);
+        FD_SET(Native(sockets[i]), &failed);
+    }
+    timeval limit{timeout.tv_sec, timeout.tv_usec};
+    // As in WaitForSocket, a refused attempt shows only in the except set.
+    const int result = select(0, nullptr, &writable, &failed, &limit);
+    if (result == SOCKET_ERROR)
+        return -1;
+    for (std::size_t i = 0; result > 0 && i < count; ++i) {
+        ready[i] = FD_ISSET(Native(sockets[i]), &writable) || FD_ISSET(Native(sockets[i]), &failed);
+    }
     return result;
 }
 
