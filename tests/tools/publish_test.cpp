@@ -264,6 +264,8 @@ TEST(SiteAddress, JoinsFileNamesCleanly) {
     EXPECT_NE(block.find("listen 80;\n    server_name updates.example.org;"), std::string::npos);
     EXPECT_NE(block.find("alias \"/srv/my site/\";"), std::string::npos) << block;
     EXPECT_EQ(block.find("ssl"), std::string::npos);
+    ASSERT_TRUE(ParseSiteAddress("https://[::1]:8443/app", &site, &error)) << error;
+    EXPECT_NE(NginxServerBlock(site, "/srv").find("listen [::1]:8443 ssl;"), std::string::npos);
 }
 
 }  // namespace
