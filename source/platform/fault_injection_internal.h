@@ -37,9 +37,6 @@ bool ShouldFail(FaultKind kind);
 // The free space a test made AvailableSpace answer, if any.
 std::optional<std::int64_t> InjectedAvailableSpace();
 
-// The addresses a test gave `name`, if it gave any.
-std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string& name);
-
 bool SyncsSkipped();
 
 #else
@@ -52,15 +49,15 @@ consteval std::optional<std::int64_t> InjectedAvailableSpace() {
     return std::nullopt;
 }
 
-inline std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string&) {
-    return std::nullopt;
-}
-
 consteval bool SyncsSkipped() {
     return false;
 }
 
 #endif
+
+// The addresses a test gave `name`, if it gave any. Call it only inside
+// `if constexpr (kTestHooks)`.
+std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string& name);
 
 // Hands `event` to the disk observer; DiskObserved() tells whether there is
 // one, so a caller builds the event only then. Call both only inside

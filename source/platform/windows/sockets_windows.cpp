@@ -59,8 +59,10 @@ void CloseSocket(Socket socket) {
 }
 
 std::vector<IpAddress> ResolveHost(const std::string& name) {
-    if (std::optional<std::vector<IpAddress>> injected = InjectedAddresses(name))
-        return *std::move(injected);
+    if constexpr (kTestHooks) {
+        if (std::optional<std::vector<IpAddress>> injected = InjectedAddresses(name))
+            return *std::move(injected);
+    }
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
