@@ -2,7 +2,8 @@
 // prints how long it took. With --sha256 the record carries the package's
 // digest: the download takes the SHA-256 as the body arrives and keeps the
 // file only when it matches, so a run with and one without show what the
-// digest costs. bench/https-throughput runs it beside curl.
+// digest costs. bench/https-throughput runs it beside curl, directly and with
+// https_proxy in its environment, through a proxy as a user's would be.
 //   https-throughput [--sha256 HEX] URL FOLDER
 // FOLDER is the installation; the package lands in FOLDER/download/. Prints
 // "bytes=N seconds=S code=C" and exits non-zero when the download failed. An

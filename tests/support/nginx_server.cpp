@@ -54,6 +54,18 @@ std::string Settings(const NginxOptions& options) {
 
 #endif
 
+// Whether serve-nginx, which notes the addresses it listens on in the state
+// folder, listens on [::1] too.
+bool ListensOnIpv6(const fs::path& state) {
+    std::ifstream addresses(state / "addresses");
+    std::string address;
+    while (addresses >> address) {
+        if (address == "[::1]")
+            return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -86,6 +98,7 @@ NginxServer::NginxServer(const fs::path& root, const NginxOptions& options)
         if (entry == name && port > 0 && port <= 65535) {
             port_ = static_cast<std::uint16_t>(port);
             prefix_ = relative == "." ? "" : "/" + relative.generic_string();
+            ipv6_ = ListensOnIpv6(base / "test-servers" / name);
             return;
         }
     }
@@ -120,6 +133,7 @@ NginxServer::NginxServer(const fs::path& root, const NginxOptions& options)
         return;
     }
     port_ = static_cast<std::uint16_t>(port);
+    ipv6_ = ListensOnIpv6(state_.path());
 }
 
 NginxServer::~NginxServer() {

@@ -1,4 +1,5 @@
-// Debian's nginx serving a folder on 127.0.0.1, for integration tests.
+// Debian's nginx serving a folder on 127.0.0.1, and on [::1] with the same
+// port where the machine has an IPv6 loopback, for integration tests.
 //
 // Started through scripts/serve-nginx on a free port, with its generated
 // config, pid file, logs and temporary files in a temporary folder of its
@@ -54,8 +55,12 @@ class NginxServer {
     std::uint16_t port() const { return port_; }
     // "http://127.0.0.1:<port>" (https with TLS) followed by `path`.
     std::string Url(const std::string& path) const { return UrlOn("127.0.0.1", path); }
-    // The same with another name for this machine, "localhost" say.
+    // The same with another name for this machine, "localhost" or "[::1]"
+    // say.
     std::string UrlOn(const std::string& host, const std::string& path) const;
+    // Whether it listens on [::1] as well: false on a machine without an IPv6
+    // loopback, where tests of IPv6 skip.
+    bool onIpv6() const { return ipv6_; }
     // What its URLs put before a path in the served folder: empty when nginx
     // serves that folder itself, the folder's path on a shared server.
     const std::string& rootPath() const { return prefix_; }
@@ -64,6 +69,7 @@ class NginxServer {
     TempDir state_;
     std::string prefix_;  // the path of the root on a shared server, "" for one of its own
     bool secure_ = false;
+    bool ipv6_ = false;
     std::uint16_t port_ = 0;
     std::string error_;
 };

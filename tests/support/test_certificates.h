@@ -37,7 +37,7 @@ struct CertificateFiles {
 };
 
 // The server certificates there are; "loopback" means the names 127.0.0.1
-// (an IP address entry) and localhost (a DNS entry).
+// and ::1 (IP address entries) and localhost (a DNS entry).
 enum class ServerCertificate {
     kLoopback,    // by the test CA, for loopback, valid now: the good one
     kOtherHost,   // by the test CA, only for updates.other.invalid
