@@ -101,9 +101,8 @@ class ConnectionRace {
     std::uint16_t port_;
     std::size_t next_ = 0;
     std::vector<Attempt> attempts_;
-    // What the attempts that failed so far say: refused unless no socket
-    // could even be set up.
-    ErrorCode failure_ = kConnectionRefused;
+    // Whether any attempt got as far as a socket: with none, the failure is
+    // the machine's, not the server's refusal.
     bool anySocket_ = false;
 };
 
@@ -140,7 +139,7 @@ std::optional<std::size_t> ConnectionRace::WaitForOne(platform::TimeVal wait, Er
     std::vector<platform::Socket> sockets;
     for (const Attempt& attempt : attempts_)
         sockets.push_back(attempt.socket);
-    std::unique_ptr<bool[]> ready(new bool[sockets.size()]);
+    const auto ready = std::make_unique<bool[]>(sockets.size());
     if (platform::WaitForConnections(sockets.data(), sockets.size(), wait, ready.get()) < 0) {
         failure = kSocketSetupFailed;
         return std::nullopt;
@@ -175,7 +174,7 @@ ErrorCode ConnectionRace::Run(platform::TimeVal& timeout, platform::Socket& sock
         if (attempts_.empty()) {
             if (AddressesLeft())
                 continue;
-            return anySocket_ ? failure_ : kSocketSetupFailed;
+            return anySocket_ ? kConnectionRefused : kSocketSetupFailed;
         }
         const platform::TimeVal spent = SubtractTime(now, start);
         if (CompareTime(spent, timeout) >= 0)

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "trust/base64.h"
 
 namespace {
@@ -20,6 +24,50 @@ std::string RouteOf(const std::string& url, const ProxySettings& settings) {
     if (!choice.route)
         return "direct";
     return choice.route->proxy.host + ":" + choice.route->proxy.portText;
+}
+
+// Sets environment variables for one test and puts back what was there.
+class ScopedVariables {
+  public:
+    ~ScopedVariables() {
+        for (const auto& [name, value] : saved_)
+            Put(name, value);
+    }
+    void Set(const std::string& name, const std::optional<std::string>& value) {
+        saved_.emplace_back(name, platform::EnvironmentVariable(name.c_str()));
+        Put(name, value);
+    }
+
+  private:
+    static void Put(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+        _putenv_s(name.c_str(), value.value_or("").c_str());
+#else
+        if (value)
+            setenv(name.c_str(), value->c_str(), 1);
+        else
+            unsetenv(name.c_str());
+#endif
+    }
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+TEST(CurrentProxySettings, LowerCaseWinsAndAllProxyStandsInForTheOther) {
+    ScopedVariables variables;
+    variables.Set("http_proxy", "lower.proxy:1");
+    variables.Set("HTTP_PROXY", "upper.proxy:2");
+    variables.Set("https_proxy", "");
+    variables.Set("HTTPS_PROXY", std::nullopt);
+    variables.Set("all_proxy", std::nullopt);
+    variables.Set("ALL_PROXY", "every.proxy:3");
+    variables.Set("no_proxy", std::nullopt);
+    variables.Set("NO_PROXY", "internal.example");
+    const ProxySettings settings = CurrentProxySettings();
+    EXPECT_EQ(settings.http, "lower.proxy:1");
+    EXPECT_EQ(settings.httpOrigin, "http_proxy");
+    EXPECT_EQ(settings.https, "every.proxy:3");
+    EXPECT_EQ(settings.httpsOrigin, "ALL_PROXY");
+    EXPECT_EQ(settings.noProxy, "internal.example");
 }
 
 TEST(ChooseProxy, EachSchemeHasItsOwnProxyAndNoProxyGoesAroundBoth) {
