@@ -1,13 +1,17 @@
-// URL splitting and the two header helpers on arbitrary bytes. A URL either
-// fits the form and yields a host, a port and a path that keep its rules, or
-// leaves all three outputs untouched.
+// URL splitting, the reading of hosts, the proxy choice and the two header
+// helpers on arbitrary bytes. A URL either fits the form and yields a host, a
+// port and a path that keep its rules, or leaves all three outputs
+// untouched; a host read as an IPv4 address is written back exactly as it
+// was given, so no two texts name one address.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "fuzz_check.h"
+#include "transfer/host_address.h"
 #include "transfer/http_header.h"
+#include "transfer/proxy_choice.h"
 #include "transfer/url_and_connection.h"
 
 namespace {
@@ -40,6 +44,27 @@ void CheckSplit(const std::string& url) {
     FUZZ_CHECK(port.find_first_not_of("0123456789") == std::string::npos);
     const long number = std::stol(port);
     FUZZ_CHECK(number >= 1 && number <= 65535);
+    const Host reading = ParseHost(host);
+    if (reading.kind == Host::Kind::kAddress && !reading.address.v6)
+        FUZZ_CHECK(AddressField(reading.address) == host);
+    if (reading.kind == Host::Kind::kName)
+        FUZZ_CHECK(reading.name == host);
+}
+
+// Settings made of the input, against a URL made of it too: whatever the
+// proxy's text, a choice is made and never shows the password it holds (a
+// usable host never holds "%", so the password cannot show through it).
+void CheckProxyChoice(const std::string& bytes) {
+    const std::optional<Url> target = ParseUrl("http://" + bytes);
+    if (!target)
+        return;
+    ProxySettings settings;
+    settings.http = "http://user:se%cret@" + bytes;
+    settings.noProxy = bytes;
+    settings.systemBypass = bytes;
+    const ProxyChoice choice = ChooseProxy(*target, settings);
+    FUZZ_CHECK(choice.shown.find("se%cret") == std::string::npos);
+    FUZZ_CHECK(!choice.route || choice.route->authorization.starts_with("Basic "));
 }
 
 void CheckHeader(std::string_view header) {
@@ -57,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string bytes(reinterpret_cast<const char*>(data), size);
     CheckSplit(bytes);
     CheckSplit("http://" + bytes);
+    CheckProxyChoice(bytes);
     CheckHeader(bytes);
     return 0;
 }
