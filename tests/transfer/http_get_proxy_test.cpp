@@ -146,12 +146,12 @@ class ThroughARealProxy : public ::testing::Test {
 };
 
 TEST_F(ThroughARealProxy, CarriesPlainRequestsTunnelsRangesAndRedirects) {
-    const std::string url = plain_.Url(plain_.rootPath() + "/p.bin");
+    const std::string url = plain_.Url("/p.bin");
     EXPECT_EQ(Get(url, proxy_.Url()).code, kOk);
     EXPECT_EQ(body_, package_);
     EXPECT_NE(proxy_.Log().find("GET " + url + " HTTP/1.1"), std::string::npos) << proxy_.Log();
 
-    const std::string secureUrl = secure_.Url(secure_.rootPath() + "/p.bin");
+    const std::string secureUrl = secure_.Url("/p.bin");
     const HttpResult continued = Get(secureUrl, proxy_.Url(), 1000);
     EXPECT_EQ(continued.code, kOk);
     EXPECT_EQ(continued.range, RangeAnswer::kContinued);
@@ -173,8 +173,7 @@ TEST_F(ThroughARealProxy, CarriesPlainRequestsTunnelsRangesAndRedirects) {
 TEST_F(ThroughARealProxy, CertificateForAnotherHostIsRefusedThroughTheTunnel) {
     NginxServer impostor(root_.path(), Https(ServerCertificate::kOtherHost));
     ASSERT_TRUE(impostor.running()) << impostor.error();
-    EXPECT_EQ(Get(impostor.Url(impostor.rootPath() + "/p.bin"), proxy_.Url()).code,
-              kCertificateRejected);
+    EXPECT_EQ(Get(impostor.Url("/p.bin"), proxy_.Url()).code, kCertificateRejected);
 }
 
 // An IPv6 address in the URL, directly and through the tunnel; the
@@ -182,7 +181,7 @@ TEST_F(ThroughARealProxy, CertificateForAnotherHostIsRefusedThroughTheTunnel) {
 TEST_F(ThroughARealProxy, ReachesAServerByItsIpv6AddressEitherWay) {
     if (!secure_.onIpv6())
         GTEST_SKIP() << "this machine has no IPv6 loopback";
-    const std::string url = secure_.UrlOn("[::1]", secure_.rootPath() + "/p.bin");
+    const std::string url = secure_.UrlOn("[::1]", "/p.bin");
     EXPECT_EQ(Get(url, "").code, kOk);
     EXPECT_EQ(body_, package_);
     EXPECT_EQ(route_.address, "[::1]:" + std::to_string(secure_.port()));
@@ -198,7 +197,7 @@ TEST(ThroughARealProxyWithCredentials, OnlyTheRightCredentialsPass) {
     ForwardProxy proxy({testing_support::kSharedProxyUser, testing_support::kSharedProxyPassword});
     ASSERT_TRUE(nginx.running()) << nginx.error();
     ASSERT_TRUE(proxy.running()) << proxy.error();
-    const std::string url = nginx.Url(nginx.rootPath() + "/list.cfg");
+    const std::string url = nginx.Url("/list.cfg");
     std::string body;
     ConnectionRoute route;
     HttpRequest request = RequestThrough(url, proxy.UrlWithCredentials());

@@ -52,21 +52,23 @@ class ScopedVariables {
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
+// Windows has one variable for both cases of a name; elsewhere the lower
+// case wins.
 TEST(CurrentProxySettings, LowerCaseWinsAndAllProxyStandsInForTheOther) {
     ScopedVariables variables;
-    variables.Set("http_proxy", "lower.proxy:1");
     variables.Set("HTTP_PROXY", "upper.proxy:2");
-    variables.Set("https_proxy", "");
+    variables.Set("http_proxy", "lower.proxy:1");
     variables.Set("HTTPS_PROXY", std::nullopt);
-    variables.Set("all_proxy", std::nullopt);
-    variables.Set("ALL_PROXY", "every.proxy:3");
+    variables.Set("https_proxy", "");
+    variables.Set("ALL_PROXY", std::nullopt);
+    variables.Set("all_proxy", "every.proxy:3");
     variables.Set("no_proxy", std::nullopt);
     variables.Set("NO_PROXY", "internal.example");
     const ProxySettings settings = CurrentProxySettings();
     EXPECT_EQ(settings.http, "lower.proxy:1");
     EXPECT_EQ(settings.httpOrigin, "http_proxy");
     EXPECT_EQ(settings.https, "every.proxy:3");
-    EXPECT_EQ(settings.httpsOrigin, "ALL_PROXY");
+    EXPECT_EQ(settings.httpsOrigin, "all_proxy");
     EXPECT_EQ(settings.noProxy, "internal.example");
 }
 

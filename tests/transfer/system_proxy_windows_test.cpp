@@ -99,7 +99,8 @@ TEST_F(SystemProxy, ARequestGoesThroughTheUsersProxy) {
     EXPECT_EQ(HttpGet(request, body).code, kOk);
     EXPECT_EQ(body, "list");
     EXPECT_TRUE(proxy.ReceivedRequest().starts_with("GET http://updates.example/list.cfg "));
-    EXPECT_EQ(shown, "http://127.0.0.1:" + std::to_string(proxy.port()) + " (from system settings)");
+    EXPECT_EQ(shown,
+              "http://127.0.0.1:" + std::to_string(proxy.port()) + " (from system settings)");
 }
 
 }  // namespace
