@@ -4,10 +4,12 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -34,7 +36,11 @@ std::atomic<DiskObserver*> observer{nullptr};
 // Names a test gave addresses of its own; looked up from the worker thread.
 struct ResolverAnswers {
     std::mutex lock;
-    std::map<std::string, std::vector<IpAddress>> byName;
+    struct Answer {
+        std::vector<IpAddress> addresses;
+        std::chrono::milliseconds delay;
+    };
+    std::map<std::string, Answer> byName;
 };
 
 ResolverAnswers& Answers() {
@@ -64,13 +70,14 @@ void ResetFaults() {
     answers.byName.clear();
 }
 
-void InjectResolvedAddresses(const std::string& name, const std::vector<IpAddress>& addresses) {
+void InjectResolvedAddresses(const std::string& name, const std::vector<IpAddress>& addresses,
+                             std::chrono::milliseconds delay) {
     ResolverAnswers& answers = Answers();
     const std::lock_guard<std::mutex> hold(answers.lock);
     if (addresses.empty())
         answers.byName.erase(name);
     else
-        answers.byName[name] = addresses;
+        answers.byName[name] = {addresses, delay};
 }
 
 void SkipSyncs(bool skip) {
@@ -97,12 +104,17 @@ std::optional<std::int64_t> InjectedAvailableSpace() {
 }
 
 std::optional<std::vector<IpAddress>> InjectedAddresses(const std::string& name) {
-    ResolverAnswers& answers = Answers();
-    const std::lock_guard<std::mutex> hold(answers.lock);
-    const auto found = answers.byName.find(name);
-    if (found == answers.byName.end())
-        return std::nullopt;
-    return found->second;
+    ResolverAnswers::Answer answer;
+    {
+        ResolverAnswers& answers = Answers();
+        const std::lock_guard<std::mutex> hold(answers.lock);
+        const auto found = answers.byName.find(name);
+        if (found == answers.byName.end())
+            return std::nullopt;
+        answer = found->second;
+    }
+    std::this_thread::sleep_for(answer.delay);
+    return answer.addresses;
 }
 
 bool SyncsSkipped() {

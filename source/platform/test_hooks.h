@@ -10,6 +10,7 @@
 // defined: a program that calls one without the property fails to link.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -50,9 +51,11 @@ void ResetFaults();
 std::uint64_t FaultCallCount(FaultKind kind);
 
 // Makes ResolveHost answer `addresses` for `name` (a test's dual-stack name
-// whose first address is dead, say); an empty list removes the answer.
-// ResetFaults removes them all.
-void InjectResolvedAddresses(const std::string& name, const std::vector<IpAddress>& addresses);
+// whose first address is dead, say), after `delay` (a resolver whose DNS
+// server is slow to answer); an empty list removes the answer. ResetFaults
+// removes them all.
+void InjectResolvedAddresses(const std::string& name, const std::vector<IpAddress>& addresses,
+                             std::chrono::milliseconds delay = std::chrono::milliseconds{0});
 
 // Syncs do nothing and succeed while `skip` is true: for the benchmark that
 // shows what durability costs, and for the test that proves the power-cut

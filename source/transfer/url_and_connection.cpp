@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "transfer/decimal_scan.h"
+#include "transfer/name_lookup.h"
 #include "transfer/time_arithmetic.h"
 #include "vocabulary/c_space.h"
 #include "vocabulary/cancel_request.h"
@@ -54,16 +55,22 @@ std::vector<platform::IpAddress> RaceOrder(const std::vector<platform::IpAddress
     return order;
 }
 
-std::vector<platform::IpAddress> AddressesOf(const Host& host) {
+// The host's addresses, the time of a lookup charged to `timeout`; a code
+// when the host has none.
+ErrorCode AddressesOf(const Host& host, platform::TimeVal& timeout,
+                      std::vector<platform::IpAddress>& addresses) {
     switch (host.kind) {
         case Host::Kind::kAddress:
-            return {host.address};
+            addresses = {host.address};
+            return kOk;
         case Host::Kind::kName:
-            return platform::ResolveHost(host.name);
+            if (const ErrorCode code = LookUpName(host.name, timeout, addresses); code != kOk)
+                return code;
+            return addresses.empty() ? kUrlUnusableOrWaitFailed : kOk;
         case Host::Kind::kUnusable:
             break;
     }
-    return {};
+    return kUrlUnusableOrWaitFailed;
 }
 
 // The attempts in flight, each a socket connecting to one address. Whatever
@@ -269,9 +276,9 @@ ErrorCode ConnectWithTimeout(const Host& host, const std::string& portText,
                              platform::TimeVal& timeout, platform::Socket& socketOut,
                              platform::IpAddress& addressOut) {
     socketOut = platform::kInvalidSocket;
-    std::vector<platform::IpAddress> addresses = AddressesOf(host);
-    if (addresses.empty())
-        return kUrlUnusableOrWaitFailed;
+    std::vector<platform::IpAddress> addresses;
+    if (const ErrorCode code = AddressesOf(host, timeout, addresses); code != kOk)
+        return code;
     const std::optional<std::uint16_t> port = ParsePort(portText);
     if (!port)
         return kConnectionRefused;  // port 0 would be refused anyway

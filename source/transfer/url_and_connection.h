@@ -44,7 +44,8 @@ std::string FormatUrl(const Url& url);
 void SplitUrl(const std::string& url, std::string& host, std::string& portText, std::string& path);
 
 // Connects a new non-blocking TCP socket to `host` at `portText`, waiting
-// at most `timeout` in all. A name is resolved to all its addresses, which
+// at most `timeout` in all, the name's lookup included (LookUpName). A name is
+// resolved to all its addresses, which
 // are tried as RFC 8305 describes: alternating between the families, the
 // system's first choice first; each attempt gets a head start of 250 ms (an
 // attempt that fails sooner lets the next one start at once), the first
@@ -62,8 +63,9 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
 //   kConnectionRefused  every address refused (at once, or found refused
 //       after the wait), or the port text is not a port number
 //   kConnectTimedOut  no connection within the time-out
-//   kUrlUnusableOrWaitFailed  the name does not resolve, or the host is
-//       unusable (ParseHost), so nothing is sent anywhere
+//   kUrlUnusableOrWaitFailed  the name does not resolve (or not within the
+//       time-out), or the host is unusable (ParseHost), so nothing is sent
+//       anywhere
 //   kCancelled  CancelRequested() answered true
 ErrorCode ConnectWithTimeout(const Host& host, const std::string& portText,
                              platform::TimeVal& timeout, platform::Socket& socketOut,

@@ -168,6 +168,21 @@ TEST_F(ConnectWithTimeoutTest, ReachesIpv6AddressesByNameAndLiteral) {
     testing_support::CloseSocket(listener);
 }
 
+// A resolver that does not answer holds the connection no longer than its
+// time-out, and Cancel is heard while it is waited for.
+TEST_F(ConnectWithTimeoutTest, SlowResolverIsWaitedForOnlyUntilTheTimeOutOrCancel) {
+    platform::InjectResolvedAddresses("slow.test", {*ParseDottedIpv4("127.0.0.1")},
+                                      std::chrono::seconds(5));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Connect("slow.test", "80"), kUrlUnusableOrWaitFailed);
+    RequestCancel();
+    timeout_ = {5, 0};
+    EXPECT_EQ(Connect("slow.test", "80"), kCancelled);
+    ClearCancelRequest();
+    platform::ResetFaults();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
 TEST_F(ConnectWithTimeoutTest, CancelEndsTheRaceForADeadAddress) {
     testing_support::FullBacklogListener blackhole;
     timeout_ = {5, 0};
