@@ -506,8 +506,9 @@ ErrorCode OpenConnection(const Url& url, const Host& host, const ProxyChoice& pr
     platform::TimeVal connectTimeout = limits.connectTimeout;
     platform::Socket socket = platform::kInvalidSocket;
     platform::IpAddress address;
-    if (const ErrorCode code = ConnectWithTimeout(proxy.route ? ParseHost(first.host) : host,
-                                                  first.portText, connectTimeout, socket, address);
+    if (const ErrorCode code =
+            ConnectWithTimeout(proxy.route ? ParseHost(first.host) : host, first.portText,
+                               connectTimeout, budget, socket, address);
         code != kOk) {
         return code;
     }

@@ -48,7 +48,7 @@ bool StartLookup(const std::shared_ptr<Lookup>& lookup, const std::string& name)
 
 }  // namespace
 
-ErrorCode LookUpName(const std::string& name, platform::TimeVal& timeout,
+ErrorCode LookUpName(const std::string& name, platform::TimeVal& budget,
                      std::vector<platform::IpAddress>& addresses) {
     const auto lookup = std::make_shared<Lookup>();
     // Without a thread to spare, the lookup is made here, as it always was.
@@ -62,13 +62,13 @@ ErrorCode LookUpName(const std::string& name, platform::TimeVal& timeout,
         if (CancelRequested())
             return kCancelled;
         const platform::TimeVal spent = SubtractTime(GetTickTime(), start);
-        if (CompareTime(spent, timeout) >= 0)
+        if (CompareTime(spent, budget) >= 0)
             return kUrlUnusableOrWaitFailed;
-        lookup->answered.wait_for(
-            hold, std::min(kCancelPoll, Milliseconds(SubtractTime(timeout, spent))));
+        lookup->answered.wait_for(hold,
+                                  std::min(kCancelPoll, Milliseconds(SubtractTime(budget, spent))));
     }
     addresses = std::move(lookup->addresses);
-    if (!ChargeBudget(timeout, SubtractTime(GetTickTime(), start)))
+    if (!ChargeBudget(budget, SubtractTime(GetTickTime(), start)))
         return kUrlUnusableOrWaitFailed;
     return kOk;
 }

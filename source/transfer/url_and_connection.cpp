@@ -55,16 +55,16 @@ std::vector<platform::IpAddress> RaceOrder(const std::vector<platform::IpAddress
     return order;
 }
 
-// The host's addresses, the time of a lookup charged to `timeout`; a code
+// The host's addresses, the time of a lookup charged to `budget`; a code
 // when the host has none.
-ErrorCode AddressesOf(const Host& host, platform::TimeVal& timeout,
+ErrorCode AddressesOf(const Host& host, platform::TimeVal& budget,
                       std::vector<platform::IpAddress>& addresses) {
     switch (host.kind) {
         case Host::Kind::kAddress:
             addresses = {host.address};
             return kOk;
         case Host::Kind::kName:
-            if (const ErrorCode code = LookUpName(host.name, timeout, addresses); code != kOk)
+            if (const ErrorCode code = LookUpName(host.name, budget, addresses); code != kOk)
                 return code;
             return addresses.empty() ? kUrlUnusableOrWaitFailed : kOk;
         case Host::Kind::kUnusable:
@@ -273,11 +273,11 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
 }
 
 ErrorCode ConnectWithTimeout(const Host& host, const std::string& portText,
-                             platform::TimeVal& timeout, platform::Socket& socketOut,
-                             platform::IpAddress& addressOut) {
+                             platform::TimeVal& timeout, platform::TimeVal& budget,
+                             platform::Socket& socketOut, platform::IpAddress& addressOut) {
     socketOut = platform::kInvalidSocket;
     std::vector<platform::IpAddress> addresses;
-    if (const ErrorCode code = AddressesOf(host, timeout, addresses); code != kOk)
+    if (const ErrorCode code = AddressesOf(host, budget, addresses); code != kOk)
         return code;
     const std::optional<std::uint16_t> port = ParsePort(portText);
     if (!port)

@@ -44,9 +44,11 @@ std::string FormatUrl(const Url& url);
 void SplitUrl(const std::string& url, std::string& host, std::string& portText, std::string& path);
 
 // Connects a new non-blocking TCP socket to `host` at `portText`, waiting
-// at most `timeout` in all, the name's lookup included (LookUpName). A name is
-// resolved to all its addresses, which
-// are tried as RFC 8305 describes: alternating between the families, the
+// at most `timeout` for the connection. A name is first looked up
+// (LookUpName), the lookup's wait charged to `budget`, the exchange's time
+// budget: a resolver may take seconds to retry a lost question, which the
+// connection's short time-out would not allow. A name's addresses are
+// tried as RFC 8305 describes: alternating between the families, the
 // system's first choice first; each attempt gets a head start of 250 ms (an
 // attempt that fails sooner lets the next one start at once), the first
 // connection made wins and every other attempt is closed. CancelRequested()
@@ -64,9 +66,9 @@ void SplitUrl(const std::string& url, std::string& host, std::string& portText, 
 //       after the wait), or the port text is not a port number
 //   kConnectTimedOut  no connection within the time-out
 //   kUrlUnusableOrWaitFailed  the name does not resolve (or not within the
-//       time-out), or the host is unusable (ParseHost), so nothing is sent
+//       budget), or the host is unusable (ParseHost), so nothing is sent
 //       anywhere
 //   kCancelled  CancelRequested() answered true
 ErrorCode ConnectWithTimeout(const Host& host, const std::string& portText,
-                             platform::TimeVal& timeout, platform::Socket& socketOut,
-                             platform::IpAddress& addressOut);
+                             platform::TimeVal& timeout, platform::TimeVal& budget,
+                             platform::Socket& socketOut, platform::IpAddress& addressOut);
