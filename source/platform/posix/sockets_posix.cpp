@@ -9,15 +9,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
-#include <cstring>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "platform/fault_injection_internal.h"
+#include "platform/socket_address.h"
 
 namespace platform {
 
@@ -57,58 +56,15 @@ std::vector<IpAddress> ResolveHost(const std::string& name) {
     std::vector<IpAddress> addresses;
     if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0)
         return addresses;
-    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-        IpAddress address;
-        if (entry->ai_family == AF_INET6) {
-            address.v6 = true;
-            const auto* in6 = reinterpret_cast<const sockaddr_in6*>(entry->ai_addr);
-            std::memcpy(address.bytes.data(), &in6->sin6_addr, 16);
-        } else if (entry->ai_family == AF_INET) {
-            const auto* in4 = reinterpret_cast<const sockaddr_in*>(entry->ai_addr);
-            std::memcpy(address.bytes.data(), &in4->sin_addr, 4);
-        } else {
-            continue;
-        }
-        if (std::find(addresses.begin(), addresses.end(), address) == addresses.end())
-            addresses.push_back(address);
-    }
+    for (const addrinfo* entry = found; entry != nullptr; entry = entry->ai_next)
+        AddOnce(addresses, entry->ai_addr);
     freeaddrinfo(found);
     return addresses;
 }
 
-std::optional<IpAddress> ParseIpv6(const std::string& text) {
-    IpAddress address;
-    address.v6 = true;
-    if (inet_pton(AF_INET6, text.c_str(), address.bytes.data()) != 1)
-        return std::nullopt;
-    return address;
-}
-
-std::string FormatIpAddress(const IpAddress& address) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), text, sizeof text) ==
-        nullptr) {
-        return {};
-    }
-    return text;
-}
-
 ConnectStart StartConnect(Socket socket, const IpAddress& address, std::uint16_t port) {
-    sockaddr_storage storage{};
-    socklen_t length = 0;
-    if (address.v6) {
-        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-        in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(port);
-        std::memcpy(&in6->sin6_addr, address.bytes.data(), 16);
-        length = sizeof *in6;
-    } else {
-        auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
-        in4->sin_family = AF_INET;
-        in4->sin_port = htons(port);
-        std::memcpy(&in4->sin_addr, address.bytes.data(), 4);
-        length = sizeof *in4;
-    }
+    sockaddr_storage storage;
+    const auto length = static_cast<socklen_t>(FillSocketAddress(address, port, storage));
     if (connect(socket, reinterpret_cast<const sockaddr*>(&storage), length) == 0)
         return ConnectStart::kConnected;
     return errno == EINPROGRESS ? ConnectStart::kInProgress : ConnectStart::kFailed;
