@@ -1,10 +1,9 @@
 #include "support/nginx_server.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <fstream>
+
+#include "support/serve_script.h"
 
 namespace testing_support {
 namespace {
@@ -29,10 +28,6 @@ std::string SharedServerName(const NginxOptions& options) {
 }
 
 #else
-
-std::string Quoted(const fs::path& path) {
-    return "'" + path.string() + "'";
-}
 
 std::string ServeScript() {
     return Quoted(UPDATER_SERVE_NGINX_SCRIPT);
@@ -86,23 +81,11 @@ NginxServer::NginxServer(const fs::path& root, const NginxOptions& options)
         return;
     }
     const std::string name = SharedServerName(options);
-    std::ifstream ports(base / "test-servers" / "ports");
-    if (!ports) {
-        error_ = "no test servers in " + base.string() +
-                 " (the test_servers fixture starts them; run the test with ctest)";
+    port_ = SharedServerPort(base / "test-servers", name, error_);
+    if (port_ == 0)
         return;
-    }
-    std::string entry;
-    long port = 0;
-    while (ports >> entry >> port) {
-        if (entry == name && port > 0 && port <= 65535) {
-            port_ = static_cast<std::uint16_t>(port);
-            prefix_ = relative == "." ? "" : "/" + relative.generic_string();
-            ipv6_ = ListensOnIpv6(base / "test-servers" / name);
-            return;
-        }
-    }
-    error_ = "the test servers have no " + name + " (tests/support/test-servers starts them)";
+    prefix_ = relative == "." ? "" : "/" + relative.generic_string();
+    ipv6_ = ListensOnIpv6(base / "test-servers" / name);
 }
 
 // The servers belong to the fixture, which stops them after the last test.
@@ -112,36 +95,17 @@ NginxServer::~NginxServer() = default;
 
 NginxServer::NginxServer(const fs::path& root, const NginxOptions& options)
     : secure_(options.tls.has_value()) {
-    const fs::path log = state_ / "serve.log";
-    const std::string command = Settings(options) + ServeScript() + " start " + Quoted(root) + " " +
-                                Quoted(state_.path()) + " 2>" + Quoted(log);
-    std::FILE* output = popen(command.c_str(), "r");
-    if (output == nullptr) {
-        error_ = "cannot run " + command;
-        return;
-    }
-    char line[32] = {};
-    const bool gotLine = std::fgets(line, sizeof line, output) != nullptr;
-    const int status = pclose(output);
-    const long port = gotLine ? std::strtol(line, nullptr, 10) : 0;
-    if (status != 0 || port <= 0 || port > 65535) {
-        try {
-            error_ = "nginx did not start: " + ReadFileBytes(log);
-        } catch (const std::exception&) {
-            error_ = "nginx did not start";
-        }
-        return;
-    }
-    port_ = static_cast<std::uint16_t>(port);
-    ipv6_ = ListensOnIpv6(state_.path());
+    const std::string command =
+        Settings(options) + ServeScript() + " start " + Quoted(root) + " " + Quoted(state_.path());
+    port_ = StartServing(command, state_ / "serve.log", "nginx", error_);
+    if (port_ != 0)
+        ipv6_ = ListensOnIpv6(state_.path());
 }
 
 NginxServer::~NginxServer() {
     if (!running())
         return;
-    const std::string command = ServeScript() + " stop " + Quoted(state_.path());
-    if (std::system(command.c_str()) != 0)
-        std::fprintf(stderr, "could not stop nginx\n");
+    StopServing(ServeScript() + " stop " + Quoted(state_.path()), "nginx");
 }
 
 #endif
