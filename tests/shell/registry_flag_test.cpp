@@ -9,6 +9,7 @@
 #include <string>
 
 #include "shell/update_flag.h"
+#include "support/scratch_registry.h"
 
 namespace {
 
@@ -17,18 +18,7 @@ constexpr wchar_t kFlagKey[] = L"Software\\kelvosession";
 
 class RegistryFlag : public ::testing::Test {
   protected:
-    void SetUp() override {
-        RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &scratch_, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, scratch_), ERROR_SUCCESS);
-    }
-    void TearDown() override {
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-        RegCloseKey(scratch_);
-        RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
-    }
+    void SetUp() override { ASSERT_TRUE(scratch_.ready()); }
 
     static void SetText(const wchar_t* name, const std::wstring& text) {
         ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kFlagKey, name, REG_SZ, text.c_str(),
@@ -54,7 +44,7 @@ class RegistryFlag : public ::testing::Test {
     }
 
   private:
-    HKEY scratch_ = nullptr;
+    testing_support::ScratchCurrentUser scratch_{kScratch};
 };
 
 TEST_F(RegistryFlag, AnExistingFlagBecomesFalseAndTheOtherValuesStay) {

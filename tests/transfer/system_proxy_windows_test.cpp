@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/loopback_server.h"
+#include "support/scratch_registry.h"
 #include "transfer/http_get.h"
 #include "transfer/proxy_choice.h"
 #include "vocabulary/error_codes.h"
@@ -52,18 +53,7 @@ std::vector<std::uint8_t> ConnectionSettings(const std::string& proxy, const std
 
 class SystemProxy : public ::testing::Test {
   protected:
-    void SetUp() override {
-        RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS,
-                                  nullptr, &scratch_, nullptr),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(RegOverridePredefKey(HKEY_CURRENT_USER, scratch_), ERROR_SUCCESS);
-    }
-    void TearDown() override {
-        RegOverridePredefKey(HKEY_CURRENT_USER, nullptr);
-        RegCloseKey(scratch_);
-        RegDeleteTreeW(HKEY_CURRENT_USER, kScratch);
-    }
+    void SetUp() override { ASSERT_TRUE(scratch_.ready()); }
 
     static void WriteSettings(const std::string& proxy, const std::string& bypass) {
         const std::vector<std::uint8_t> record = ConnectionSettings(proxy, bypass);
@@ -73,7 +63,7 @@ class SystemProxy : public ::testing::Test {
     }
 
   private:
-    HKEY scratch_ = nullptr;
+    testing_support::ScratchCurrentUser scratch_{kScratch};
 };
 
 TEST_F(SystemProxy, FixedProxyAndBypassListAreTakenWhenNoVariableIsSet) {
