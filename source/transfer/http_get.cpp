@@ -507,7 +507,7 @@ ErrorCode OpenConnection(const Url& url, const Host& host, const ProxyChoice& pr
     platform::Socket socket = platform::kInvalidSocket;
     platform::IpAddress address;
     if (const ErrorCode code =
-            ConnectWithTimeout(proxy.route ? ParseHost(first.host) : host, first.portText,
+            ConnectWithTimeout(proxy.route ? proxy.route->host : host, first.portText,
                                connectTimeout, budget, socket, address);
         code != kOk) {
         return code;

@@ -112,7 +112,8 @@ std::optional<ProxyRoute> ParseProxy(std::string_view text, const std::string& o
     const std::optional<std::int64_t> number = ScanDecimal(port, kLargestPort);
     if (!number || *number < 1)
         return std::nullopt;
-    if (ParseHost(text).kind == Host::Kind::kUnusable)
+    route.host = ParseHost(text);
+    if (route.host.kind == Host::Kind::kUnusable)
         return std::nullopt;
     route.proxy = Url{false, std::string(text), std::to_string(*number), "/"};
     route.shown = FormatUrl(route.proxy);

@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 
+#include "transfer/host_address.h"
 #include "transfer/url_and_connection.h"
 
 struct ProxySettings {
@@ -41,6 +42,7 @@ ProxySettings CurrentProxySettings();
 
 struct ProxyRoute {
     Url proxy;  // the proxy's host and port (its path is "/")
+    Host host;  // the proxy's host as ParseHost reads it, never unusable
     // The "Proxy-Authorization:" value, "Basic ..."; empty without
     // credentials. Never shown anywhere.
     std::string authorization;
